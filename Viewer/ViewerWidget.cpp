@@ -1,0 +1,143 @@
+#include "ViewerWidget.h"
+
+#include "Shader.h"
+
+#include <QAction>
+#include <QCoreApplication>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QTimer>
+#include <glm/geometric.hpp>
+
+#include <algorithm>
+
+namespace {
+
+constexpr int tickInterval = 15;
+constexpr float maxZoom = 16.0f;
+
+} // namespace
+
+ViewerWidget::ViewerWidget() : QGLWidget(nullptr, nullptr, Qt::WindowFlags()) {
+    setWindowTitle(tr("Marovex Viewer"));
+    setWindowIcon(QIcon(":/icons/favicon.svg"));
+    setAcceptDrops(true);
+
+    // The identity decides where QSettings keeps its values, so it comes first.
+    QCoreApplication::setOrganizationName("Marovex");
+    QCoreApplication::setOrganizationDomain("marovex.example");
+    QCoreApplication::setApplicationName("Marovex Viewer");
+    {
+        QSettings settings;
+        workingDirectory =
+            settings
+                .value("working_directory",
+                       QStandardPaths::writableLocation(QStandardPaths::DesktopLocation))
+                .toString();
+    }
+
+    timer = new QTimer(this);
+    timer->start(tickInterval);
+    connect(timer, &QTimer::timeout, this, &ViewerWidget::tick);
+
+    openAction = new QAction(tr("&Open image..."), this);
+    openAction->setShortcuts(QKeySequence::Open);
+    connect(openAction, &QAction::triggered, this, QOverload<>::of(&ViewerWidget::open));
+    addAction(openAction);
+
+    fullscreenAction = new QAction(tr("&Fullscreen"), this);
+    fullscreenAction->setCheckable(true);
+    fullscreenAction->setShortcuts(QKeySequence::Find);
+    connect(fullscreenAction, &QAction::triggered, this, &ViewerWidget::setFullscreen);
+    addAction(fullscreenAction);
+
+    autoRotateAction = new QAction(tr("&Auto rotate"), this);
+    autoRotateAction->setCheckable(true);
+    autoRotateAction->setShortcuts(QKeySequence::SelectAll);
+    connect(autoRotateAction, &QAction::triggered, this, &ViewerWidget::setAutoRotate);
+    addAction(autoRotateAction);
+
+    tonemapAction = new QAction(tr("&Tonemap"), this);
+    tonemapAction->setCheckable(true);
+    tonemapAction->setShortcuts(QKeySequence::AddTab);
+    connect(tonemapAction, &QAction::triggered, this, &ViewerWidget::setTonemap);
+    addAction(tonemapAction);
+
+    auto* separator = new QAction(this);
+    separator->setSeparator(true);
+    addAction(separator);
+
+    auto* helpAction = new QAction(tr("&Help"), this);
+    helpAction->setShortcuts(QKeySequence::HelpContents);
+    connect(helpAction, &QAction::triggered, this, &ViewerWidget::showHelp);
+    addAction(helpAction);
+
+    auto* aboutAction = new QAction(tr("About"), this);
+    connect(aboutAction, &QAction::triggered, this, &ViewerWidget::showAbout);
+    addAction(aboutAction);
+}
+
+ViewerWidget::~ViewerWidget() {
+    // GL names belong to this widget's context; deleting them elsewhere frees the wrong ones.
+    if ((!textures.empty() || shader) && context()->isValid()) {
+        makeCurrent();
+    }
+    textures.clear();
+    shader.reset();
+}
+
+float ViewerWidget::minZoom() const {
+    const Texture& picture = currentTexture();
+    const float w = static_cast<float>(picture.width);
+    const float h = static_cast<float>(picture.height);
+    if (projection == 1) {
+        return static_cast<float>(viewportWidth) / (w / 3.0f);
+    }
+    return std::min(static_cast<float>(viewportWidth) / w, static_cast<float>(viewportHeight) / h);
+}
+
+void ViewerWidget::setZoom(float requested) {
+    if (textures.empty()) {
+        return;
+    }
+    zoom = std::min(std::max(minZoom(), requested), maxZoom);
+}
+
+void ViewerWidget::updateZoom() { setZoom(zoom); }
+
+void ViewerWidget::setFullscreen(bool on) {
+    setWindowState(on ? windowState() | Qt::WindowFullScreen
+                      : windowState() & ~Qt::WindowFullScreen);
+}
+
+void ViewerWidget::setTonemap(bool) { updateGL(); }
+
+void ViewerWidget::setAutoRotate(bool on) {
+    if (textures.empty()) {
+        return;
+    }
+    velocity = glm::vec3(-0.25f, 0.0f, 0.0f);
+    if (on) {
+        timer->start(tickInterval);
+    } else {
+        timer->stop();
+    }
+}
+
+void ViewerWidget::tick() {
+    // With no picture there is nothing to move (an open that loaded nothing may leave a
+    // velocity behind), and before the first resize there is no zoom to divide by.
+    if (glm::length(velocity) == 0.0f || textures.empty() || zoom <= 0.0f) {
+        return;
+    }
+    const float dt = static_cast<float>(timer->interval()) / 1000.0f * 5.0f;
+    const float z = zoom;
+    zoom = velocity.z * dt + z;
+    pitch = velocity.y / z * dt + pitch;
+    yaw = velocity.x / z * dt + yaw;
+    const float pitchLimit =
+        projection == 0 ? static_cast<float>(currentTexture().height) / 2.0f : 90.0f;
+    pitch = std::clamp(pitch, -pitchLimit, pitchLimit);
+    setZoom(zoom);
+    updateGL();
+}

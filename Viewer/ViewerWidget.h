@@ -1,0 +1,86 @@
+#pragma once
+
+// GLEW must come before any header that pulls in gl.h.
+#include <GL/glew.h>
+
+#include "Texture.h"
+
+#include <QGLWidget>
+#include <QStringList>
+#include <glm/vec2.hpp>
+#include <glm/vec3.hpp>
+
+#include <memory>
+#include <vector>
+
+class QAction;
+class QTimer;
+class Shader;
+
+// The one window: the loaded pictures on the card and the whole view state. Every GL object
+// it owns is released with its GL context current.
+class ViewerWidget : public QGLWidget {
+    Q_OBJECT
+public:
+    ViewerWidget();
+    ~ViewerWidget() override;
+
+    // Loads each existing file into its own picture, in order, and shows the first; reports
+    // failures one box each as they happen and the missing files together at the end.
+    void open(const QStringList& files);
+
+    // The view state, read and written by the input, opening and render units.
+    QString workingDirectory;
+    QStringList fileNames;
+    QString message;
+    QTimer* timer = nullptr;
+    QAction* openAction = nullptr;
+    QAction* fullscreenAction = nullptr;
+    QAction* autoRotateAction = nullptr;
+    QAction* tonemapAction = nullptr;
+    std::unique_ptr<Shader> shader;
+    std::vector<std::unique_ptr<Texture>> textures;
+    bool showInfo = false;
+    bool showRed = true;
+    bool showGreen = true;
+    bool showBlue = true;
+    int projection = 1;
+    int currentIndex = 0;
+    float fstop = 0.0f;
+    float fstopAtPress = 0.0f;
+    // yaw, pitch, zoom and their copies at the last press; units depend on `projection`:
+    // picture pixels in the flat view, degrees otherwise.
+    float yaw = 0.0f;
+    float pitch = 0.0f;
+    float zoom = 0.0f;
+    float yawAtPress = 0.0f;
+    float pitchAtPress = 0.0f;
+    float zoomAtPress = 0.0f;
+    glm::vec3 velocity{0.0f, 0.0f, 0.0f};
+    glm::vec2 pressPos{0.0f, 0.0f};
+    int viewportWidth = 0;
+    int viewportHeight = 0;
+
+    // The current picture; throws std::out_of_range when there is none.
+    const Texture& currentTexture() const { return *textures.at(currentIndex); }
+    // The smallest zoom the current picture allows in the current projection.
+    float minZoom() const;
+
+public slots:
+    bool open();
+    void setFullscreen(bool on);
+    void setAutoRotate(bool on);
+    void setTonemap(bool on);
+    void tick();
+    void setZoom(float requested);
+    void updateZoom();
+    void showHelp();
+    void showAbout();
+
+protected:
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+    void initializeGL() override;
+    void resizeGL(int w, int h) override;
+    void paintGL() override;
+};

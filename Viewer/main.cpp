@@ -1,0 +1,37 @@
+#include "CommandLine.h"
+#include "ExceptionSafeApplication.h"
+#include "ViewerWidget.h"
+
+#include <QGLFormat>
+#include <QScreen>
+#include <QTimer>
+
+#include <cmath>
+
+int main(int argc, char** argv) {
+    ExceptionSafeApplication app(argc, argv);
+
+    // Buffer swaps wait for the display refresh; set before the widget makes its context.
+    QGLFormat format = QGLFormat::defaultFormat();
+    format.setSwapInterval(1);
+    QGLFormat::setDefaultFormat(format);
+
+    ViewerWidget widget;
+    widget.show();
+    const QRect screen = QGuiApplication::primaryScreen()->geometry();
+    widget.resize(static_cast<int>(std::lround(screen.width() * 0.5)),
+                  static_cast<int>(std::lround(screen.height() * 0.5)));
+
+    const CommandLine commandLine = parseCommandLine(QCoreApplication::arguments());
+    if (commandLine.fullscreen) {
+        widget.setFullscreen(true);
+    }
+    // Set before any file is opened: a message box's nested loop may deliver a file-open event.
+    app.viewerWidget = &widget;
+    if (!commandLine.files.isEmpty()) {
+        widget.open(commandLine.files);
+    } else {
+        QTimer::singleShot(500, &app, &MacApp::checkForOpenedFile);
+    }
+    return app.exec();
+}

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <GL/glew.h>
+
+#include <string>
+
+// One picture on the graphics card: one GL texture, or two side by side when the picture is
+// wider than the card allows. Every operation needs the creating GL context current.
+class Texture {
+public:
+    // Null data allocates the pieces without uploading anything.
+    Texture(int width, int height, const float* data, int internalFormat, int format);
+    Texture(int width, int height, const unsigned short* data, int internalFormat, int format);
+    Texture(int width, int height, const unsigned char* data, int internalFormat, int format);
+    // Loads a picture file (RADIANCE, JPEG, raw preview, PNM from "-" for standard input, or
+    // anything CImg reads) and uploads it. Throws std::runtime_error.
+    explicit Texture(const std::string& path);
+    ~Texture();
+
+    Texture(const Texture&) = delete;
+    Texture& operator=(const Texture&) = delete;
+
+    // Creates and uploads the pieces; called once per object. Throws std::runtime_error.
+    void setup(int width, int height, int internalFormat, int format, unsigned type,
+               const void* data);
+
+    unsigned glType(const float*) const { return GL_FLOAT; }
+    unsigned glType(const unsigned short*) const { return GL_UNSIGNED_SHORT; }
+    unsigned glType(const unsigned char*) const { return GL_UNSIGNED_BYTE; }
+
+    // Binds the pieces to consecutive units from `firstUnit`, leaves `firstUnit` active and
+    // returns the first unit after them, so that calls chain.
+    unsigned bind(unsigned firstUnit) const;
+    // Makes the left (or only) piece the render target; the framebuffer stays bound.
+    void bindFB() const;
+    void clear();
+
+    GLuint glTextures[2] = {0, 0};
+    int numTextures = 0;
+    mutable GLuint framebuffer = 0;
+    int width = 0;
+    int height = 0;
+    int texWidth = 0;
+    int texHeight = 0;
+    bool hdr = false;
+    double scaleMean = 0.0;
+    double scaleMin = 0.0;
+    double scaleMax = 0.0;
+};

@@ -1,0 +1,264 @@
+#include "ViewerWidget.h"
+
+#include "ModalCloser.h"
+
+#include <QAction>
+#include <QGLWidget>
+#include <QStandardPaths>
+#include <QTimer>
+#include <QtTest>
+
+#include <cstdint>
+#include <memory>
+
+namespace {
+
+class CountingWidget : public ViewerWidget {
+public:
+    int paints = 0;
+
+protected:
+    void paintGL() override {
+        ++paints;
+        ViewerWidget::paintGL();
+    }
+};
+
+void addPicture(ViewerWidget& widget, int width, int height) {
+    widget.makeCurrent();
+    widget.textures.push_back(std::make_unique<Texture>(
+        width, height, static_cast<const std::uint8_t*>(nullptr), GL_RGB8, GL_RGB));
+    widget.fileNames << QString("picture%1").arg(widget.textures.size());
+}
+
+std::unique_ptr<CountingWidget> shownWidget() {
+    auto widget = std::make_unique<CountingWidget>();
+    widget->resize(320, 240);
+    widget->show();
+    if (!QTest::qWaitForWindowExposed(widget.get())) {
+        qFatal("the viewer window did not appear");
+    }
+    return widget;
+}
+
+} // namespace
+
+class ViewerWidgetTest : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
+
+    void freshWidgetHasTheInitialState() {
+        ViewerWidget widget;
+        QCOMPARE(widget.windowTitle(), QString("Marovex Viewer"));
+        QVERIFY(!widget.windowIcon().isNull());
+        QVERIFY(widget.acceptDrops());
+        QCOMPARE(widget.zoom, 0.0f);
+        QCOMPARE(widget.yaw, 0.0f);
+        QCOMPARE(widget.pitch, 0.0f);
+        QCOMPARE(widget.projection, 1);
+        QVERIFY(widget.showRed && widget.showGreen && widget.showBlue);
+        QVERIFY(!widget.showInfo);
+        QVERIFY(widget.textures.empty());
+        QVERIFY(widget.fileNames.isEmpty());
+        QVERIFY(widget.message.isEmpty());
+        QVERIFY(widget.timer->isActive());
+        QCOMPARE(widget.timer->interval(), 15);
+        QCOMPARE(widget.velocity, glm::vec3(0.0f));
+        QCOMPARE(QCoreApplication::organizationName(), QString("Marovex"));
+        QCOMPARE(QCoreApplication::applicationName(), QString("Marovex Viewer"));
+        QCOMPARE(widget.workingDirectory,
+                 QStandardPaths::writableLocation(QStandardPaths::DesktopLocation));
+    }
+
+    void workingDirectoryComesFromTheSettings() {
+        ViewerWidget first; // sets the identity the settings are found by
+        QSettings().setValue("working_directory", "/some/folder");
+        ViewerWidget widget;
+        QCOMPARE(widget.workingDirectory, QString("/some/folder"));
+        QSettings().remove("working_directory");
+    }
+
+    void actionsHaveTheirTextsShortcutsAndOrder() {
+        ViewerWidget widget;
+        const QList<QAction*> actions = widget.actions();
+        QCOMPARE(actions.size(), 7);
+        const QStringList texts{"&Open image...", "&Fullscreen", "&Auto rotate", "&Tonemap",
+                                "", "&Help", "About"};
+        for (int i = 0; i < actions.size(); ++i) {
+            QCOMPARE(actions[i]->text(), texts[i]);
+        }
+        QCOMPARE(actions[0], widget.openAction);
+        QCOMPARE(actions[1], widget.fullscreenAction);
+        QCOMPARE(actions[2], widget.autoRotateAction);
+        QCOMPARE(actions[3], widget.tonemapAction);
+        QVERIFY(actions[4]->isSeparator());
+        QVERIFY(!widget.openAction->isCheckable());
+        for (QAction* action : {widget.fullscreenAction, widget.autoRotateAction,
+                                widget.tonemapAction}) {
+            QVERIFY(action->isCheckable());
+            QVERIFY(!action->isChecked());
+        }
+        QCOMPARE(widget.openAction->shortcut(), QKeySequence("Ctrl+O"));
+        QCOMPARE(widget.fullscreenAction->shortcut(), QKeySequence("Ctrl+F"));
+        QCOMPARE(widget.autoRotateAction->shortcut(), QKeySequence("Ctrl+A"));
+        QCOMPARE(widget.tonemapAction->shortcut(), QKeySequence("Ctrl+T"));
+        QCOMPARE(actions[5]->shortcuts(), QKeySequence::keyBindings(QKeySequence::HelpContents));
+        QVERIFY(actions[6]->shortcuts().isEmpty());
+    }
+
+    void zoomStaysWithinTheLimitsOfPictureAndProjection() {
+        auto widget = shownWidget();
+        widget->setZoom(3.0f);
+        QCOMPARE(widget->zoom, 0.0f); // no picture: unchanged
+
+        addPicture(*widget, 1000, 400);
+        widget->projection = 0;
+        widget->viewportWidth = 800;
+        widget->viewportHeight = 600;
+        widget->setZoom(0.5f);
+        QCOMPARE(widget->zoom, 0.8f);
+        widget->setZoom(20.0f);
+        QCOMPARE(widget->zoom, 16.0f);
+        widget->setZoom(2.5f);
+        QCOMPARE(widget->zoom, 2.5f);
+        widget->projection = 2; // every projection but 1 fits the whole picture
+        widget->setZoom(0.0f);
+        QCOMPARE(widget->zoom, 0.8f);
+
+        widget->makeCurrent();
+        widget->textures.clear();
+        addPicture(*widget, 6000, 3000);
+        widget->projection = 1;
+        widget->setZoom(0.0f);
+        QCOMPARE(widget->zoom, 0.4f);
+        widget->zoom = 0.1f;
+        widget->updateZoom();
+        QCOMPARE(widget->zoom, 0.4f);
+    }
+
+    void resizeStoresTheViewportAndRaisesTheZoom() {
+        auto widget = shownWidget();
+        QCOMPARE(widget->viewportWidth, 320);
+        QCOMPARE(widget->viewportHeight, 240);
+        addPicture(*widget, 1200, 600);
+        widget->setZoom(0.0f);
+        QCOMPARE(widget->zoom, 320.0f / 400.0f);
+        widget->resize(600, 240);
+        QTRY_COMPARE(widget->viewportWidth, 600);
+        QCOMPARE(widget->zoom, 600.0f / 400.0f);
+    }
+
+    void tickMovesAndRepaintsOnlyWithAVelocity() {
+        auto widget = shownWidget();
+        widget->timer->stop(); // ticks are driven by hand here
+        addPicture(*widget, 2000, 1000);
+        widget->zoom = 1.0f;
+        const int paints = widget->paints;
+        widget->tick();
+        QCOMPARE(widget->paints, paints);
+        QCOMPARE(widget->yaw, 0.0f);
+
+        widget->velocity = glm::vec3(-0.25f, 0.0f, 0.0f);
+        widget->tick();
+        QCOMPARE(widget->paints, paints + 1);
+        QCOMPARE(widget->yaw, -0.01875f);
+        QCOMPARE(widget->zoom, 1.0f);
+
+        // The steps are divided by the zoom, and pitch stops at the poles.
+        widget->zoom = 2.0f;
+        widget->yaw = 0.0f;
+        widget->velocity = glm::vec3(1.0f, 10000.0f, 0.0f);
+        widget->tick();
+        QCOMPARE(widget->yaw, 0.0375f);
+        QCOMPARE(widget->pitch, 90.0f);
+
+        // A flat picture stops at half its height.
+        widget->projection = 0;
+        widget->velocity = glm::vec3(0.0f, -100000.0f, 0.0f);
+        widget->tick();
+        QCOMPARE(widget->pitch, -500.0f);
+
+        // The zoom rate applies too, and the result keeps to the limits.
+        widget->velocity = glm::vec3(0.0f, 0.0f, 1000.0f);
+        widget->tick();
+        QCOMPARE(widget->zoom, 16.0f);
+    }
+
+    void tickWithAVelocityButNoPictureDoesNothing() {
+        auto widget = shownWidget();
+        widget->timer->stop();
+        ModalCloser closer;
+        widget->velocity = glm::vec3(-0.25f, 0.0f, 0.0f);
+        widget->zoom = 1.0f;
+        const int paints = widget->paints;
+        widget->tick();
+        widget->timer->start(15);
+        QTest::qWait(100); // several real ticks
+        QVERIFY(closer.boxes.isEmpty());
+        QCOMPARE(widget->yaw, 0.0f);
+        QCOMPARE(widget->paints, paints);
+    }
+
+    void autoRotateNeedsAPicture() {
+        auto widget = shownWidget();
+        widget->autoRotateAction->trigger();
+        QVERIFY(widget->autoRotateAction->isChecked());
+        QCOMPARE(widget->velocity, glm::vec3(0.0f));
+        QVERIFY(widget->timer->isActive());
+        widget->setAutoRotate(false);
+        QVERIFY(widget->timer->isActive()); // no picture: the timer keeps its state
+
+        addPicture(*widget, 2000, 1000);
+        widget->setAutoRotate(false);
+        QCOMPARE(widget->velocity, glm::vec3(-0.25f, 0.0f, 0.0f));
+        QVERIFY(!widget->timer->isActive());
+        widget->setAutoRotate(true);
+        QVERIFY(widget->timer->isActive());
+        QCOMPARE(widget->timer->interval(), 15);
+    }
+
+    void fullscreenIsAWindowStateApartFromTheAction() {
+        auto widget = shownWidget();
+        widget->setWindowState(widget->windowState() | Qt::WindowMaximized);
+        widget->setFullscreen(true);
+        QVERIFY(widget->windowState() & Qt::WindowFullScreen);
+        QVERIFY(widget->windowState() & Qt::WindowMaximized);
+        QVERIFY(!widget->fullscreenAction->isChecked());
+        widget->setFullscreen(false);
+        QVERIFY(!(widget->windowState() & Qt::WindowFullScreen));
+        QVERIFY(widget->windowState() & Qt::WindowMaximized);
+    }
+
+    void tonemapSwitchRepaints() {
+        auto widget = shownWidget();
+        const int paints = widget->paints;
+        widget->tonemapAction->trigger();
+        QCOMPARE(widget->paints, paints + 1);
+        QVERIFY(widget->tonemapAction->isChecked());
+    }
+
+    void destructionReleasesPicturesInTheWidgetsOwnContext() {
+        auto widget = shownWidget();
+        addPicture(*widget, 16, 16);
+        const GLuint name = widget->textures[0]->glTextures[0];
+
+        // Another context, current at destruction, holding a texture of the same name.
+        QGLWidget other;
+        other.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&other));
+        other.makeCurrent();
+        GLuint otherName = 0;
+        while (otherName < name) {
+            glGenTextures(1, &otherName);
+            glBindTexture(GL_TEXTURE_2D, otherName);
+        }
+        QCOMPARE(otherName, name);
+        widget.reset();
+        other.makeCurrent();
+        QVERIFY(glIsTexture(name));
+    }
+};
+
+QTEST_MAIN(ViewerWidgetTest)
+#include "ViewerWidgetTest.moc"
