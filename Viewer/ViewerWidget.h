@@ -16,6 +16,10 @@
 class QAction;
 class QTimer;
 class Shader;
+struct ViewParameters;
+
+// "f-stop: 1.5, zoom: 25%, fps: 60": the overlay line of the information display.
+QString infoLine(float fstop, float zoom, double rate);
 
 // The one window: the loaded pictures on the card and the whole view state. Every GL object
 // it owns is released with its GL context current.
@@ -65,6 +69,8 @@ public:
     const Texture& currentTexture() const { return *textures.at(currentIndex); }
     // The smallest zoom the current picture allows in the current projection.
     float minZoom() const;
+    // The view fields as the viewer program takes them.
+    ViewParameters viewParameters() const;
 
 public slots:
     bool open();
@@ -78,9 +84,21 @@ public slots:
     void showAbout();
 
 protected:
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void wheelEvent(QWheelEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dropEvent(QDropEvent* event) override;
     void initializeGL() override;
     void resizeGL(int w, int h) override;
     void paintGL() override;
+
+private:
+    // Open hand over a flat picture (it can be dragged), the arrow otherwise.
+    void applyHandCursor();
+    // Loads the current picture again from its file; one that fails leaves the set.
+    void reloadCurrent();
+    void reloadShader();
 };

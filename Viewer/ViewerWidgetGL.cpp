@@ -1,9 +1,45 @@
 #include "ViewerWidget.h"
 
-#include <QCoreApplication>
-#include <QMessageBox>
+#include "GlError.h"
+#include "Shader.h"
+#include "ViewerUniforms.h"
 
-#include <algorithm>
+#include <QAction>
+#include <QCoreApplication>
+#include <QFontMetrics>
+#include <QMessageBox>
+#include <QTimer>
+
+#include <sys/time.h>
+
+#include <cerrno>
+#include <exception>
+
+namespace {
+
+double now() {
+    timeval time{};
+    if (gettimeofday(&time, nullptr) != 0) {
+        throw errno;
+    }
+    return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_usec) / 1000000.0;
+}
+
+struct FrameRate {
+    double start;
+    double interval;
+    float rate;
+    float frames;
+};
+
+} // namespace
+
+QString infoLine(float fstop, float zoom, double rate) {
+    return QString("f-stop: %1, zoom: %2%, fps: %3")
+        .arg(static_cast<double>(fstop), 0, 'f', 1)
+        .arg(static_cast<int>(zoom * 100.0f))
+        .arg(rate, 0, 'f', 0);
+}
 
 void ViewerWidget::initializeGL() {
     const GLenum status = glewInit();
@@ -26,6 +62,18 @@ void ViewerWidget::initializeGL() {
     }
     glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
     glDisable(GL_DEPTH_TEST);
+
+    shader.reset();
+    try {
+        shader = std::make_unique<Shader>("viewer", "");
+    } catch (const std::exception& error) {
+        // Not let out, and shown only once this hook has returned: Qt runs the hook again
+        // before every frame until it returns, the box's own loop included.
+        const QString text = QString("Error: %1").arg(QString::fromUtf8(error.what()));
+        QTimer::singleShot(0, this, [this, text] {
+            QMessageBox::critical(this, tr("Marovex Viewer"), text, QMessageBox::Ok);
+        });
+    }
 }
 
 void ViewerWidget::resizeGL(int w, int h) {
@@ -38,7 +86,53 @@ void ViewerWidget::resizeGL(int w, int h) {
     updateZoom();
 }
 
+ViewParameters ViewerWidget::viewParameters() const {
+    ViewParameters view;
+    view.yaw = yaw;
+    view.pitch = pitch;
+    view.zoom = zoom;
+    view.fstop = fstop;
+    view.projection = projection;
+    view.tonemap = tonemapAction->isChecked();
+    view.viewportWidth = viewportWidth;
+    view.viewportHeight = viewportHeight;
+    return view;
+}
+
 void ViewerWidget::paintGL() {
+    static FrameRate fps{now(), 1.0, 0.0f, 0.0f};
+    fps.frames += 1.0f;
+    if (now() - fps.start >= fps.interval) {
+        fps.rate = static_cast<float>(fps.frames / (now() - fps.start));
+        fps.frames = 0.0f;
+        fps.start = now();
+    }
+
     glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
     glGetError();
+
+    if (!textures.empty()) {
+        const Texture& picture = currentTexture();
+        if (shader) {
+            picture.bind(GL_TEXTURE0);
+            glColorMask(showRed, showGreen, showBlue, GL_TRUE);
+            shader->use(true);
+            setViewerUniforms(*shader, picture, viewParameters());
+            drawViewportQuad(viewportWidth, viewportHeight);
+        }
+    }
+
+    glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
+    glDisable(GL_TEXTURE_2D);
+    Shader::useNone();
+    glColor3f(1.0f, 1.0f, 1.0f);
+    if (textures.empty()) {
+        const QSize size = QFontMetrics(font()).size(0, message);
+        renderText(width() / 2 - size.width() / 2, height() / 2 - size.height() / 2, message,
+                   QFont());
+    } else if (showInfo) {
+        renderText(10, height() - 20, infoLine(fstop, zoom, fps.rate), QFont());
+    }
+    glEnable(GL_TEXTURE_2D);
+    throwIfGlFailed(glError(__FILE__, __LINE__));
 }

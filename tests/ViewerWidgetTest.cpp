@@ -1,6 +1,7 @@
 #include "ViewerWidget.h"
 
 #include "ModalCloser.h"
+#include "ViewerUniforms.h"
 
 #include <QAction>
 #include <QGLWidget>
@@ -8,6 +9,7 @@
 #include <QTimer>
 #include <QtTest>
 
+#include <cmath>
 #include <cstdint>
 #include <memory>
 
@@ -46,7 +48,17 @@ std::unique_ptr<CountingWidget> shownWidget() {
 class ViewerWidgetTest : public QObject {
     Q_OBJECT
 private slots:
-    void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
+    void initTestCase() {
+        QStandardPaths::setTestModeEnabled(true);
+        closer = std::make_unique<ModalCloser>();
+    }
+    // A box nobody expects would hang a test; it is closed, and counted against the test.
+    void cleanup() {
+        const QList<ModalCloser::Box> boxes = closer->boxes;
+        closer->boxes.clear();
+        QVERIFY2(boxes.isEmpty(), qPrintable(boxes.value(0).text));
+    }
+    void cleanupTestCase() { closer.reset(); }
 
     void freshWidgetHasTheInitialState() {
         ViewerWidget widget;
@@ -188,14 +200,12 @@ private slots:
     void tickWithAVelocityButNoPictureDoesNothing() {
         auto widget = shownWidget();
         widget->timer->stop();
-        ModalCloser closer;
         widget->velocity = glm::vec3(-0.25f, 0.0f, 0.0f);
         widget->zoom = 1.0f;
         const int paints = widget->paints;
         widget->tick();
         widget->timer->start(15);
-        QTest::qWait(100); // several real ticks
-        QVERIFY(closer.boxes.isEmpty());
+        QTest::qWait(100); // several real ticks; cleanup checks that no box came up
         QCOMPARE(widget->yaw, 0.0f);
         QCOMPARE(widget->paints, paints);
     }
@@ -238,6 +248,18 @@ private slots:
         QVERIFY(widget->tonemapAction->isChecked());
     }
 
+    void infoLineFormatsItsNumbers() {
+        QCOMPARE(infoLine(1.5f, 0.257f, 59.6), QString("f-stop: 1.5, zoom: 25%, fps: 60"));
+        QCOMPARE(infoLine(0.0f, 0.999f, 0.0), QString("f-stop: 0.0, zoom: 99%, fps: 0"));
+        QCOMPARE(infoLine(-2.0f, 16.0f, 12.4), QString("f-stop: -2.0, zoom: 1600%, fps: 12"));
+    }
+
+    void exposureOffsetOfHdrAndLdrPictures() {
+        QCOMPARE(exposureOffset(1.0f, 4.0), -3.0f);
+        QCOMPARE(exposureOffset(0.0f, 0.125), 1.0f);
+        QVERIFY(std::isinf(exposureOffset(0.0f, 0.0)) && exposureOffset(0.0f, 0.0) > 0.0f);
+    }
+
     void destructionReleasesPicturesInTheWidgetsOwnContext() {
         auto widget = shownWidget();
         addPicture(*widget, 16, 16);
@@ -258,6 +280,9 @@ private slots:
         other.makeCurrent();
         QVERIFY(glIsTexture(name));
     }
+
+private:
+    std::unique_ptr<ModalCloser> closer;
 };
 
 QTEST_MAIN(ViewerWidgetTest)

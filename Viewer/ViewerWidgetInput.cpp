@@ -1,0 +1,263 @@
+#include "ViewerWidget.h"
+
+#include "Shader.h"
+
+#include <QAction>
+#include <QCoreApplication>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QTimer>
+#include <QWheelEvent>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+
+namespace {
+
+// Keys are told apart by the Latin-1 character they type; anything else is 0.
+unsigned short typedCharacter(const QKeyEvent* event) {
+    const QString text = event->text();
+    if (text.isEmpty() || text[0].unicode() >= 256) {
+        return 0;
+    }
+    return text[0].unicode();
+}
+
+} // namespace
+
+void ViewerWidget::applyHandCursor() {
+    setCursor(projection == 0 ? Qt::OpenHandCursor : Qt::ArrowCursor);
+}
+
+void ViewerWidget::reloadCurrent() {
+    makeCurrent();
+    // The old picture goes first, so that two copies of a large panorama never share the card.
+    textures.at(currentIndex).reset();
+    try {
+        textures[currentIndex] =
+            std::make_unique<Texture>(fileNames.at(currentIndex).toLocal8Bit().toStdString());
+    } catch (...) {
+        // A picture that no longer loads leaves the set; the next one (or the empty view) shows.
+        textures.erase(textures.begin() + currentIndex);
+        fileNames.removeAt(currentIndex);
+        if (currentIndex >= static_cast<int>(textures.size())) {
+            currentIndex = 0;
+        }
+        if (!textures.empty()) {
+            setZoom(zoom);
+            setWindowTitle(fileNames[currentIndex]);
+        } else {
+            setWindowTitle(tr("Marovex Viewer"));
+        }
+        updateGL();
+        throw;
+    }
+}
+
+void ViewerWidget::reloadShader() {
+    makeCurrent();
+    if (shader) {
+        shader->update();
+    } else {
+        // The program could not be made at start; the files may be there now.
+        shader = std::make_unique<Shader>("viewer", "");
+    }
+}
+
+void ViewerWidget::keyPressEvent(QKeyEvent* event) {
+    if (event->count() == 0) {
+        return;
+    }
+    if (event->key() == Qt::Key_Escape) {
+        QCoreApplication::exit(0);
+    }
+    const unsigned short c = typedCharacter(event);
+
+    switch (c) {
+    case ' ':
+    case '?':
+    case 'h':
+        showHelp();
+        break;
+    case 'a':
+        autoRotateAction->activate(QAction::Trigger);
+        break;
+    case 'f':
+        fullscreenAction->activate(QAction::Trigger);
+        break;
+    case 'i':
+        showInfo = !showInfo;
+        break;
+    case 'o':
+        openAction->activate(QAction::Trigger);
+        break;
+    case 'q':
+        QCoreApplication::exit(0);
+        break;
+    case 't':
+        tonemapAction->activate(QAction::Trigger);
+        break;
+    default:
+        if (textures.empty()) {
+            event->ignore();
+            updateGL();
+            return;
+        }
+    }
+
+    const int n = static_cast<int>(textures.size());
+    switch (c) {
+    case '+':
+        setZoom(static_cast<float>(static_cast<double>(zoom) * 1.1));
+        break;
+    case '-':
+        setZoom(static_cast<float>(static_cast<double>(zoom) / 1.1));
+        break;
+    case ',':
+        fstop -= 0.5f;
+        break;
+    case '.':
+        fstop += 0.5f;
+        break;
+    case '0':
+        yaw = pitch = zoom = 0.0f;
+        setZoom(0.0f);
+        break;
+    case '1':
+        zoom = 1.0f;
+        break;
+    case '2':
+        zoom = 2.0f;
+        break;
+    case '3':
+        zoom = 4.0f;
+        break;
+    case '4':
+        zoom = 8.0f;
+        break;
+    case '5':
+        zoom = 16.0f;
+        break;
+    case '<':
+        currentIndex = currentIndex == n - 1 ? 0 : currentIndex + 1;
+        setWindowTitle(fileNames.at(currentIndex));
+        break;
+    case '>':
+        currentIndex = currentIndex == 0 ? n - 1 : currentIndex - 1;
+        setWindowTitle(fileNames.at(currentIndex));
+        break;
+    case 'R':
+        reloadCurrent();
+        break;
+    case 'r':
+        showRed = true;
+        showGreen = showBlue = false;
+        break;
+    case 'g':
+        showGreen = true;
+        showRed = showBlue = false;
+        break;
+    case 'b':
+        showBlue = true;
+        showRed = showGreen = false;
+        break;
+    case 'c':
+        showRed = showGreen = showBlue = true;
+        break;
+    case 'p':
+        projection = (projection + 1) % 2;
+        break;
+    case 's':
+        projection = 2;
+        break;
+    case 'u':
+        reloadShader();
+        break;
+    default:
+        event->ignore();
+    }
+
+    if (c == 'p' || c == 's' || c == '<' || c == '>') {
+        // The lower zoom limit depends on the projection and the picture.
+        setZoom(zoom);
+        applyHandCursor();
+    }
+    updateGL();
+}
+
+void ViewerWidget::mousePressEvent(QMouseEvent* event) {
+    yawAtPress = yaw;
+    pitchAtPress = pitch;
+    zoomAtPress = zoom;
+    fstopAtPress = fstop;
+    pressPos = glm::vec2(event->pos().x(), event->pos().y());
+    if (event->buttons() == Qt::LeftButton) {
+        setCursor(projection == 0 ? Qt::ClosedHandCursor : Qt::ArrowCursor);
+    }
+}
+
+void ViewerWidget::mouseReleaseEvent(QMouseEvent* event) {
+    velocity = glm::vec3(0.0f);
+    if (event->buttons() == Qt::NoButton && event->button() == Qt::RightButton) {
+        const float dx = std::abs(std::trunc(static_cast<float>(event->pos().x()) - pressPos.x));
+        const float dy = std::abs(std::trunc(static_cast<float>(event->pos().y()) - pressPos.y));
+        // A short click opens the menu; a longer right drag was a zoom.
+        if (std::max(dx, dy) <= 4.0f) {
+            QMenu::exec(actions(), event->globalPos());
+        }
+    }
+    applyHandCursor();
+}
+
+void ViewerWidget::mouseMoveEvent(QMouseEvent* event) {
+    if (textures.empty()) {
+        return;
+    }
+    const float dx = static_cast<float>(event->pos().x()) - pressPos.x;
+    const float dy = static_cast<float>(event->pos().y()) - pressPos.y;
+    const Texture& picture = currentTexture();
+    const auto w = static_cast<float>(picture.width);
+    const auto h = static_cast<float>(picture.height);
+    const Qt::MouseButtons buttons = event->buttons();
+
+    if (buttons == Qt::NoButton) {
+        return;
+    }
+    if (buttons == Qt::LeftButton) {
+        if (projection == 0) {
+            yaw = dx / zoom + yawAtPress;
+            pitch = std::clamp(dy / zoom + pitchAtPress, -h / 2.0f, h / 2.0f);
+        } else if (timer->isActive()) {
+            // Joystick: the offset from the press point is a turning rate, applied by tick.
+            velocity.x = -dx * 360.0f / w;
+            velocity.y = -dy * 360.0f / w;
+            return;
+        } else {
+            const float s = 360.0f / w / zoom;
+            yaw = dx * s + yawAtPress;
+            pitch = std::clamp(dy * s + pitchAtPress, -90.0f, 90.0f);
+        }
+    } else if (buttons == Qt::RightButton) {
+        setZoom(zoomAtPress - dy / 100.0f * zoomAtPress);
+    } else if (buttons == (Qt::LeftButton | Qt::RightButton)) {
+        fstop = fstopAtPress - dy / 15.0f;
+    }
+    updateGL();
+}
+
+void ViewerWidget::wheelEvent(QWheelEvent* event) {
+    if (textures.empty()) {
+        return;
+    }
+    const float d = static_cast<float>(event->angleDelta().y());
+    if (event->buttons() == Qt::RightButton) {
+        fstop += d / 120.0f;
+    } else if (event->buttons() == Qt::NoButton) {
+        // Three notches double or halve the zoom.
+        setZoom(static_cast<float>(static_cast<double>(zoom) *
+                                   std::pow(2.0, static_cast<double>(d / 120.0f / 3.0f))));
+    }
+    updateGL();
+}
