@@ -1,0 +1,422 @@
+// Opening, drag and drop, keys, mouse and wheel on real pictures in a real context.
+#include "ExceptionSafeApplication.h"
+#include "ViewerWidget.h"
+#include "Shader.h"
+#include "rgbe.h"
+
+#include "ModalCloser.h"
+
+#include <QAction>
+#include <QFile>
+#include <QMimeData>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <vector>
+
+namespace {
+
+using Boxes = QList<ModalCloser::Box>;
+
+QString jpeg(const QTemporaryDir& dir, const QString& name, int width, int height) {
+    QImage image(width, height, QImage::Format_RGB32);
+    image.fill(qRgb(200, 120, 40));
+    const QString path = dir.filePath(name);
+    if (!image.save(path, "JPG")) {
+        qFatal("cannot write %s", qPrintable(path));
+    }
+    return path;
+}
+
+QString hdr(const QTemporaryDir& dir, const QString& name, int width, int height) {
+    const std::vector<unsigned char> pixels(static_cast<std::size_t>(width) * height * 4, 128);
+    const QString path = dir.filePath(name);
+    rgbe::write(path.toStdString(), width, height, pixels.data(), true);
+    return path;
+}
+
+QString fileOfSize(const QTemporaryDir& dir, const QString& name, qint64 size) {
+    const QString path = dir.filePath(name);
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || !file.resize(size)) {
+        qFatal("cannot write %s", qPrintable(path));
+    }
+    return path;
+}
+
+void sendMouse(QWidget& widget, QEvent::Type type, QPoint pos, Qt::MouseButton button,
+               Qt::MouseButtons buttons) {
+    QMouseEvent event(type, pos, widget.mapToGlobal(pos), button, buttons, Qt::NoModifier);
+    QCoreApplication::sendEvent(&widget, &event);
+}
+
+void sendWheel(QWidget& widget, int delta, Qt::MouseButtons buttons) {
+    const QPoint pos(10, 10);
+    QWheelEvent event(pos, widget.mapToGlobal(pos), QPoint(), QPoint(0, delta), buttons,
+                      Qt::NoModifier, Qt::NoScrollPhase, false);
+    QCoreApplication::sendEvent(&widget, &event);
+}
+
+// Types one character (or Esc) and tells whether the widget accepted the event.
+bool type(QWidget& widget, const QString& text, int key = 0) {
+    QKeyEvent event(QEvent::KeyPress, key != 0 ? key : Qt::Key_unknown, Qt::NoModifier, text);
+    QCoreApplication::sendEvent(&widget, &event);
+    return event.isAccepted();
+}
+
+bool dragAccepted(QWidget& widget, const QList<QUrl>& urls) {
+    QMimeData data;
+    data.setUrls(urls);
+    QDragEnterEvent event(QPoint(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    event.setAccepted(false);
+    QCoreApplication::sendEvent(&widget, &event);
+    return event.isAccepted();
+}
+
+} // namespace
+
+class ViewerOpenInputTest : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase() {
+        QStandardPaths::setTestModeEnabled(true);
+        QVERIFY(dir.isValid());
+        a = hdr(dir, "a.hdr", 64, 32);
+        b = jpeg(dir, "b.jpg", 40, 30);
+        c = jpeg(dir, "c.jpg", 30, 40);
+        bad = dir.filePath("bad.hdr");
+        QFile file(bad);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("hello\n");
+    }
+
+    void init() {
+        widget = std::make_unique<ViewerWidget>();
+        widget->resize(400, 300);
+        widget->show();
+        QVERIFY(QTest::qWaitForWindowExposed(widget.get()));
+        closer = std::make_unique<ModalCloser>();
+    }
+    void cleanup() {
+        closer.reset();
+        widget.reset();
+    }
+
+    void missingAndGoodFile() {
+        const QString missing = dir.filePath("missing.hdr");
+        widget->open({missing, a});
+        QCOMPARE(widget->fileNames, QStringList{a});
+        QCOMPARE(widget->windowTitle(), a);
+        QCOMPARE(widget->textures.size(), std::size_t(1));
+        QCOMPARE(widget->projection, 1);
+        QCOMPARE(widget->zoom, 400.0f / (64.0f / 3.0f) > 16.0f ? 16.0f : 400.0f / (64.0f / 3.0f));
+        QCOMPARE(closer->boxes.size(), 1);
+        QCOMPARE(closer->boxes[0].title, QString("File not found"));
+        QCOMPARE(closer->boxes[0].text, "Could not open image file:<br/>" + missing);
+    }
+
+    void onlyMissingFiles() {
+        widget->open({"m1.hdr", "m2.jpg"});
+        QVERIFY(widget->textures.empty());
+        QCOMPARE(closer->boxes.size(), 1);
+        QCOMPARE(closer->boxes[0].title, QString("Files not found"));
+        QCOMPARE(closer->boxes[0].text, QString("Could not open image files:<br/>m1.hdr<br/>m2.jpg"));
+    }
+
+    void badGoodAndMissingGiveThreeOutcomesInOrder() {
+        const QString missing = dir.filePath("missing.jpg");
+        widget->open({bad, a, missing});
+        QCOMPARE(widget->fileNames, QStringList{a});
+        QCOMPARE(closer->boxes.size(), 2);
+        QCOMPARE(closer->boxes[0].title, QString("Marovex Viewer"));
+        QCOMPARE(closer->boxes[0].text, "Error: Not a RADIANCE file: '" + bad + "' (hello)");
+        QCOMPARE(closer->boxes[1].title, QString("File not found"));
+        QCOMPARE(closer->boxes[1].text, "Could not open image file:<br/>" + missing);
+    }
+
+    void onlyBadFileKeepsItsLoadingMessage() {
+        widget->open({a});
+        widget->open({bad});
+        QVERIFY(widget->textures.empty());
+        QVERIFY(widget->fileNames.isEmpty());
+        QCOMPARE(widget->message, "loading " + bad + "... (0 MB)");
+        QCOMPARE(closer->boxes.size(), 1);
+        widget->updateGL(); // the empty view paints its text
+    }
+
+    void emptyListLeavesNoPictureAndNoBox() {
+        widget->open({a});
+        widget->open(QStringList());
+        QVERIFY(widget->textures.empty());
+        QTest::qWait(50);
+        QVERIFY(closer->boxes.isEmpty());
+    }
+
+    void megabytesAreDecimalAndRoundedDown() {
+        widget->open({fileOfSize(dir, "big.hdr", 2499999)});
+        QCOMPARE(widget->message, "loading " + dir.filePath("big.hdr") + "... (2 MB)");
+        widget->open({fileOfSize(dir, "small.hdr", 999999)});
+        QCOMPARE(widget->message, "loading " + dir.filePath("small.hdr") + "... (0 MB)");
+    }
+
+    void projectionFollowsTheShapeOfTheFirstPicture() {
+        widget->open({jpeg(dir, "p1.jpg", 1000, 500)});
+        QCOMPARE(widget->projection, 1);
+        widget->open({jpeg(dir, "p2.jpg", 1000, 501)});
+        QCOMPARE(widget->projection, 0);
+        widget->open({jpeg(dir, "p3.jpg", 999, 500), a});
+        QCOMPARE(widget->projection, 0);
+        QCOMPARE(widget->fstop, 0.0f);
+        QCOMPARE(widget->yaw, 0.0f);
+        QCOMPARE(widget->zoom, std::min(400.0f / 999.0f, 300.0f / 500.0f));
+    }
+
+    void dragAcceptsOnlyLocalHdrAndJpgFiles() {
+        QVERIFY(!dragAccepted(*widget, {QUrl::fromLocalFile(dir.path())}));
+        QVERIFY(!dragAccepted(*widget, {QUrl("https://www.marovex.example/a.hdr")}));
+        const QString png = dir.filePath("b.png");
+        QVERIFY(QImage(4, 4, QImage::Format_RGB32).save(png));
+        QVERIFY(!dragAccepted(*widget, {QUrl::fromLocalFile(png)}));
+        QVERIFY(!dragAccepted(*widget, {QUrl::fromLocalFile(dir.filePath("missing.hdr"))}));
+
+        const QString upper = dir.filePath("a.HDR");
+        QFile::copy(a, upper);
+        const QList<QUrl> mixed{QUrl::fromLocalFile(upper), QUrl::fromLocalFile(png)};
+        QVERIFY(dragAccepted(*widget, mixed));
+        QMimeData data;
+        data.setUrls(mixed);
+        QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(widget.get(), &drop);
+        QCOMPARE(widget->fileNames, QStringList{upper});
+        QVERIFY(closer->boxes.isEmpty());
+    }
+
+    void cancelledDialogChangesNothing() {
+        widget->workingDirectory = "/before";
+        QSettings().setValue("working_directory", "/stored");
+        QVERIFY(!widget->open());
+        QCOMPARE(closer->boxes.size(), 1);
+        QCOMPARE(closer->boxes[0].title, QString("Choose image(s) to display"));
+        QCOMPARE(widget->workingDirectory, QString("/before"));
+        QCOMPARE(QSettings().value("working_directory").toString(), QString("/stored"));
+        QSettings().remove("working_directory");
+    }
+
+    void withoutPictureOnlyTheFirstTableWorks() {
+        for (const char* key : {"+", "0", "<", "R", "p", "H"}) {
+            QVERIFY2(!type(*widget, key), qPrintable(key));
+        }
+        sendWheel(*widget, 360, Qt::NoButton);
+        QCOMPARE(widget->zoom, 0.0f);
+        QCOMPARE(widget->projection, 1);
+        type(*widget, "i");
+        QVERIFY(widget->showInfo);
+        type(*widget, "t");
+        QVERIFY(widget->tonemapAction->isChecked());
+        type(*widget, "a");
+        QVERIFY(widget->autoRotateAction->isChecked());
+        QCOMPARE(widget->velocity, glm::vec3(0.0f));
+        type(*widget, "f");
+        QVERIFY(widget->fullscreenAction->isChecked());
+        QVERIFY(widget->windowState() & Qt::WindowFullScreen);
+        type(*widget, "f");
+        type(*widget, "h");
+        type(*widget, "o");
+        QCOMPARE(closer->boxes.size(), 2);
+        QCOMPARE(closer->boxes[0].title, QString("Help"));
+        QCOMPARE(closer->boxes[1].title, QString("Choose image(s) to display"));
+    }
+
+    void zoomKeysAndLimits() {
+        widget->resize(1000, 750);
+        QTRY_COMPARE(widget->viewportWidth, 1000);
+        widget->open({jpeg(dir, "flat.jpg", 4000, 3000)});
+        QCOMPARE(widget->zoom, 0.25f);
+        type(*widget, "1");
+        QCOMPARE(widget->zoom, 1.0f);
+        type(*widget, "+");
+        QCOMPARE(widget->zoom, 1.1f);
+        type(*widget, "-");
+        QCOMPARE(widget->zoom, static_cast<float>(1.1f / 1.1));
+        type(*widget, "5");
+        QCOMPARE(widget->zoom, 16.0f);
+        type(*widget, "+");
+        QCOMPARE(widget->zoom, 16.0f);
+        widget->yaw = 30.0f;
+        type(*widget, "0");
+        QCOMPARE(widget->yaw, 0.0f);
+        QCOMPARE(widget->zoom, 0.25f);
+        type(*widget, ".");
+        type(*widget, ".");
+        type(*widget, ",");
+        QCOMPARE(widget->fstop, 0.5f);
+    }
+
+    void pictureStepsWrapAround() {
+        widget->open({a, b, c});
+        QCOMPARE(widget->currentIndex, 0);
+        type(*widget, ">");
+        QCOMPARE(widget->currentIndex, 2);
+        QCOMPARE(widget->windowTitle(), c);
+        type(*widget, "<");
+        QCOMPARE(widget->currentIndex, 0);
+        type(*widget, "<");
+        QCOMPARE(widget->currentIndex, 1);
+        QCOMPARE(widget->windowTitle(), b);
+        widget->open({b});
+        widget->setWindowTitle("x");
+        type(*widget, "<");
+        QCOMPARE(widget->currentIndex, 0);
+        QCOMPARE(widget->windowTitle(), b);
+    }
+
+    void projectionChannelsAndCaseSensitivity() {
+        widget->open({b});
+        QCOMPARE(widget->projection, 0);
+        QCOMPARE(widget->cursor().shape(), Qt::ArrowCursor);
+        type(*widget, "s");
+        QCOMPARE(widget->projection, 2);
+        type(*widget, "p");
+        QCOMPARE(widget->projection, 1);
+        type(*widget, "p");
+        QCOMPARE(widget->projection, 0);
+        QCOMPARE(widget->cursor().shape(), Qt::OpenHandCursor);
+        QVERIFY(!type(*widget, "P"));
+        QCOMPARE(widget->projection, 0);
+        type(*widget, "r");
+        QVERIFY(widget->showRed && !widget->showGreen && !widget->showBlue);
+        type(*widget, "b");
+        QVERIFY(!widget->showRed && !widget->showGreen && widget->showBlue);
+        type(*widget, "c");
+        QVERIFY(widget->showRed && widget->showGreen && widget->showBlue);
+        QVERIFY(!type(*widget, "H"));
+        QVERIFY(closer->boxes.isEmpty());
+    }
+
+    void upperCaseRReloadsTheCurrentPicture() {
+        const QString path = dir.filePath("reload.jpg");
+        QFile::remove(path);
+        QVERIFY(QFile::copy(b, path));
+        widget->open({a, path});
+        type(*widget, "<");
+        type(*widget, "R");
+        QCOMPARE(widget->textures.size(), std::size_t(2));
+        QCOMPARE(widget->textures[1]->width, 40);
+        QVERIFY(closer->boxes.isEmpty());
+
+        // A picture that no longer loads leaves the set, with its name, and the next one shows.
+        QFile::remove(path);
+        QVERIFY(QFile::copy(bad, path));
+        type(*widget, "R");
+        QCOMPARE(closer->boxes.size(), 1);
+        QVERIFY(closer->boxes[0].text.startsWith("Error: "));
+        QCOMPARE(widget->fileNames, QStringList{a});
+        QCOMPARE(widget->currentIndex, 0);
+        QCOMPARE(widget->windowTitle(), a);
+        type(*widget, "<");
+        widget->updateGL();
+    }
+
+    void shaderKeyReloadsOrRebuildsTheProgram() {
+        widget->open({a});
+        QVERIFY(widget->shader);
+        type(*widget, "u");
+        QVERIFY(widget->shader);
+        QVERIFY(widget->shader->program != 0);
+        widget->makeCurrent();
+        widget->shader.reset();
+        type(*widget, "u");
+        QVERIFY(widget->shader);
+        QVERIFY(closer->boxes.isEmpty());
+    }
+
+    void mouseDragsPanZoomAndExpose() {
+        widget->open({jpeg(dir, "wide.jpg", 800, 600)});
+        widget->zoom = 2.0f;
+        sendMouse(*widget, QEvent::MouseButtonPress, {100, 100}, Qt::LeftButton, Qt::LeftButton);
+        QCOMPARE(widget->cursor().shape(), Qt::ClosedHandCursor);
+        sendMouse(*widget, QEvent::MouseMove, {110, 90}, Qt::NoButton, Qt::LeftButton);
+        QCOMPARE(widget->yaw, 5.0f);
+        QCOMPARE(widget->pitch, -5.0f);
+        sendMouse(*widget, QEvent::MouseMove, {110, -900}, Qt::NoButton, Qt::LeftButton);
+        QCOMPARE(widget->pitch, -300.0f); // half the picture's height
+        sendMouse(*widget, QEvent::MouseButtonRelease, {110, 90}, Qt::LeftButton, Qt::NoButton);
+        QCOMPARE(widget->cursor().shape(), Qt::OpenHandCursor);
+
+        sendMouse(*widget, QEvent::MouseButtonPress, {50, 200}, Qt::RightButton, Qt::RightButton);
+        sendMouse(*widget, QEvent::MouseMove, {50, 150}, Qt::NoButton, Qt::RightButton);
+        QCOMPARE(widget->zoom, 3.0f);
+        sendMouse(*widget, QEvent::MouseMove, {50, 170}, Qt::NoButton,
+                  Qt::LeftButton | Qt::RightButton);
+        QCOMPARE(widget->fstop, 2.0f);
+        sendMouse(*widget, QEvent::MouseButtonRelease, {50, 150}, Qt::RightButton, Qt::NoButton);
+        QVERIFY(closer->boxes.isEmpty()); // a 50-pixel right drag opens no menu
+    }
+
+    void leftDragIsAJoystickWhileTheTimerRuns() {
+        widget->open({a});
+        widget->timer->stop();
+        widget->timer->start(100000); // running, but no tick during the test
+        sendMouse(*widget, QEvent::MouseButtonPress, {100, 100}, Qt::LeftButton, Qt::LeftButton);
+        sendMouse(*widget, QEvent::MouseMove, {116, 92}, Qt::NoButton, Qt::LeftButton);
+        QCOMPARE(widget->velocity, glm::vec3(-16.0f * 360.0f / 64.0f, 8.0f * 360.0f / 64.0f, 0.0f));
+        QCOMPARE(widget->yaw, 0.0f);
+        sendMouse(*widget, QEvent::MouseButtonRelease, {116, 92}, Qt::LeftButton, Qt::NoButton);
+        QCOMPARE(widget->velocity, glm::vec3(0.0f));
+
+        widget->timer->stop();
+        widget->zoom = 4.0f;
+        sendMouse(*widget, QEvent::MouseButtonPress, {100, 100}, Qt::LeftButton, Qt::LeftButton);
+        sendMouse(*widget, QEvent::MouseMove, {116, 92}, Qt::NoButton, Qt::LeftButton);
+        QCOMPARE(widget->yaw, 16.0f * 360.0f / 64.0f / 4.0f);
+        QCOMPARE(widget->pitch, -8.0f * 360.0f / 64.0f / 4.0f);
+    }
+
+    void shortRightClickOpensTheMenu() {
+        sendMouse(*widget, QEvent::MouseButtonPress, {100, 100}, Qt::RightButton, Qt::RightButton);
+        sendMouse(*widget, QEvent::MouseButtonRelease, {104, 96}, Qt::RightButton, Qt::NoButton);
+        QCOMPARE(closer->boxes.size(), 1);
+        QCOMPARE(closer->boxes[0].title, QString("menu"));
+        QCOMPARE(closer->boxes[0].text,
+                 QString("&Open image...|&Fullscreen|&Auto rotate|&Tonemap||&Help|About"));
+        sendMouse(*widget, QEvent::MouseButtonPress, {100, 100}, Qt::RightButton, Qt::RightButton);
+        sendMouse(*widget, QEvent::MouseButtonRelease, {105, 100}, Qt::RightButton, Qt::NoButton);
+        QTest::qWait(50);
+        QCOMPARE(closer->boxes.size(), 1);
+    }
+
+    void wheelZoomsOrExposes() {
+        widget->open({hdr(dir, "pano.hdr", 2048, 1024)});
+        widget->zoom = 5.0f;
+        sendWheel(*widget, 360, Qt::NoButton);
+        QCOMPARE(widget->zoom, 10.0f);
+        sendWheel(*widget, 360, Qt::NoButton);
+        QCOMPARE(widget->zoom, 16.0f);
+        sendWheel(*widget, -120, Qt::RightButton);
+        QCOMPARE(widget->fstop, -1.0f);
+        QCOMPARE(widget->zoom, 16.0f);
+    }
+
+    void quitKeysEndTheLoopWithStatusZero() {
+        for (const auto& key : {std::make_pair(QString("q"), 0),
+                                std::make_pair(QString("\x1b"), int(Qt::Key_Escape))}) {
+            QTimer::singleShot(0, widget.get(), [this, key] { type(*widget, key.first, key.second); });
+            QTimer::singleShot(20000, [] { QCoreApplication::exit(3); }); // never hang
+            QCOMPARE(QCoreApplication::exec(), 0);
+        }
+    }
+
+private:
+    QTemporaryDir dir;
+    QString a, b, c, bad;
+    std::unique_ptr<ViewerWidget> widget;
+    std::unique_ptr<ModalCloser> closer;
+};
+
+int main(int argc, char** argv) {
+    ExceptionSafeApplication app(argc, argv);
+    ViewerOpenInputTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+#include "ViewerOpenInputTest.moc"
