@@ -82,15 +82,16 @@ void Texture::setup(int width, int height, int internalFormat, int format, unsig
         throw std::runtime_error(fmt::sprintf(
             "Maximum texture size of GPU is too small (%dx%d > %d)", width, height, max));
     }
-    glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
-
     this->width = width;
     this->height = height;
     hdr = internalFormat == GL_RGBA8 || internalFormat == GL_RGB16F_ARB;
     texWidth = width > max ? width / 2 : width;
     texHeight = height;
 
+    // Rows are packed. The caller's alignment comes back afterwards: Qt's glyph uploads for
+    // the overlay text rely on the default, and their letters come out sheared otherwise.
     ClientPixelStoreScope pixelStore;
+    glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
     // The halves are read in place out of the full-width rows.
     if (texWidth != width) {
         glPixelStorei(GL_UNPACK_ROW_LENGTH, width);

@@ -142,6 +142,21 @@ TEST(Texture, TooLargePicturesThrowTheSizeError) {
     EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
 }
 
+TEST(Texture, RowsArePackedAndTheCallersAlignmentIsKept) {
+    // Three RGB pixels a row: 9 bytes, which a 4-byte alignment would misread.
+    const std::uint8_t rgb[18] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18};
+    glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
+    Texture texture(3, 2, rgb, GL_RGB8, GL_RGB);
+    GLint alignment = 0;
+    glGetIntegerv(GL_UNPACK_ALIGNMENT, &alignment);
+    EXPECT_EQ(alignment, 4);
+    std::uint8_t back[18] = {};
+    glBindTexture(GL_TEXTURE_2D, texture.glTextures[0]);
+    glPixelStorei(GL_PACK_ALIGNMENT, 1);
+    glGetTexImage(GL_TEXTURE_2D, 0, GL_RGB, GL_UNSIGNED_BYTE, back);
+    EXPECT_EQ(std::memcmp(back, rgb, sizeof rgb), 0);
+}
+
 TEST(Texture, HdrFollowsTheInternalFormat) {
     const auto hdrFor = [](GLint internalFormat) {
         return Texture(2, 2, static_cast<const std::uint8_t*>(nullptr), internalFormat, GL_RGBA)
