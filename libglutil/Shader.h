@@ -1,0 +1,54 @@
+#pragma once
+
+#include <GL/glew.h>
+#include <glm/mat3x3.hpp>
+#include <sys/stat.h>
+
+#include <string>
+
+// One GLSL program built from `<name>.frag` and, when it exists, `<name>.vert` beside the
+// executable. Made, used and destroyed with its GL context current. Throws
+// std::runtime_error.
+class Shader {
+public:
+    // Compiles and links; the program is current afterwards.
+    Shader(const std::string& name, const std::string& preamble);
+    ~Shader();
+
+    Shader(const Shader&) = delete;
+    Shader& operator=(const Shader&) = delete;
+
+    // Reloads both sources, compiles, links and sets texUnit0..texUnit5 to units 0..5.
+    void update();
+    // Calls update when a source file's modification time (whole seconds) changed.
+    bool checkForUpdate();
+
+    void use(bool on);
+    static void useNone();
+
+    // These act on the current program; a name the program lacks prints one line.
+    void setUniform1f(const std::string& name, float x);
+    void setUniform2f(const std::string& name, float x, float y);
+    void setUniform3f(const std::string& name, float x, float y, float z);
+    void setUniform1i(const std::string& name, int i);
+    void setUniform2i(const std::string& name, int i, int j);
+    void setUniformMatrix3fv(const std::string& name, const glm::mat3& m);
+
+    // Read-only for callers.
+    GLuint program = 0;
+    GLuint vertexShader = 0; // 0 when there was no vertex file at construction
+    GLuint fragmentShader = 0;
+    struct stat vertexStat {};
+    std::string vertexPath;
+    struct stat fragmentStat {};
+    std::string fragmentPath;
+    std::string name;
+    std::string preamble;
+};
+
+// The version line put before every source for a context whose GL_VERSION text is
+// `glVersion`: "#version 130\n" from OpenGL 3 on, else empty.
+std::string glslVersionLine(const char* glVersion);
+
+// True when a driver's info log only reports success and is not worth printing.
+bool isSuccessLog(const std::string& log);
