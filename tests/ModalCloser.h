@@ -22,6 +22,8 @@ public:
     }
 
     QList<Box> boxes;
+    // When set, a menu that comes up has its entry of this text chosen instead of being closed.
+    QString menuChoice;
 
 private:
     void closeActive() {
@@ -31,7 +33,16 @@ private:
                 entries << action->text();
             }
             boxes << Box{"menu", entries.join("|")};
+            QAction* chosen = nullptr;
+            for (QAction* action : menu->actions()) {
+                if (!menuChoice.isEmpty() && action->text() == menuChoice) {
+                    chosen = action;
+                }
+            }
             menu->close();
+            if (chosen != nullptr) {
+                QTimer::singleShot(0, chosen, &QAction::trigger);
+            }
             return;
         }
         QWidget* modal = QApplication::activeModalWidget();

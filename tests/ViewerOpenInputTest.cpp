@@ -1,5 +1,6 @@
 // Opening, drag and drop, keys, mouse and wheel on real pictures in a real context.
 #include "ExceptionSafeApplication.h"
+#include "Version.h"
 #include "ViewerWidget.h"
 #include "Shader.h"
 #include "rgbe.h"
@@ -356,8 +357,7 @@ private slots:
 
     void leftDragIsAJoystickWhileTheTimerRuns() {
         widget->open({a});
-        widget->timer->stop();
-        widget->timer->start(100000); // running, but no tick during the test
+        widget->timer->setInterval(100000); // running, but no tick during the test
         sendMouse(*widget, QEvent::MouseButtonPress, {100, 100}, Qt::LeftButton, Qt::LeftButton);
         sendMouse(*widget, QEvent::MouseMove, {116, 92}, Qt::NoButton, Qt::LeftButton);
         QCOMPARE(widget->velocity, glm::vec3(-16.0f * 360.0f / 64.0f, 8.0f * 360.0f / 64.0f, 0.0f));
@@ -365,7 +365,9 @@ private slots:
         sendMouse(*widget, QEvent::MouseButtonRelease, {116, 92}, Qt::LeftButton, Qt::NoButton);
         QCOMPARE(widget->velocity, glm::vec3(0.0f));
 
-        widget->timer->stop();
+        // Once auto-rotation was switched off, the timer is stopped and the drag is direct.
+        widget->setAutoRotate(false);
+        QVERIFY(!widget->timer->isActive());
         widget->zoom = 4.0f;
         sendMouse(*widget, QEvent::MouseButtonPress, {100, 100}, Qt::LeftButton, Qt::LeftButton);
         sendMouse(*widget, QEvent::MouseMove, {116, 92}, Qt::NoButton, Qt::LeftButton);
@@ -384,6 +386,56 @@ private slots:
         sendMouse(*widget, QEvent::MouseButtonRelease, {105, 100}, Qt::RightButton, Qt::NoButton);
         QTest::qWait(50);
         QCOMPARE(closer->boxes.size(), 1);
+    }
+
+    void menuEntriesWorkWithoutAPicture() {
+        closer->menuChoice = "&Auto rotate";
+        sendMouse(*widget, QEvent::MouseButtonPress, {100, 100}, Qt::RightButton, Qt::RightButton);
+        sendMouse(*widget, QEvent::MouseButtonRelease, {100, 100}, Qt::RightButton, Qt::NoButton);
+        QTRY_VERIFY(widget->autoRotateAction->isChecked());
+        QCOMPARE(widget->velocity, glm::vec3(0.0f));
+
+        closer->menuChoice = "&Open image...";
+        sendMouse(*widget, QEvent::MouseButtonPress, {100, 100}, Qt::RightButton, Qt::RightButton);
+        sendMouse(*widget, QEvent::MouseButtonRelease, {100, 100}, Qt::RightButton, Qt::NoButton);
+        QTRY_COMPARE(closer->boxes.size(), 3);
+        QCOMPARE(closer->boxes[2].title, QString("Choose image(s) to display"));
+    }
+
+    void helpAndAboutTexts() {
+        widget->showHelp();
+        QCOMPARE(closer->boxes.size(), 1);
+        QCOMPARE(closer->boxes[0].title, QString("Help"));
+        const QString help = closer->boxes[0].text;
+        QVERIFY(help.startsWith("<html><style type=\"text/css\">table td {padding-right: 10px;}"
+                                "</style><body><h3>Marovex Viewer Help</h3><a href="));
+        QVERIFY(help.contains("<table><tr></tr><tr><th colspan=\"2\" align=\"left\">Basic "
+                              "panorama viewing</th></tr><tr><td>Open image</td><td>press "
+                              "<b>o</b> or use drag&amp;drop</td></tr>"));
+        QVERIFY(help.contains("</tr><tr></tr><tr><th colspan=\"2\" align=\"left\">For HDR "
+                              "images only:</th></tr>"));
+        QVERIFY(help.endsWith("<tr><td>Reset color channels</td><td>press <b>c</b></td></tr>"
+                              "</table></body></html>"));
+
+        widget->makeCurrent();
+        const QString renderer = reinterpret_cast<const char*>(glGetString(GL_RENDERER));
+        widget->showAbout();
+        QCOMPARE(closer->boxes.size(), 2);
+        QCOMPARE(closer->boxes[1].title, QString("About"));
+        const QString about = closer->boxes[1].text;
+        QVERIFY(about.startsWith("<center><h4>Marovex Viewer</h4>Version: 1.0.3209<br><br>OpenGL "
+                                 "Info:<br>" + renderer + "<br>"));
+        QVERIFY(about.contains("<br/><br/>This software is based in part on the <br/>work of "
+                               "the Independent JPEG Group.<br><br><a href="));
+        QVERIFY(about.endsWith("</a></center>"));
+
+        standalone = true;
+        widget->showAbout();
+        standalone = false;
+        const QString standaloneAbout = closer->boxes[2].text;
+        QVERIFY(standaloneAbout.contains(
+            "Version: 1.0.3209<br/>stand-alone application<br><br>OpenGL Info:"));
+        QVERIFY(standaloneAbout.endsWith("</a><br/>Distribute freely!</center>"));
     }
 
     void wheelZoomsOrExposes() {

@@ -68,14 +68,47 @@ check_start() {
     echo "checked: ${*:-(no arguments)} -> $size, exit $status, $((SECONDS - started)) s"
 }
 
+# Two pictures from the command line: the first is shown, "<" steps on, "q" quits with 0.
+check_two_files() {
+    local dir
+    dir=$(mktemp -d)
+    convert -size 60x30 xc:'#c06020' "$dir/first.jpg"
+    convert -size 40x40 xc:'#2060c0' "$dir/second.jpg"
+    "$viewer" "$dir/first.jpg" "$dir/second.jpg" >/dev/null 2>&1 &
+    local pid=$! window
+    if ! window=$(wait_window "$dir/first.jpg"); then
+        fail "no window titled with the first file"
+        kill $pid 2>/dev/null
+        rm -rf "$dir"
+        return
+    fi
+    xdotool key --window "$window" less
+    wait_window "$dir/second.jpg" >/dev/null || fail "'<' did not show the second file"
+    xdotool key --window "$window" q
+    for _ in $(seq 100); do
+        kill -0 $pid 2>/dev/null || break
+        sleep 0.1
+    done
+    if kill -0 $pid 2>/dev/null; then
+        fail "'q' did not quit"
+        kill $pid
+    fi
+    wait $pid
+    local status=$?
+    [ $status -eq 0 ] || fail "exit status $status after 'q'"
+    echo "checked: two files, '<' and 'q' -> exit $status"
+    rm -rf "$dir"
+}
+
 check_start 640x512
 check_start 1280x1024 -f
 check_start 1280x1024 /f
 check_start 640x512
+check_two_files
 
 if [ $failures -eq 0 ]; then
-    echo "4 passed, 0 failed"
+    echo "5 passed, 0 failed"
 else
-    echo "$failures of 4 failed"
+    echo "$failures of 5 failed"
     exit 1
 fi

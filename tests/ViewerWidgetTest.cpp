@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 namespace {
 
@@ -31,6 +32,16 @@ void addPicture(ViewerWidget& widget, int width, int height) {
     widget.textures.push_back(std::make_unique<Texture>(
         width, height, static_cast<const std::uint8_t*>(nullptr), GL_RGB8, GL_RGB));
     widget.fileNames << QString("picture%1").arg(widget.textures.size());
+}
+
+int brightPixels(const QImage& image) {
+    int count = 0;
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            count += qGray(image.pixel(x, y)) > 128;
+        }
+    }
+    return count;
 }
 
 std::unique_ptr<CountingWidget> shownWidget() {
@@ -246,6 +257,51 @@ private slots:
         widget->tonemapAction->trigger();
         QCOMPARE(widget->paints, paints + 1);
         QVERIFY(widget->tonemapAction->isChecked());
+    }
+
+    void emptyViewShowsOnlyTheMessage() {
+        auto widget = shownWidget();
+        widget->updateGL();
+        QImage frame = widget->grabFrameBuffer();
+        QVERIFY(brightPixels(frame) == 0);
+
+        widget->message = "loading something... (12 MB)";
+        widget->updateGL();
+        frame = widget->grabFrameBuffer();
+        // The text sits around the centre, in white.
+        QVERIFY(brightPixels(frame.copy(0, 0, frame.width(), frame.height() / 3)) == 0);
+        QVERIFY(brightPixels(frame.copy(frame.width() / 4, frame.height() / 3,
+                                        frame.width() / 2, frame.height() / 3)) > 20);
+    }
+
+    void colourMaskShowsOneChannel() {
+        auto widget = shownWidget();
+        widget->makeCurrent();
+        const std::vector<std::uint8_t> white(32 * 24 * 3, 255);
+        widget->textures.push_back(
+            std::make_unique<Texture>(32, 24, white.data(), GL_RGB8, GL_RGB));
+        widget->projection = 0;
+        widget->setZoom(0.0f);
+        widget->showRed = true;
+        widget->showGreen = widget->showBlue = false;
+        widget->updateGL();
+        QImage frame = widget->grabFrameBuffer();
+        const QRgb centre = frame.pixel(frame.width() / 2, frame.height() / 2);
+        QVERIFY2(qRed(centre) > 240 && qGreen(centre) == 0 && qBlue(centre) == 0,
+                 qPrintable(QString::number(centre, 16)));
+
+        // The info line is drawn with every channel.
+        widget->showInfo = true;
+        widget->updateGL();
+        frame = widget->grabFrameBuffer();
+        int whiteText = 0;
+        for (int y = frame.height() - 40; y < frame.height(); ++y) {
+            for (int x = 0; x < frame.width() / 2; ++x) {
+                const QRgb p = frame.pixel(x, y);
+                whiteText += qRed(p) > 200 && qGreen(p) > 200 && qBlue(p) > 200;
+            }
+        }
+        QVERIFY(whiteText > 20);
     }
 
     void infoLineFormatsItsNumbers() {
