@@ -14,15 +14,6 @@ using cimg_library::CImg;
 
 namespace {
 
-std::string loadError(const std::string& path) {
-    try {
-        Texture texture(path);
-    } catch (const std::runtime_error& error) {
-        return error.what();
-    }
-    return "no exception";
-}
-
 // Interleaved bytes of a planar CImg picture.
 template <typename T> Bytes interleaved(CImg<T> picture) {
     picture.permute_axes("cxyz");

@@ -12,15 +12,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string loadError(const std::string& path) {
-    try {
-        Texture texture(path);
-    } catch (const std::runtime_error& error) {
-        return error.what();
-    }
-    return "no exception";
-}
-
 // A 16 x 16 preview of one colour; the outside programs shrink it to 2 x 2.
 const Bytes previewColour = {200, 40, 90};
 

@@ -202,3 +202,12 @@ int maxDifference(const Bytes& a, const Bytes& b) {
     }
     return most;
 }
+
+std::string loadError(const std::string& path) {
+    try {
+        Texture texture(path);
+    } catch (const std::runtime_error& error) {
+        return error.what();
+    }
+    return "no exception";
+}

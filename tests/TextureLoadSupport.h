@@ -23,6 +23,9 @@ public:
 using Bytes = std::vector<unsigned char>;
 
 void writeFile(const std::string& path, const Bytes& bytes);
+
+// The message of the std::runtime_error that loading `path` throws, or "no exception".
+std::string loadError(const std::string& path);
 Bytes readFile(const std::string& path);
 
 // Level 0 of the texture's first piece, `channels` (3 or 4) bytes per texel.

@@ -13,15 +13,6 @@
 
 namespace {
 
-std::string loadError(const std::string& path) {
-    try {
-        Texture texture(path);
-    } catch (const std::runtime_error& error) {
-        return error.what();
-    }
-    return "no exception";
-}
-
 std::vector<std::string> lines(const std::string& text) {
     std::vector<std::string> result;
     std::istringstream in(text);
