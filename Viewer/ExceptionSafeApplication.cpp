@@ -5,8 +5,7 @@
 
 #include <exception>
 
-ExceptionSafeApplication::ExceptionSafeApplication(int& argc, char** argv)
-    : MacApp(argc, argv) {}
+ExceptionSafeApplication::ExceptionSafeApplication(int& argc, char** argv) : MacApp(argc, argv) {}
 
 ExceptionSafeApplication::~ExceptionSafeApplication() = default;
 

@@ -103,14 +103,18 @@ void ViewerWidget::setZoom(float requested) {
     zoom = std::min(std::max(minZoom(), requested), maxZoom);
 }
 
-void ViewerWidget::updateZoom() { setZoom(zoom); }
+void ViewerWidget::updateZoom() {
+    setZoom(zoom);
+}
 
 void ViewerWidget::setFullscreen(bool on) {
     setWindowState(on ? windowState() | Qt::WindowFullScreen
                       : windowState() & ~Qt::WindowFullScreen);
 }
 
-void ViewerWidget::setTonemap(bool) { updateGL(); }
+void ViewerWidget::setTonemap(bool) {
+    updateGL();
+}
 
 void ViewerWidget::setAutoRotate(bool on) {
     if (textures.empty()) {

@@ -73,11 +73,11 @@ void ViewerWidget::open(const QStringList& files) {
 
     if (!notFound.isEmpty()) {
         const bool one = notFound.size() == 1;
-        QMessageBox::critical(this, one ? tr("File not found") : tr("Files not found"),
-                              (one ? tr("Could not open image file:")
-                                   : tr("Could not open image files:")) +
-                                  "<br/>" + notFound.join("<br/>"),
-                              QMessageBox::Ok);
+        QMessageBox::critical(
+            this, one ? tr("File not found") : tr("Files not found"),
+            (one ? tr("Could not open image file:") : tr("Could not open image files:")) + "<br/>" +
+                notFound.join("<br/>"),
+            QMessageBox::Ok);
     }
 }
 

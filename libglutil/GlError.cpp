@@ -8,7 +8,9 @@
 
 namespace {
 
-unsigned nextGlError() { return glGetError(); }
+unsigned nextGlError() {
+    return glGetError();
+}
 
 std::string errorDescription(unsigned code) {
     // GLU knows the core codes only; anything newer is shown by number.
@@ -45,13 +47,15 @@ const char* framebufferReason(GLenum status) {
 std::string glErrorLines(const char* file, int line, unsigned (*nextError)()) {
     std::string result;
     for (unsigned code = nextError(); code != GL_NO_ERROR; code = nextError()) {
-        result += fmt::sprintf("glError in file %s @ line %d: %s\n", file, line,
-                               errorDescription(code));
+        result +=
+            fmt::sprintf("glError in file %s @ line %d: %s\n", file, line, errorDescription(code));
     }
     return result;
 }
 
-std::string glError(const char* file, int line) { return glErrorLines(file, line, nextGlError); }
+std::string glError(const char* file, int line) {
+    return glErrorLines(file, line, nextGlError);
+}
 
 std::string framebufferStatus(const char* file, int line) {
     const GLenum status = glCheckFramebufferStatusEXT(GL_FRAMEBUFFER_EXT);

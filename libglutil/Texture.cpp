@@ -61,8 +61,7 @@ Texture::Texture(int width, int height, const unsigned short* data, int internal
     setup(width, height, internalFormat, format, glType(data), data);
 }
 
-Texture::Texture(int width, int height, const unsigned char* data, int internalFormat,
-                 int format) {
+Texture::Texture(int width, int height, const unsigned char* data, int internalFormat, int format) {
     setup(width, height, internalFormat, format, glType(data), data);
 }
 
@@ -101,13 +100,11 @@ void Texture::setup(int width, int height, int internalFormat, int format, unsig
         createTexture(&glTextures[0], texWidth, texHeight, internalFormat, format, type, data);
         if (texWidth != width) {
             const std::size_t channels = format == GL_RGBA ? 4 : 3;
-            const void* right =
-                data == nullptr
-                    ? nullptr
-                    : static_cast<const char*>(data) + texWidth * channels * componentSize(type);
+            const void* right = data == nullptr ? nullptr
+                                                : static_cast<const char*>(data) +
+                                                      texWidth * channels * componentSize(type);
             ++numTextures;
-            createTexture(&glTextures[1], texWidth, texHeight, internalFormat, format, type,
-                          right);
+            createTexture(&glTextures[1], texWidth, texHeight, internalFormat, format, type, right);
         }
     } catch (...) {
         // The constructor fails, so no destructor will release what was made.

@@ -19,8 +19,8 @@ glm::mat3 yawPitchMatrix(float yaw, float pitch) {
 }
 
 float exposureOffset(float fstop, double scaleMean) {
-    return static_cast<float>(static_cast<double>(fstop) - std::log(scaleMean) / 0.6931471805599453 -
-                              2.0);
+    return static_cast<float>(static_cast<double>(fstop) -
+                              std::log(scaleMean) / 0.6931471805599453 - 2.0);
 }
 
 void setViewerUniforms(Shader& shader, const Texture& picture, const ViewParameters& view) {

@@ -33,7 +33,9 @@ protected:
     }
 };
 
-MacApp& application() { return *static_cast<MacApp*>(QCoreApplication::instance()); }
+MacApp& application() {
+    return *static_cast<MacApp*>(QCoreApplication::instance());
+}
 
 } // namespace
 

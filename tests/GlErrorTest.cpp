@@ -10,7 +10,9 @@
 
 namespace {
 
-std::string gluText(GLenum code) { return reinterpret_cast<const char*>(gluErrorString(code)); }
+std::string gluText(GLenum code) {
+    return reinterpret_cast<const char*>(gluErrorString(code));
+}
 
 // Mesa keeps one error flag at a time, so the order of several pending errors is tested
 // with a queue standing in for glGetError.
@@ -88,7 +90,6 @@ TEST(FramebufferStatus, CompleteFramebufferIsEmptyAndLeavesErrorsPending) {
 
 TEST(FramebufferStatus, IncompleteFramebufferNamesTheReason) {
     Framebuffer framebuffer;
-    EXPECT_EQ(framebufferStatus("/src/t.cpp", 9),
-              "Framebuffer Error in file /src/t.cpp @ line 9: "
-              "Framebuffer incomplete, missing attachment");
+    EXPECT_EQ(framebufferStatus("/src/t.cpp", 9), "Framebuffer Error in file /src/t.cpp @ line 9: "
+                                                  "Framebuffer incomplete, missing attachment");
 }

@@ -1,3 +1,5 @@
 #include <GL/glew.h>
 
-bool initializeGlew() { return glewInit() == GLEW_OK && GLEW_VERSION_2_0; }
+bool initializeGlew() {
+    return glewInit() == GLEW_OK && GLEW_VERSION_2_0;
+}

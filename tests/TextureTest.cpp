@@ -137,7 +137,8 @@ TEST(Texture, NarrowPictureIsOnePiece) {
 }
 
 TEST(Texture, TooLargePicturesThrowTheSizeError) {
-    EXPECT_EQ(sizeError(16385, 8192), "Maximum texture size of GPU is too small (16385x8192 > 8192)");
+    EXPECT_EQ(sizeError(16385, 8192),
+              "Maximum texture size of GPU is too small (16385x8192 > 8192)");
     EXPECT_EQ(sizeError(100, 8193), "Maximum texture size of GPU is too small (100x8193 > 8192)");
     EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
 }

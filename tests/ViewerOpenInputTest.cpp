@@ -122,7 +122,8 @@ private slots:
         QVERIFY(widget->textures.empty());
         QCOMPARE(closer->boxes.size(), 1);
         QCOMPARE(closer->boxes[0].title, QString("Files not found"));
-        QCOMPARE(closer->boxes[0].text, QString("Could not open image files:<br/>m1.hdr<br/>m2.jpg"));
+        QCOMPARE(closer->boxes[0].text,
+                 QString("Could not open image files:<br/>m1.hdr<br/>m2.jpg"));
     }
 
     void badGoodAndMissingGiveThreeOutcomesInOrder() {
@@ -424,7 +425,8 @@ private slots:
         QCOMPARE(closer->boxes[1].title, QString("About"));
         const QString about = closer->boxes[1].text;
         QVERIFY(about.startsWith("<center><h4>Marovex Viewer</h4>Version: 1.0.3209<br><br>OpenGL "
-                                 "Info:<br>" + renderer + "<br>"));
+                                 "Info:<br>" +
+                                 renderer + "<br>"));
         QVERIFY(about.contains("<br/><br/>This software is based in part on the <br/>work of "
                                "the Independent JPEG Group.<br><br><a href="));
         QVERIFY(about.endsWith("</a></center>"));
@@ -453,7 +455,8 @@ private slots:
     void quitKeysEndTheLoopWithStatusZero() {
         for (const auto& key : {std::make_pair(QString("q"), 0),
                                 std::make_pair(QString("\x1b"), int(Qt::Key_Escape))}) {
-            QTimer::singleShot(0, widget.get(), [this, key] { type(*widget, key.first, key.second); });
+            QTimer::singleShot(0, widget.get(),
+                               [this, key] { type(*widget, key.first, key.second); });
             QTimer::singleShot(20000, [] { QCoreApplication::exit(3); }); // never hang
             QCOMPARE(QCoreApplication::exec(), 0);
         }

@@ -106,8 +106,8 @@ private slots:
         ViewerWidget widget;
         const QList<QAction*> actions = widget.actions();
         QCOMPARE(actions.size(), 7);
-        const QStringList texts{"&Open image...", "&Fullscreen", "&Auto rotate", "&Tonemap",
-                                "", "&Help", "About"};
+        const QStringList texts{"&Open image...", "&Fullscreen", "&Auto rotate", "&Tonemap", "",
+                                "&Help",          "About"};
         for (int i = 0; i < actions.size(); ++i) {
             QCOMPARE(actions[i]->text(), texts[i]);
         }
@@ -117,8 +117,8 @@ private slots:
         QCOMPARE(actions[3], widget.tonemapAction);
         QVERIFY(actions[4]->isSeparator());
         QVERIFY(!widget.openAction->isCheckable());
-        for (QAction* action : {widget.fullscreenAction, widget.autoRotateAction,
-                                widget.tonemapAction}) {
+        for (QAction* action :
+             {widget.fullscreenAction, widget.autoRotateAction, widget.tonemapAction}) {
             QVERIFY(action->isCheckable());
             QVERIFY(!action->isChecked());
         }
@@ -270,8 +270,8 @@ private slots:
         frame = widget->grabFrameBuffer();
         // The text sits around the centre, in white.
         QVERIFY(brightPixels(frame.copy(0, 0, frame.width(), frame.height() / 3)) == 0);
-        QVERIFY(brightPixels(frame.copy(frame.width() / 4, frame.height() / 3,
-                                        frame.width() / 2, frame.height() / 3)) > 20);
+        QVERIFY(brightPixels(frame.copy(frame.width() / 4, frame.height() / 3, frame.width() / 2,
+                                        frame.height() / 3)) > 20);
     }
 
     void colourMaskShowsOneChannel() {

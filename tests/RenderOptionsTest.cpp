@@ -1,0 +1,105 @@
+// The renderer's command line and the viewer's zoom rules it shares.
+#include "RenderOptions.h"
+#include "ViewLimits.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::string parseError(const std::vector<std::string>& args) {
+    try {
+        parseRenderOptions(args);
+    } catch (const std::runtime_error& error) {
+        return error.what();
+    }
+    return "no exception";
+}
+
+TEST(RenderOptionsTest, DefaultsAndEveryOption) {
+    const RenderOptions plain = parseRenderOptions({"in.hdr", "out.jpg"});
+    EXPECT_EQ(plain.input, "in.hdr");
+    EXPECT_EQ(plain.output, "out.jpg");
+    EXPECT_EQ(plain.width, 1280);
+    EXPECT_EQ(plain.height, 720);
+    EXPECT_FALSE(plain.zoom || plain.fov || plain.projection);
+    EXPECT_TRUE(plain.red && plain.green && plain.blue);
+    EXPECT_FALSE(plain.tonemap || plain.timing || plain.help);
+
+    const RenderOptions all = parseRenderOptions(
+        {"--size", "256x128", "--yaw=-90.5", "--pitch", "12", "--zoom", "0.25", "--projection",
+         "planet", "--fstop", "-1.5", "--tonemap", "--channels", "g", "--timing", "-", "x.HDR"});
+    EXPECT_EQ(all.width, 256);
+    EXPECT_EQ(all.height, 128);
+    EXPECT_FLOAT_EQ(all.yaw, -90.5f);
+    EXPECT_FLOAT_EQ(all.pitch, 12.0f);
+    EXPECT_FLOAT_EQ(*all.zoom, 0.25f);
+    EXPECT_EQ(*all.projection, 2);
+    EXPECT_FLOAT_EQ(all.fstop, -1.5f);
+    EXPECT_TRUE(all.tonemap && all.timing);
+    EXPECT_TRUE(!all.red && all.green && !all.blue);
+    EXPECT_EQ(all.input, "-");
+
+    EXPECT_EQ(*parseRenderOptions({"--projection", "flat", "a", "b.png"}).projection, 0);
+    EXPECT_EQ(*parseRenderOptions({"--projection=sphere", "a", "b.png"}).projection, 1);
+    EXPECT_FLOAT_EQ(*parseRenderOptions({"--fov", "90", "a", "b.ppm"}).fov, 90.0f);
+    EXPECT_EQ(parseRenderOptions({"--", "-name.hdr", "b.ppm"}).input, "-name.hdr");
+    EXPECT_TRUE(parseRenderOptions({"--help"}).help);
+}
+
+TEST(RenderOptionsTest, BadArgumentsSayWhy) {
+    const std::string size = "expected WxH with each side from 1 to 8192";
+    EXPECT_EQ(parseError({"--size", "0x10", "a", "b.jpg"}), "bad size '0x10': " + size);
+    EXPECT_EQ(parseError({"--size", "8193x10", "a", "b.jpg"}), "bad size '8193x10': " + size);
+    EXPECT_EQ(parseError({"--size", "12x", "a", "b.jpg"}), "bad size '12x': " + size);
+    EXPECT_EQ(parseError({"--size", "-5x5", "a", "b.jpg"}), "bad size '-5x5': " + size);
+    EXPECT_EQ(parseError({"--size", "640", "a", "b.jpg"}), "bad size '640': " + size);
+    EXPECT_EQ(parseError({"--bogus", "a", "b.jpg"}), "unknown option '--bogus' (see --help)");
+    EXPECT_EQ(parseError({"-x", "a", "b.jpg"}), "unknown option '-x' (see --help)");
+    EXPECT_EQ(parseError({"a", "b.jpg", "--yaw"}), "option '--yaw' needs a value");
+    EXPECT_EQ(parseError({"--yaw", "ten", "a", "b.jpg"}),
+              "bad value 'ten' for --yaw: not a number");
+    EXPECT_EQ(parseError({"--pitch", "nan", "a", "b.jpg"}),
+              "bad value 'nan' for --pitch: not a number");
+    EXPECT_EQ(parseError({"--zoom", "0", "a", "b.jpg"}), "bad value '0' for --zoom: must be above 0");
+    EXPECT_EQ(parseError({"--fov", "360", "a", "b.jpg"}),
+              "bad value '360' for --fov: must lie between 0 and 360 degrees");
+    EXPECT_EQ(parseError({"--zoom", "1", "--fov", "90", "a", "b.jpg"}),
+              "--zoom and --fov exclude each other");
+    EXPECT_EQ(parseError({"--projection", "cube", "a", "b.jpg"}),
+              "bad value 'cube' for --projection: expected flat, sphere or planet");
+    EXPECT_EQ(parseError({"--channels", "rg", "a", "b.jpg"}),
+              "bad value 'rg' for --channels: expected rgb, r, g or b");
+    EXPECT_EQ(parseError({"--tonemap=1", "a", "b.jpg"}), "option '--tonemap' takes no value");
+    EXPECT_EQ(parseError({"a"}), "expected INPUT and OUTPUT (see --help)");
+    EXPECT_EQ(parseError({"a", "b.jpg", "c.jpg"}), "expected INPUT and OUTPUT (see --help)");
+    EXPECT_EQ(parseError({"a", "b.tif"}),
+              "unsupported output type 'b.tif': use .jpg, .ppm, .png, .hdr or - for PPM on "
+              "standard output");
+}
+
+TEST(RenderOptionsTest, FieldOfViewMeetsTheViewersZoom) {
+    // The viewer's lowest panorama zoom shows a third of the picture: 120 degrees.
+    EXPECT_FLOAT_EQ(zoomForFov(120.0f, 1, 4096, 1280), lowestZoom(1, 4096, 2048, 1280, 720));
+    EXPECT_FLOAT_EQ(zoomForFov(60.0f, 1, 4096, 1280), 2 * lowestZoom(1, 4096, 2048, 1280, 720));
+    // Stereographic: 4 tan(fov / 4) pixels per radian across the width, 180 degrees -> 4.
+    EXPECT_NEAR(zoomForFov(180.0f, 2, 1000, 400), 400 / 4.0 * 2 * 3.14159265358979 / 1000, 1e-5);
+    // Narrow views differ little between the two.
+    EXPECT_NEAR(zoomForFov(2.0f, 2, 1000, 400) / zoomForFov(2.0f, 1, 1000, 400), 1.0, 1e-4);
+    EXPECT_THROW(zoomForFov(180.0f, 1, 1000, 400), std::runtime_error);
+    EXPECT_THROW(zoomForFov(90.0f, 0, 1000, 400), std::runtime_error);
+}
+
+TEST(ViewLimitsTest, ProjectionAndLowestZoomFollowTheViewer) {
+    EXPECT_EQ(defaultProjection(4096, 2048), 1);
+    EXPECT_EQ(defaultProjection(4096, 2049), 0);
+    EXPECT_EQ(defaultProjection(1, 1), 0);
+    EXPECT_FLOAT_EQ(lowestZoom(1, 3000, 1500, 800, 100), 0.8f);
+    EXPECT_FLOAT_EQ(lowestZoom(2, 3000, 1500, 800, 100), 100.0f / 1500);
+    EXPECT_FLOAT_EQ(lowestZoom(0, 400, 100, 200, 400), 0.5f);
+}
+
+} // namespace
