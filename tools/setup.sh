@@ -13,6 +13,7 @@ packages=(
     libgtest-dev googletest
     dcraw libjpeg-turbo-progs
     xvfb xauth xdotool x11-utils openbox imagemagick
+    imagemagick-6.q16hdri libstb-dev pfstools clang libclang-rt-14-dev
 )
 
 missing=()

@@ -1,0 +1,584 @@
+#include "rgbe.h"
+
+#include <boost/algorithm/string/predicate.hpp>
+#include <boost/algorithm/string/trim.hpp>
+#include <fmt/printf.h>
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <limits>
+#include <memory>
+#include <new>
+#include <stdexcept>
+#include <vector>
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
+namespace rgbe {
+
+namespace {
+
+using File = std::unique_ptr<FILE, int (*)(FILE*)>;
+
+const char* const magicLine = "#?RADIANCE";
+const char* const flatMarker = "# Created by Marovex Stitcher";
+const char* const formatLine = "FORMAT=32-bit_rle_rgbe";
+
+// 4 * width * height must stay below this.
+const long long maxBytes = 1LL << 31;
+
+std::runtime_error openError(const std::string& path) {
+    return std::runtime_error(
+        fmt::sprintf("Failed to open file '%s': %s", path, std::strerror(errno)));
+}
+
+std::runtime_error readError(const std::string& path) {
+    return std::runtime_error(fmt::sprintf("Failed to read file '%s'", path));
+}
+
+std::runtime_error writeError(const std::string& path) {
+    return std::runtime_error(
+        fmt::sprintf("Failed to write file '%s': %s", path, std::strerror(errno)));
+}
+
+std::runtime_error sizeError(const std::string& path, const std::string& line) {
+    return std::runtime_error(fmt::sprintf("Invalid size of RADIANCE file '%s': '%s'", path, line));
+}
+
+std::runtime_error truncatedError(const std::string& path, int row) {
+    return std::runtime_error(
+        fmt::sprintf("Truncated RADIANCE file '%s': line %d is incomplete", path, row));
+}
+
+std::runtime_error scanlineError(const std::string& path, int row) {
+    return std::runtime_error(
+        fmt::sprintf("Bad scanline data in line %d in RADIANCE file '%s'", row, path));
+}
+
+bool validSize(long long width, long long height) {
+    const long long maxPixels = maxBytes / 4;
+    return width > 0 && height > 0 && width < maxPixels && height < maxPixels &&
+           width * height < maxPixels;
+}
+
+// A line without its line feed; false when the file ends before any byte of it.
+bool readLine(FILE* file, const std::string& path, std::string& line) {
+    line.clear();
+    int c;
+    while ((c = std::getc(file)) != EOF) {
+        if (c == '\n') {
+            return true;
+        }
+        line.push_back(static_cast<char>(c));
+    }
+    if (std::ferror(file)) {
+        throw readError(path);
+    }
+    return !line.empty();
+}
+
+// Digits from line[i] on, saturated above the int range; false when there is none.
+bool parseNumber(const std::string& line, size_t& i, long long& value) {
+    const size_t first = i;
+    value = 0;
+    for (; i < line.size() && line[i] >= '0' && line[i] <= '9'; ++i) {
+        value = std::min(value * 10 + (line[i] - '0'), maxBytes);
+    }
+    return i > first;
+}
+
+// Whole-line match of "^-Y (\d+) \+X (\d+).*" in the ECMAScript grammar, whose "." takes
+// no carriage return. Written by hand: std::regex recurses per character of a long line.
+bool parseSize(const std::string& line, long long& height, long long& width) {
+    if (line.compare(0, 3, "-Y ") != 0) {
+        return false;
+    }
+    size_t i = 3;
+    if (!parseNumber(line, i, height) || line.compare(i, 4, " +X ") != 0) {
+        return false;
+    }
+    i += 4;
+    return parseNumber(line, i, width) && line.find('\r', i) == std::string::npos;
+}
+
+// Bytes left in a regular file from the current position; -1 when unknown (a pipe).
+long long bytesLeft(FILE* file) {
+    struct stat st;
+    if (fstat(fileno(file), &st) != 0 || !S_ISREG(st.st_mode)) {
+        return -1;
+    }
+    const long position = std::ftell(file);
+    return position < 0 ? -1 : std::max(0LL, static_cast<long long>(st.st_size) - position);
+}
+
+enum class Packets { ok, bad, truncated };
+
+// Decodes one component stream into [dst, dstEnd). The caller guarantees 2 bytes of input
+// per missing pixel plus 16, and 15 writable bytes after dstEnd, so copies go by 16 bytes.
+inline Packets decodeFast(const unsigned char*& src, unsigned char* dst,
+                          unsigned char* const dstEnd) {
+    const unsigned char* s = src;
+    while (dst < dstEnd) {
+        size_t count = *s++;
+        if (count > 128) {
+            count -= 128;
+            if (count > static_cast<size_t>(dstEnd - dst)) {
+                return Packets::bad;
+            }
+            unsigned char pattern[16];
+            std::memset(pattern, *s++, sizeof pattern);
+            for (size_t i = 0; i < count; i += 16) {
+                std::memcpy(dst + i, pattern, 16);
+            }
+        } else {
+            if (count == 0 || count > static_cast<size_t>(dstEnd - dst)) {
+                return Packets::bad;
+            }
+            for (size_t i = 0; i < count; i += 16) {
+                std::memcpy(dst + i, s + i, 16);
+            }
+            s += count;
+        }
+        dst += count;
+    }
+    src = s;
+    return Packets::ok;
+}
+
+// The same for the last bytes of a file: every byte is checked against end.
+Packets decodeChecked(const unsigned char*& src, const unsigned char* const end, unsigned char* dst,
+                      unsigned char* const dstEnd) {
+    const unsigned char* s = src;
+    while (dst < dstEnd) {
+        if (s == end) {
+            return Packets::truncated;
+        }
+        size_t count = *s++;
+        const bool run = count > 128;
+        if (run) {
+            count -= 128;
+        }
+        if (count == 0 || count > static_cast<size_t>(dstEnd - dst)) {
+            return Packets::bad;
+        }
+        const size_t needed = run ? 1 : count;
+        if (static_cast<size_t>(end - s) < needed) {
+            return Packets::truncated;
+        }
+        if (run) {
+            std::memset(dst, *s, count);
+        } else {
+            std::memcpy(dst, s, count);
+        }
+        s += needed;
+        dst += count;
+    }
+    src = s;
+    return Packets::ok;
+}
+
+// Planes R, G, B, E of width bytes each, one after another, into RGBE quadruples.
+void interleave(const unsigned char* planes, size_t width, unsigned char* out) {
+    const unsigned char* r = planes;
+    const unsigned char* g = r + width;
+    const unsigned char* b = g + width;
+    const unsigned char* e = b + width;
+    size_t x = 0;
+#ifdef __SSE2__
+    for (; x + 16 <= width; x += 16) {
+        const __m128i vr = _mm_loadu_si128(reinterpret_cast<const __m128i*>(r + x));
+        const __m128i vg = _mm_loadu_si128(reinterpret_cast<const __m128i*>(g + x));
+        const __m128i vb = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + x));
+        const __m128i ve = _mm_loadu_si128(reinterpret_cast<const __m128i*>(e + x));
+        const __m128i rg0 = _mm_unpacklo_epi8(vr, vg);
+        const __m128i rg1 = _mm_unpackhi_epi8(vr, vg);
+        const __m128i be0 = _mm_unpacklo_epi8(vb, ve);
+        const __m128i be1 = _mm_unpackhi_epi8(vb, ve);
+        __m128i* o = reinterpret_cast<__m128i*>(out + 4 * x);
+        _mm_storeu_si128(o, _mm_unpacklo_epi16(rg0, be0));
+        _mm_storeu_si128(o + 1, _mm_unpackhi_epi16(rg0, be0));
+        _mm_storeu_si128(o + 2, _mm_unpacklo_epi16(rg1, be1));
+        _mm_storeu_si128(o + 3, _mm_unpackhi_epi16(rg1, be1));
+    }
+#endif
+    for (; x < width; ++x) {
+        out[4 * x] = r[x];
+        out[4 * x + 1] = g[x];
+        out[4 * x + 2] = b[x];
+        out[4 * x + 3] = e[x];
+    }
+}
+
+void readFlat(FILE* file, const std::string& path, size_t bytes, unsigned char* out) {
+    if (std::fread(out, 1, bytes, file) != bytes) {
+        throw readError(path);
+    }
+}
+
+void readRunLength(FILE* file, const std::string& path, int width, int height, unsigned char* out,
+                   const RowCallback* callback) {
+    const size_t w = static_cast<size_t>(width);
+    // A scanline of one-pixel packets takes 2 bytes a pixel; 16 more cover the over-reads.
+    const size_t worstLine = 4 + 8 * w + 16;
+    // Zero-filled so that over-reads past the data see defined bytes.
+    std::vector<unsigned char> window(std::max<size_t>(1 << 16, 4 * worstLine));
+    std::vector<unsigned char> planes(4 * w + 16);
+    size_t begin = 0;
+    size_t end = 0;
+    bool atEnd = false;
+
+    for (int y = 0; y < height; ++y) {
+        if (end - begin < worstLine && !atEnd) {
+            std::memmove(window.data(), window.data() + begin, end - begin);
+            end -= begin;
+            begin = 0;
+            const size_t wanted = window.size() - end;
+            const size_t got = std::fread(window.data() + end, 1, wanted, file);
+            end += got;
+            if (got < wanted) {
+                if (std::ferror(file)) {
+                    throw readError(path);
+                }
+                atEnd = true;
+            }
+        }
+        const unsigned char* src = window.data() + begin;
+        const unsigned char* const limit = window.data() + end;
+        if (limit - src < 4) {
+            throw truncatedError(path, y);
+        }
+        if (src[0] != 2 || src[1] != 2 || (src[2] << 8 | src[3]) != width) {
+            throw std::runtime_error(fmt::sprintf(
+                "Failed to parse rle line header %d of RADIANCE file '%s': %d %d %d %d", y, path,
+                src[0], src[1], src[2], src[3]));
+        }
+        src += 4;
+        const bool fast = static_cast<size_t>(limit - src) >= worstLine - 4;
+        for (size_t k = 0; k < 4; ++k) {
+            unsigned char* dst = planes.data() + k * w;
+            const Packets result =
+                fast ? decodeFast(src, dst, dst + w) : decodeChecked(src, limit, dst, dst + w);
+            if (result == Packets::bad) {
+                throw scanlineError(path, y);
+            }
+            if (result == Packets::truncated) {
+                throw truncatedError(path, y);
+            }
+        }
+        begin = static_cast<size_t>(src - window.data());
+        interleave(planes.data(), w, out + 4 * w * static_cast<size_t>(y));
+        if (callback && *callback) {
+            (*callback)(y);
+        }
+    }
+}
+
+// First i >= from with data[i..i+3] equal, or n. Starting a run there is what the packet
+// search comes to: it walks over runs shorter than 4 until it meets a longer one.
+size_t findRun(const unsigned char* data, size_t from, size_t n) {
+    size_t i = from;
+#ifdef __SSE2__
+    for (; i + 19 <= n; i += 16) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i + 1));
+        const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i + 2));
+        const __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i + 3));
+        const __m128i equal = _mm_and_si128(
+            _mm_and_si128(_mm_cmpeq_epi8(a, b), _mm_cmpeq_epi8(b, c)), _mm_cmpeq_epi8(c, d));
+        const int mask = _mm_movemask_epi8(equal);
+        if (mask != 0) {
+            return i + static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+        }
+    }
+#endif
+    for (; i + 3 < n; ++i) {
+        if (data[i] == data[i + 1] && data[i] == data[i + 2] && data[i] == data[i + 3]) {
+            return i;
+        }
+    }
+    return n;
+}
+
+// One component stream as packets: each run of 4 or more as a run of at most 127, the bytes
+// before it as literals of at most 128, except that 2 or 3 equal bytes there make a run.
+unsigned char* encodeStream(const unsigned char* data, size_t n, unsigned char* out) {
+    size_t cur = 0;
+    while (cur < n) {
+        const size_t begin = findRun(data, cur, n);
+        const size_t gap = begin - cur;
+        if ((gap == 2 || gap == 3) && data[cur] == data[cur + 1] && data[cur] == data[begin - 1]) {
+            *out++ = static_cast<unsigned char>(128 + gap);
+            *out++ = data[cur];
+            cur = begin;
+        }
+        while (cur < begin) {
+            const size_t count = std::min<size_t>(begin - cur, 128);
+            *out++ = static_cast<unsigned char>(count);
+            std::memcpy(out, data + cur, count);
+            out += count;
+            cur += count;
+        }
+        if (begin < n) {
+            size_t run = 4;
+            while (begin + run < n && run < 127 && data[begin + run] == data[begin]) {
+                ++run;
+            }
+            *out++ = static_cast<unsigned char>(128 + run);
+            *out++ = data[begin];
+            cur += run;
+        }
+    }
+    return out;
+}
+
+// RGBE quadruples into planes R, G, B, E of width bytes each.
+void deinterleave(const unsigned char* row, size_t width, unsigned char* planes) {
+    unsigned char* r = planes;
+    unsigned char* g = r + width;
+    unsigned char* b = g + width;
+    unsigned char* e = b + width;
+    size_t x = 0;
+#ifdef __SSE2__
+    for (; x + 16 <= width; x += 16) {
+        const __m128i* in = reinterpret_cast<const __m128i*>(row + 4 * x);
+        const __m128i a0 = _mm_loadu_si128(in);
+        const __m128i a1 = _mm_loadu_si128(in + 1);
+        const __m128i a2 = _mm_loadu_si128(in + 2);
+        const __m128i a3 = _mm_loadu_si128(in + 3);
+        // Three rounds of byte unpacking sort 8 pixels' bytes by component.
+        const __m128i t0 = _mm_unpacklo_epi8(a0, a1);
+        const __m128i t1 = _mm_unpackhi_epi8(a0, a1);
+        const __m128i t2 = _mm_unpacklo_epi8(a2, a3);
+        const __m128i t3 = _mm_unpackhi_epi8(a2, a3);
+        const __m128i u0 = _mm_unpacklo_epi8(t0, t1);
+        const __m128i u1 = _mm_unpackhi_epi8(t0, t1);
+        const __m128i u2 = _mm_unpacklo_epi8(t2, t3);
+        const __m128i u3 = _mm_unpackhi_epi8(t2, t3);
+        const __m128i rg0 = _mm_unpacklo_epi8(u0, u1);
+        const __m128i be0 = _mm_unpackhi_epi8(u0, u1);
+        const __m128i rg1 = _mm_unpacklo_epi8(u2, u3);
+        const __m128i be1 = _mm_unpackhi_epi8(u2, u3);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(r + x), _mm_unpacklo_epi64(rg0, rg1));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(g + x), _mm_unpackhi_epi64(rg0, rg1));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(b + x), _mm_unpacklo_epi64(be0, be1));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(e + x), _mm_unpackhi_epi64(be0, be1));
+    }
+#endif
+    for (; x < width; ++x) {
+        r[x] = row[4 * x];
+        g[x] = row[4 * x + 1];
+        b[x] = row[4 * x + 2];
+        e[x] = row[4 * x + 3];
+    }
+}
+
+void put(FILE* file, const std::string& path, const void* bytes, size_t size) {
+    if (std::fwrite(bytes, 1, size, file) != size) {
+        throw writeError(path);
+    }
+}
+
+} // namespace
+
+unsigned char* read(const std::string& path, int& width, int& height, const RowCallback* callback) {
+    File file(std::fopen(path.c_str(), "rb"), &std::fclose);
+    if (!file) {
+        throw openError(path);
+    }
+    FILE* f = file.get();
+
+    std::string line;
+    if (!readLine(f, path, line) || boost::algorithm::trim_copy(line) != magicLine) {
+        throw std::runtime_error(fmt::sprintf("Not a RADIANCE file: '%s' (%s)", path, line));
+    }
+
+    bool flat = false;
+    bool format = false;
+    while (readLine(f, path, line) && !line.empty()) {
+        if (boost::algorithm::starts_with(line, flatMarker)) {
+            flat = true;
+        }
+        if (line[0] == '#') {
+            continue;
+        }
+        if (boost::algorithm::istarts_with(line, "FORMAT")) {
+            if (line != formatLine) {
+                throw std::runtime_error(
+                    fmt::sprintf("Invalid format of RADIANCE file '%s': '%s'", path, line));
+            }
+            format = true;
+        }
+    }
+
+    long long h = 0;
+    long long w = 0;
+    if (!readLine(f, path, line) || !parseSize(line, h, w) || !validSize(w, h)) {
+        throw sizeError(path, line);
+    }
+    const size_t bytes = static_cast<size_t>(4 * w * h);
+    const bool runLength = format && !flat && w >= 8 && w <= 32767;
+
+    // Refuse a file too short for its pixels before allocating them: flat data needs every
+    // byte, a run-length line at least a header and runs of 127.
+    const long long left = bytesLeft(f);
+    const long long minLine = runLength ? 4 + 8 * ((w + 126) / 127) : 0;
+    if (left >= 0 && !runLength && left < static_cast<long long>(bytes)) {
+        throw readError(path);
+    }
+    if (left >= 0 && runLength && left < minLine * h) {
+        throw truncatedError(path, static_cast<int>(left / minLine));
+    }
+
+    std::unique_ptr<unsigned char[]> pixels;
+    try {
+        pixels.reset(new unsigned char[bytes]);
+    } catch (const std::bad_alloc&) {
+        throw sizeError(path, line);
+    }
+
+    if (runLength) {
+        readRunLength(f, path, static_cast<int>(w), static_cast<int>(h), pixels.get(), callback);
+    } else {
+        readFlat(f, path, bytes, pixels.get());
+        if (callback && *callback) {
+            for (int y = 0; y < h; ++y) {
+                (*callback)(y);
+            }
+        }
+    }
+    width = static_cast<int>(w);
+    height = static_cast<int>(h);
+    return pixels.release();
+}
+
+void write(const std::string& path, int width, int height, const unsigned char* pixels, bool rle) {
+    const std::string sizeLine = fmt::sprintf("-Y %d +X %d", height, width);
+    if (!validSize(width, height)) {
+        throw sizeError(path, sizeLine);
+    }
+    File file(std::fopen(path.c_str(), "wb"), &std::fclose);
+    if (!file) {
+        throw openError(path);
+    }
+    FILE* f = file.get();
+
+    const bool runLength = rle && width >= 8 && width <= 32767;
+    std::string header = std::string(magicLine) + "\n";
+    if (!runLength) {
+        header += std::string(flatMarker) + "\n";
+    }
+    header += std::string(formatLine) + "\n\n" + sizeLine + "\n";
+    put(f, path, header.data(), header.size());
+
+    const size_t w = static_cast<size_t>(width);
+    const size_t h = static_cast<size_t>(height);
+    stats(pixels, w * h, 1);
+
+    if (!runLength) {
+        put(f, path, pixels, 4 * w * h);
+    } else {
+        std::vector<unsigned char> planes(4 * w);
+        std::vector<unsigned char> buffer((5 * w + 4) * 16);
+        unsigned char* out = buffer.data();
+        for (size_t y = 0; y < h; ++y) {
+            deinterleave(pixels + 4 * w * y, w, planes.data());
+            *out++ = 2;
+            *out++ = 2;
+            *out++ = static_cast<unsigned char>(w >> 8);
+            *out++ = static_cast<unsigned char>(w & 0xff);
+            for (size_t k = 0; k < 4; ++k) {
+                out = encodeStream(planes.data() + k * w, w, out);
+            }
+            if (y % 16 == 15 || y + 1 == h) {
+                put(f, path, buffer.data(), static_cast<size_t>(out - buffer.data()));
+                out = buffer.data();
+            }
+        }
+    }
+    // Closing flushes the stdio buffer; a full disk shows only here.
+    if (std::fclose(file.release()) != 0) {
+        throw writeError(path);
+    }
+}
+
+Stats stats(const unsigned char* pixels, unsigned long count, unsigned long stride) {
+    const unsigned long step = stride != 0 ? stride : (count <= 1000000 ? 1 : 11);
+    // Counting each exponent byte gives the same sums, minimum and maximum as adding per
+    // pixel; four tables keep equal neighbours from waiting on one another.
+    std::array<std::array<std::uint64_t, 256>, 4> counts{};
+    if (count > 0) {
+        const unsigned char* e = pixels + 3;
+        if (step == 1) {
+            unsigned long i = 0;
+            for (; i + 4 <= count; i += 4) {
+                ++counts[0][e[4 * i]];
+                ++counts[1][e[4 * i + 4]];
+                ++counts[2][e[4 * i + 8]];
+                ++counts[3][e[4 * i + 12]];
+            }
+            for (; i < count; ++i) {
+                ++counts[0][e[4 * i]];
+            }
+        } else {
+            for (unsigned long i = count - 1;; i -= step) {
+                ++counts[0][e[4 * i]];
+                if (i < step) {
+                    break;
+                }
+            }
+        }
+    }
+
+    Stats result{0.0, 128, -127, 0};
+    std::uint64_t samples = 0;
+    std::int64_t sum = 0;
+    for (int E = 1; E < 256; ++E) {
+        const std::uint64_t n = counts[0][E] + counts[1][E] + counts[2][E] + counts[3][E];
+        if (n == 0) {
+            continue;
+        }
+        const int exponent = E - 128;
+        samples += n;
+        sum += static_cast<std::int64_t>(n) * exponent;
+        result.min = std::min(result.min, exponent);
+        result.max = std::max(result.max, exponent);
+    }
+    result.mean = samples > 0 ? static_cast<double>(sum) / static_cast<double>(samples)
+                              : std::numeric_limits<double>::quiet_NaN();
+    result.range = result.max - result.min;
+    std::cerr << "M: " << result.max << ", m: " << result.min << " -> " << result.range
+              << " f-stops, mean: " << result.mean << std::endl;
+    return result;
+}
+
+Image::Image(Image&& other) noexcept
+    : region(std::move(other.region)), width(other.width), height(other.height), data(other.data) {
+    other.width = 0;
+    other.height = 0;
+    other.data = nullptr;
+}
+
+Image& Image::operator=(Image&& other) noexcept {
+    region.swap(other.region);
+    std::swap(width, other.width);
+    std::swap(height, other.height);
+    std::swap(data, other.data);
+    return *this;
+}
+
+Image::~Image() {
+    if (region.get_size() == 0) {
+        delete[] data;
+    }
+}
+
+} // namespace rgbe

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <boost/interprocess/mapped_region.hpp>
+
+#include <functional>
+#include <string>
+
+// RADIANCE pictures with 32-bit RGBE pixels: 4 bytes R, G, B, E per pixel, rows from the top.
+// Pixels stay encoded; nothing here converts to floating point.
+namespace rgbe {
+
+// Called with the index of each row once that row of the result holds its final bytes, rows
+// in order; it may throw to abandon the read.
+using RowCallback = std::function<void(int row)>;
+
+// Returns a new array of 4 * width * height bytes that the caller releases with delete[].
+// Throws std::runtime_error and returns nothing on any malformed, truncated or unreadable file.
+unsigned char* read(const std::string& path, int& width, int& height,
+                    const RowCallback* callback = nullptr);
+
+// pixels holds 4 * width * height bytes. Run-length encoding is used only where the format
+// allows it (8 <= width <= 32767). Prints the statistics line of the pixels on stderr.
+void write(const std::string& path, int width, int height, const unsigned char* pixels, bool rle);
+
+struct Stats {
+    double mean;
+    int min;
+    int max;
+    int range;
+};
+
+// Exponent statistics in f-stops over count pixels, visited backwards from the last one every
+// stride pixels (0: every pixel up to 1,000,000 pixels, else every 11th). Pixels with E = 0
+// are no samples; with none, mean is NaN, min 128, max -127. Prints one line on stderr.
+Stats stats(const unsigned char* pixels, unsigned long count, unsigned long stride);
+
+// One picture held by the loader; data comes from read() unless region maps a file.
+struct Image {
+    boost::interprocess::mapped_region region;
+    int width = 0;
+    int height = 0;
+    unsigned char* data = nullptr;
+
+    Image() = default;
+    Image(const Image&) = delete;
+    Image& operator=(const Image&) = delete;
+    Image(Image&& other) noexcept;
+    Image& operator=(Image&& other) noexcept;
+    ~Image();
+};
+
+} // namespace rgbe
