@@ -1,6 +1,7 @@
 #include "ViewerWidget.h"
 
 #include "Shader.h"
+#include "ViewLimits.h"
 
 #include <QAction>
 #include <QCoreApplication>
@@ -88,12 +89,7 @@ ViewerWidget::~ViewerWidget() {
 
 float ViewerWidget::minZoom() const {
     const Texture& picture = currentTexture();
-    const float w = static_cast<float>(picture.width);
-    const float h = static_cast<float>(picture.height);
-    if (projection == 1) {
-        return static_cast<float>(viewportWidth) / (w / 3.0f);
-    }
-    return std::min(static_cast<float>(viewportWidth) / w, static_cast<float>(viewportHeight) / h);
+    return lowestZoom(projection, picture.width, picture.height, viewportWidth, viewportHeight);
 }
 
 void ViewerWidget::setZoom(float requested) {

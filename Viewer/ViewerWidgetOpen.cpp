@@ -1,5 +1,7 @@
 #include "ViewerWidget.h"
 
+#include "ViewLimits.h"
+
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileDialog>
@@ -64,7 +66,7 @@ void ViewerWidget::open(const QStringList& files) {
         fileNames = loadedNames;
         const Texture& first = currentTexture();
         yaw = pitch = zoom = 0.0f;
-        projection = first.width == 2 * first.height ? 1 : 0;
+        projection = defaultProjection(first.width, first.height);
         setZoom(0.0f);
         fstop = 0.0f;
         updateGL();

@@ -35,6 +35,12 @@ public:
     void bindFB() const;
     void clear();
 
+    // Reads the rectangle back from the framebuffer and saves it, row 0 first; a w or h of 0
+    // reaches to the right or top edge. ".hdr" takes the bytes as RGBE; other extensions go to
+    // CImg with components of type T (float, unsigned short or unsigned char).
+    template <typename T>
+    void save(const std::string& path, int x, int y, int w, int h) const;
+
     GLuint glTextures[2] = {0, 0};
     int numTextures = 0;
     mutable GLuint framebuffer = 0;

@@ -64,7 +64,8 @@ TEST(RenderOptionsTest, BadArgumentsSayWhy) {
               "bad value 'ten' for --yaw: not a number");
     EXPECT_EQ(parseError({"--pitch", "nan", "a", "b.jpg"}),
               "bad value 'nan' for --pitch: not a number");
-    EXPECT_EQ(parseError({"--zoom", "0", "a", "b.jpg"}), "bad value '0' for --zoom: must be above 0");
+    EXPECT_EQ(parseError({"--zoom", "0", "a", "b.jpg"}),
+              "bad value '0' for --zoom: must be above 0");
     EXPECT_EQ(parseError({"--fov", "360", "a", "b.jpg"}),
               "bad value '360' for --fov: must lie between 0 and 360 degrees");
     EXPECT_EQ(parseError({"--zoom", "1", "--fov", "90", "a", "b.jpg"}),

@@ -47,7 +47,9 @@ std::string fileText(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-bool exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+bool exists(const std::string& path) {
+    return access(path.c_str(), F_OK) == 0;
+}
 
 // A texture of one colour; the red byte names it in the unit checks.
 std::unique_ptr<Texture> marked(int width, std::uint8_t mark, std::uint8_t rightMark = 0) {
@@ -116,8 +118,7 @@ TEST_F(RenderToTest, InputsTakeConsecutiveUnitsWithSplitInputsTakingTwo) {
     auto s = split(60, 61);
 
     EXPECT_EQ(marksOfUnits([&] { renderTo(output, *a, true); }, 1), std::vector<int>({10}));
-    EXPECT_EQ(marksOfUnits([&] { renderTo(output, *a, *b, true); }, 2),
-              std::vector<int>({10, 20}));
+    EXPECT_EQ(marksOfUnits([&] { renderTo(output, *a, *b, true); }, 2), std::vector<int>({10, 20}));
     EXPECT_EQ(integer(GL_ACTIVE_TEXTURE), GL_TEXTURE1);
     EXPECT_EQ(marksOfUnits([&] { renderTo(output, *s, *b, true); }, 3),
               std::vector<int>({60, 61, 20}));

@@ -1,0 +1,75 @@
+// Qt's GL headers clash with GLEW's, so no GLEW here.
+#include "OffscreenContext.h"
+
+#include <QGuiApplication>
+#include <QOffscreenSurface>
+#include <QOpenGLContext>
+#include <QSurfaceFormat>
+
+#include <fmt/printf.h>
+
+#include <cstdio>
+#include <stdexcept>
+#include <string>
+
+// After Qt: Xlib's macros (None, Bool, Status) would break Qt's headers.
+#include <X11/Xlib.h>
+
+namespace {
+
+// Qt aborts the process when its X connection fails, so the display is tried first.
+void checkDisplay() {
+    Display* display = XOpenDisplay(nullptr);
+    if (display == nullptr) {
+        const std::string name = XDisplayName(nullptr);
+        throw std::runtime_error(
+            name.empty()
+                ? "no X display: DISPLAY is not set (run under xvfb-run -a for a virtual one)"
+                : fmt::sprintf("cannot open the X display '%s' (run under xvfb-run -a for a "
+                               "virtual one)",
+                               name));
+    }
+    XCloseDisplay(display);
+}
+
+// The platform's notes (a missing runtime folder and the like) are no concern of a one-shot
+// command; only its failures are shown.
+void quietMessages(QtMsgType type, const QMessageLogContext&, const QString& text) {
+    if (type == QtCriticalMsg || type == QtFatalMsg) {
+        std::fprintf(stderr, "marovex-render: %s\n", text.toLocal8Bit().constData());
+        std::fflush(stderr);
+    }
+}
+
+} // namespace
+
+struct OffscreenContext::Parts {
+    int argc = 1;
+    char* argv[2];
+    QGuiApplication application;
+    QOffscreenSurface surface;
+    QOpenGLContext context;
+
+    explicit Parts(char* programName) : argv{programName, nullptr}, application(argc, argv) {}
+};
+
+OffscreenContext::OffscreenContext(const char* programName) {
+    checkDisplay();
+    qInstallMessageHandler(quietMessages);
+    // Qt keeps the pointer; the name lives as long as the program's own arguments.
+    parts = std::make_unique<Parts>(const_cast<char*>(programName));
+    QSurfaceFormat format;
+    format.setProfile(QSurfaceFormat::CompatibilityProfile);
+    parts->context.setFormat(format);
+    parts->surface.setFormat(format);
+    parts->surface.create();
+    if (!parts->context.create() || !parts->context.makeCurrent(&parts->surface)) {
+        throw std::runtime_error("no OpenGL context on the X display");
+    }
+}
+
+OffscreenContext::~OffscreenContext() {
+    if (parts) {
+        parts->context.doneCurrent();
+    }
+}

@@ -1,0 +1,236 @@
+#include "RenderOptions.h"
+
+#include <fmt/printf.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <stdexcept>
+
+const char* const renderHelp =
+    R"(Usage: marovex-render [options] INPUT OUTPUT
+
+Renders one view of a picture, as the viewer shows it, without a window. INPUT is any file
+the viewer opens (RADIANCE .hdr, JPEG, .cr2 previews, other CImg formats, "-" for a PNM
+picture on standard input). OUTPUT is chosen by its extension: .jpg, .ppm or .png hold the
+displayed colours with 8 bits per channel; .hdr holds the same view as linear light (the
+display curve undone, so 1 is the display's white and brighter parts stay clipped: choose
+them with --fstop); "-" writes PPM to standard output. Needs an X display; without one, run
+it under xvfb-run -a.
+
+Options (a value may also follow an equals sign, as in --size=256x128):
+  --size WxH        output size in pixels, each side 1 to 8192 (default 1280x720)
+  --yaw DEG         view direction: degrees for sphere and planet, pan offsets in picture
+  --pitch DEG       pixels for flat pictures, as in the viewer (default 0 0)
+  --zoom Z          screen pixels per picture pixel, any value above 0 (default: the
+                    viewer's lowest zoom: a third of a panorama across the width in the
+                    sphere projection, else the whole picture)
+  --fov DEG         horizontal field of view instead of --zoom: below 180 for sphere (a
+                    straight-line perspective view), below 360 for planet (the angle of
+                    the stereographic view); not for flat pictures, which have none
+  --projection P    flat, sphere or planet (default: sphere for a picture exactly twice as
+                    wide as high, else flat)
+  --fstop F         exposure in f-stops for high-dynamic-range pictures (default 0)
+  --tonemap         tone mapping on
+  --channels C      rgb, r, g or b: the channels left out are black (default rgb)
+  --timing          timing lines ("[T]") and the loader's statistics on standard
+                    error, which otherwise carries only errors
+  --help            this text
+
+Example: marovex-render --size 256x128 --yaw 90 pano.hdr thumbnail.jpg
+
+Exit status: 0 on success, 2 for bad arguments, 1 when loading, rendering or saving fails.
+A failed run leaves no output file behind.
+)";
+
+namespace {
+
+constexpr int maxSide = 8192;
+constexpr double pi = 3.14159265358979323846;
+
+std::runtime_error badValue(const std::string& option, const std::string& value, const char* why) {
+    return std::runtime_error(fmt::sprintf("bad value '%s' for %s: %s", value, option, why));
+}
+
+float number(const std::string& option, const std::string& value) {
+    errno = 0;
+    char* end = nullptr;
+    const double parsed = std::strtod(value.c_str(), &end);
+    if (value.empty() || *end != '\0' || errno == ERANGE || !std::isfinite(parsed) ||
+        std::fabs(parsed) > 1e30) {
+        throw badValue(option, value, "not a number");
+    }
+    return static_cast<float>(parsed);
+}
+
+int side(const std::string& text) {
+    if (text.empty() || text.size() > 5 ||
+        text.find_first_not_of("0123456789") != std::string::npos) {
+        return 0;
+    }
+    const int value = std::atoi(text.c_str());
+    return value <= maxSide ? value : 0;
+}
+
+void parseSize(const std::string& value, RenderOptions& options) {
+    const std::size_t x = value.find_first_of("xX");
+    const int w = x == std::string::npos ? 0 : side(value.substr(0, x));
+    const int h = x == std::string::npos ? 0 : side(value.substr(x + 1));
+    if (w == 0 || h == 0) {
+        throw std::runtime_error(fmt::sprintf(
+            "bad size '%s': expected WxH with each side from 1 to %d", value, maxSide));
+    }
+    options.width = w;
+    options.height = h;
+}
+
+bool endsWithNoCase(const std::string& text, const std::string& suffix) {
+    if (text.size() < suffix.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < suffix.size(); ++i) {
+        const char c = text[text.size() - suffix.size() + i];
+        if (std::tolower(static_cast<unsigned char>(c)) != suffix[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void checkOutputType(const std::string& output) {
+    if (output == "-") {
+        return;
+    }
+    for (const char* suffix : {".jpg", ".ppm", ".png", ".hdr"}) {
+        if (endsWithNoCase(output, suffix)) {
+            return;
+        }
+    }
+    throw std::runtime_error(fmt::sprintf(
+        "unsupported output type '%s': use .jpg, .ppm, .png, .hdr or - for PPM on standard "
+        "output",
+        output));
+}
+
+} // namespace
+
+RenderOptions parseRenderOptions(const std::vector<std::string>& args) {
+    RenderOptions options;
+    std::vector<std::string> files;
+    bool optionsEnded = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (optionsEnded || arg == "-" || arg.compare(0, 2, "--") != 0) {
+            if (!optionsEnded && arg.size() > 1 && arg[0] == '-') {
+                throw std::runtime_error(fmt::sprintf("unknown option '%s' (see --help)", arg));
+            }
+            files.push_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        const std::size_t equals = arg.find('=');
+        const std::string name = arg.substr(0, equals);
+        if (name == "--help" || name == "--tonemap" || name == "--timing") {
+            if (equals != std::string::npos) {
+                throw std::runtime_error(fmt::sprintf("option '%s' takes no value", name));
+            }
+            (name == "--help"      ? options.help
+             : name == "--tonemap" ? options.tonemap
+                                   : options.timing) = true;
+            continue;
+        }
+        static const char* const valued[] = {"--size", "--yaw",        "--pitch", "--zoom",
+                                             "--fov",  "--projection", "--fstop", "--channels"};
+        bool known = false;
+        for (const char* option : valued) {
+            known = known || name == option;
+        }
+        if (!known) {
+            throw std::runtime_error(fmt::sprintf("unknown option '%s' (see --help)", name));
+        }
+        std::string value;
+        if (equals != std::string::npos) {
+            value = arg.substr(equals + 1);
+        } else if (i + 1 < args.size()) {
+            value = args[++i];
+        } else {
+            throw std::runtime_error(fmt::sprintf("option '%s' needs a value", name));
+        }
+
+        if (name == "--size") {
+            parseSize(value, options);
+        } else if (name == "--yaw") {
+            options.yaw = number(name, value);
+        } else if (name == "--pitch") {
+            options.pitch = number(name, value);
+        } else if (name == "--fstop") {
+            options.fstop = number(name, value);
+        } else if (name == "--zoom") {
+            const float zoom = number(name, value);
+            if (!(zoom > 0.0f)) {
+                throw badValue(name, value, "must be above 0");
+            }
+            options.zoom = zoom;
+        } else if (name == "--fov") {
+            const float fov = number(name, value);
+            if (!(fov > 0.0f && fov < 360.0f)) {
+                throw badValue(name, value, "must lie between 0 and 360 degrees");
+            }
+            options.fov = fov;
+        } else if (name == "--projection") {
+            if (value == "flat") {
+                options.projection = 0;
+            } else if (value == "sphere") {
+                options.projection = 1;
+            } else if (value == "planet") {
+                options.projection = 2;
+            } else {
+                throw badValue(name, value, "expected flat, sphere or planet");
+            }
+        } else {
+            if (value != "rgb" && value != "r" && value != "g" && value != "b") {
+                throw badValue(name, value, "expected rgb, r, g or b");
+            }
+            options.red = value == "rgb" || value == "r";
+            options.green = value == "rgb" || value == "g";
+            options.blue = value == "rgb" || value == "b";
+        }
+    }
+    if (options.help) {
+        return options;
+    }
+    if (options.zoom && options.fov) {
+        throw std::runtime_error("--zoom and --fov exclude each other");
+    }
+    if (files.size() != 2) {
+        throw std::runtime_error("expected INPUT and OUTPUT (see --help)");
+    }
+    options.input = files[0];
+    options.output = files[1];
+    checkOutputType(options.output);
+    return options;
+}
+
+float zoomForFov(float fov, int projection, int pictureWidth, int viewportWidth) {
+    const double radians = fov * pi / 180.0;
+    const double w = viewportWidth;
+    const double in = pictureWidth;
+    if (projection == 1) {
+        if (!(fov < 180.0f)) {
+            throw std::runtime_error(
+                fmt::sprintf("--fov %g is too wide for the sphere projection (below 180)", fov));
+        }
+        // The viewer shows outSize.x / (zoom * inSize.x / 2 pi) radians across the width.
+        return static_cast<float>(w / radians * 2.0 * pi / in);
+    }
+    if (projection == 2) {
+        // Stereographic: the edge lies 2 atan(w / 4P) from the centre, P pixels per radian.
+        const double perRadian = w / (4.0 * std::tan(radians / 4.0));
+        return static_cast<float>(perRadian * 2.0 * pi / in);
+    }
+    throw std::runtime_error("--fov needs the sphere or planet projection; use --zoom for flat "
+                             "pictures");
+}

@@ -1,0 +1,69 @@
+// marovex-render: one view of a picture, drawn offscreen through the viewer's program and
+// saved as a file. See renderHelp for the usage.
+#include "RenderOptions.h"
+#include "RenderView.h"
+
+#include <CImg.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace {
+
+// One line whatever the text: GL error texts end in a line break and may hold several.
+void report(const std::string& text) {
+    std::string line = text;
+    while (!line.empty() && (line.back() == '\n' || line.back() == ' ')) {
+        line.pop_back();
+    }
+    for (char& c : line) {
+        if (c == '\n') {
+            c = ' ';
+        }
+    }
+    std::fprintf(stderr, "marovex-render: %s\n", line.c_str());
+}
+
+// Before any display or GL set-up, so that a mistyped name costs nothing.
+void checkReadable(const std::string& path) {
+    if (path == "-") {
+        return;
+    }
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        throw std::runtime_error(std::string("Failed to open file '") + path +
+                                 "': " + std::strerror(errno));
+    }
+    std::fclose(file);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    RenderOptions options;
+    try {
+        options = parseRenderOptions(std::vector<std::string>(argv + 1, argv + argc));
+    } catch (const std::exception& error) {
+        report(error.what());
+        return 2;
+    }
+    if (options.help) {
+        std::fputs(renderHelp, stdout);
+        return 0;
+    }
+    // CImg would print its exceptions besides throwing them.
+    cimg_library::cimg::exception_mode(0);
+    try {
+        checkReadable(options.input);
+        renderView(options, argv[0]);
+    } catch (const std::exception& error) {
+        report(error.what());
+        return 1;
+    }
+    return 0;
+}

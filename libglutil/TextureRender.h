@@ -1,0 +1,27 @@
+#pragma once
+
+#include <string>
+
+class Texture;
+
+// Draws one quad over `output` with the inputs bound to consecutive units from unit 0 (a split
+// input takes two); the current fragment program computes the result, its texture coordinate 0
+// being the output pixel position with row 0 first. The output's framebuffer, the viewport and
+// both matrices stay set afterwards. Throws std::runtime_error on a GL failure.
+void renderTo(Texture& output, const Texture& input0, bool clear);
+void renderTo(Texture& output, const Texture& input0, const Texture& input1, bool clear);
+void renderTo(Texture& output, const Texture& input0, const Texture& input1, const Texture& input2,
+              bool clear);
+void renderTo(Texture& output, const Texture& input0, const Texture& input1, const Texture& input2,
+              const Texture& input3, bool clear);
+void renderTo(Texture& output, const Texture& input0, const Texture& input1, const Texture& input2,
+              const Texture& input3, const Texture& input4, bool clear);
+
+// The same into two outputs at once (draw buffers 0 and 1) through a temporary framebuffer;
+// output1 decides the viewport.
+void renderTo2(Texture& output1, Texture& output2, const Texture& input, bool clear);
+
+// Saves `pixels` (w * h * channels bytes, row 0 first) by the path's extension: ".hdr" takes
+// RGBE quadruples, "-" or ".ppm" with 3 channels a binary PPM (to standard output for "-"),
+// ".jpg" with 3 channels JPEG at quality 95, anything else CImg. Throws std::runtime_error.
+void saveImage(const std::string& path, int w, int h, int channels, const unsigned char* pixels);
