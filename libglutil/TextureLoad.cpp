@@ -1,13 +1,13 @@
 #include "Texture.h"
 
 #include "ExeDir.h"
+#include "JpegCodec.h"
 #include "rgbe.h"
 
 #include <CImg.h>
 #include <boost/algorithm/string/predicate.hpp>
 #include <fcntl.h>
 #include <fmt/printf.h>
-#include <jpeglib.h>
 #include <spawn.h>
 #include <sys/time.h>
 #include <sys/wait.h>
@@ -16,7 +16,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
-#include <csetjmp>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -88,38 +87,6 @@ void loadRadiance(Texture& texture, const std::string& path) {
     texture.setup(image.width, image.height, GL_RGBA8, GL_RGBA, GL_UNSIGNED_BYTE, image.data);
     stopwatch.lap("cpu -> gpu");
     std::cerr << image.width << " " << image.height << std::endl;
-}
-
-// libjpeg's fatal errors jump back here (never through our own frames with destructors)
-// and become exceptions; warnings still go to the standard error stream.
-struct JpegDecoder {
-    jpeg_decompress_struct info{};
-    jpeg_error_mgr errors{};
-    std::jmp_buf jump{};
-    char message[JMSG_LENGTH_MAX] = {};
-
-    JpegDecoder() {
-        info.err = jpeg_std_error(&errors);
-        errors.error_exit = [](j_common_ptr common) {
-            auto* decoder = reinterpret_cast<JpegDecoder*>(common->client_data);
-            (*common->err->format_message)(common, decoder->message);
-            std::longjmp(decoder->jump, 1);
-        };
-        info.client_data = this;
-    }
-    // Also safe when creation failed: libjpeg then has nothing to release.
-    ~JpegDecoder() { jpeg_destroy_decompress(&info); }
-    JpegDecoder(const JpegDecoder&) = delete;
-    JpegDecoder& operator=(const JpegDecoder&) = delete;
-};
-
-// Runs `step` (libjpeg calls only, nothing with a destructor) and throws libjpeg's message
-// when it fails.
-template <typename Step> void jpegCall(JpegDecoder& decoder, Step step) {
-    if (setjmp(decoder.jump) != 0) {
-        throw std::runtime_error(decoder.message);
-    }
-    step();
 }
 
 // Adobe CMYK files store inverted inks, which is what libjpeg hands out: 255 means no ink.

@@ -1,16 +1,15 @@
 #include "TextureRender.h"
 
 #include "GlError.h"
+#include "JpegCodec.h"
 #include "Texture.h"
 #include "rgbe.h"
 
 #include <CImg.h>
 #include <GL/glu.h>
 #include <fmt/printf.h>
-#include <jpeglib.h>
 
 #include <cerrno>
-#include <csetjmp>
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
@@ -70,18 +69,7 @@ void renderQuad(const Texture& target, bool clear) {
     if (clear) {
         glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
     }
-    const auto w = static_cast<float>(target.width);
-    const auto h = static_cast<float>(target.height);
-    glBegin(GL_QUADS);
-    glTexCoord2f(0.0f, 0.0f);
-    glVertex2f(0.0f, 0.0f);
-    glTexCoord2f(w, 0.0f);
-    glVertex2f(w, 0.0f);
-    glTexCoord2f(w, h);
-    glVertex2f(w, h);
-    glTexCoord2f(0.0f, h);
-    glVertex2f(0.0f, h);
-    glEnd();
+    drawPixelQuad(target.width, target.height);
 }
 
 void renderInputs(Texture& output, std::initializer_list<const Texture*> inputs, bool clear) {
@@ -138,36 +126,6 @@ void writePpm(const std::string& path, int w, int h, const unsigned char* pixels
     closeChecked(std::move(file), path);
 }
 
-// libjpeg's fatal errors jump back into jpegCall (never across our own destructors) and
-// become exceptions there.
-struct JpegEncoder {
-    jpeg_compress_struct info{};
-    jpeg_error_mgr errors{};
-    std::jmp_buf jump{};
-    char message[JMSG_LENGTH_MAX] = {};
-
-    JpegEncoder() {
-        info.err = jpeg_std_error(&errors);
-        errors.error_exit = [](j_common_ptr common) {
-            auto* encoder = static_cast<JpegEncoder*>(common->client_data);
-            (*common->err->format_message)(common, encoder->message);
-            std::longjmp(encoder->jump, 1);
-        };
-        info.client_data = this;
-    }
-    // Also safe before creation: libjpeg then has nothing to release.
-    ~JpegEncoder() { jpeg_destroy_compress(&info); }
-    JpegEncoder(const JpegEncoder&) = delete;
-    JpegEncoder& operator=(const JpegEncoder&) = delete;
-};
-
-template <typename Step> void jpegCall(JpegEncoder& encoder, Step step) {
-    if (setjmp(encoder.jump) != 0) {
-        throw std::runtime_error(encoder.message);
-    }
-    step();
-}
-
 void writeJpeg(const std::string& path, int w, int h, const unsigned char* pixels) {
     File file = openForWriting(path);
     JpegEncoder encoder;
@@ -193,6 +151,21 @@ void writeJpeg(const std::string& path, int w, int h, const unsigned char* pixel
 }
 
 } // namespace
+
+void drawPixelQuad(int width, int height) {
+    const auto w = static_cast<float>(width);
+    const auto h = static_cast<float>(height);
+    glBegin(GL_QUADS);
+    glTexCoord2f(0.0f, 0.0f);
+    glVertex2f(0.0f, 0.0f);
+    glTexCoord2f(w, 0.0f);
+    glVertex2f(w, 0.0f);
+    glTexCoord2f(w, h);
+    glVertex2f(w, h);
+    glTexCoord2f(0.0f, h);
+    glVertex2f(0.0f, h);
+    glEnd();
+}
 
 void renderTo(Texture& output, const Texture& input0, bool clear) {
     renderInputs(output, {&input0}, clear);

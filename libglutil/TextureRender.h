@@ -21,6 +21,10 @@ void renderTo(Texture& output, const Texture& input0, const Texture& input1, con
 // output1 decides the viewport.
 void renderTo2(Texture& output1, Texture& output2, const Texture& input, bool clear);
 
+// One quad from (0, 0) to (width, height) in the current matrices, its texture coordinate 0
+// equal to its position.
+void drawPixelQuad(int width, int height);
+
 // Saves `pixels` (w * h * channels bytes, row 0 first) by the path's extension: ".hdr" takes
 // RGBE quadruples, "-" or ".ppm" with 3 channels a binary PPM (to standard output for "-"),
 // ".jpg" with 3 channels JPEG at quality 95, anything else CImg. Throws std::runtime_error.

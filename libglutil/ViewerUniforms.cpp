@@ -2,6 +2,7 @@
 
 #include "Shader.h"
 #include "Texture.h"
+#include "TextureRender.h"
 
 #include <GL/glu.h>
 
@@ -41,24 +42,13 @@ void setViewerUniforms(Shader& shader, const Texture& picture, const ViewParamet
 }
 
 void drawViewportQuad(int viewportWidth, int viewportHeight) {
-    const auto w = static_cast<float>(viewportWidth);
-    const auto h = static_cast<float>(viewportHeight);
     glMatrixMode(GL_PROJECTION);
     glLoadIdentity();
     gluOrtho2D(0, viewportWidth, 0, viewportHeight);
     glMatrixMode(GL_MODELVIEW);
     glLoadIdentity();
     // Window pixels with the origin at the top-left corner, y downwards.
-    glTranslatef(0.0f, h, 0.0f);
+    glTranslatef(0.0f, static_cast<float>(viewportHeight), 0.0f);
     glScalef(1.0f, -1.0f, 1.0f);
-    glBegin(GL_QUADS);
-    glTexCoord2f(0.0f, 0.0f);
-    glVertex2f(0.0f, 0.0f);
-    glTexCoord2f(w, 0.0f);
-    glVertex2f(w, 0.0f);
-    glTexCoord2f(w, h);
-    glVertex2f(w, h);
-    glTexCoord2f(0.0f, h);
-    glVertex2f(0.0f, h);
-    glEnd();
+    drawPixelQuad(viewportWidth, viewportHeight);
 }
