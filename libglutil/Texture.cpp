@@ -72,15 +72,24 @@ Texture::~Texture() {
     }
 }
 
-void Texture::setup(int width, int height, int internalFormat, int format, unsigned type,
-                    const void* data) {
+int Texture::pieceLimit() {
     GLint max = 0;
     glGetIntegerv(GL_MAX_TEXTURE_SIZE, &max);
-    max = std::min(max, maxPieceSize);
-    if (height > max || width > 2 * max) {
+    return std::min(max, maxPieceSize);
+}
+
+void Texture::checkSize(long width, long height) {
+    const int max = pieceLimit();
+    if (height > max || width > 2L * max) {
         throw std::runtime_error(fmt::sprintf(
             "Maximum texture size of GPU is too small (%dx%d > %d)", width, height, max));
     }
+}
+
+void Texture::setup(int width, int height, int internalFormat, int format, unsigned type,
+                    const void* data) {
+    checkSize(width, height);
+    const int max = pieceLimit();
     this->width = width;
     this->height = height;
     hdr = internalFormat == GL_RGBA8 || internalFormat == GL_RGB16F_ARB;

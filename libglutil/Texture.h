@@ -24,6 +24,12 @@ public:
     void setup(int width, int height, int internalFormat, int format, unsigned type,
                const void* data);
 
+    // The widest or highest piece this card takes here (its limit, at most 8192).
+    static int pieceLimit();
+    // Throws the "Maximum texture size" error for a picture setup would refuse, so that
+    // loaders can check before they allocate.
+    static void checkSize(long width, long height);
+
     unsigned glType(const float*) const { return GL_FLOAT; }
     unsigned glType(const unsigned short*) const { return GL_UNSIGNED_SHORT; }
     unsigned glType(const unsigned char*) const { return GL_UNSIGNED_BYTE; }

@@ -56,18 +56,6 @@ private:
     double start;
 };
 
-// The limit of Texture::setup, checked before a decoder allocates for a picture that
-// setup would refuse anyway.
-void checkTextureSize(long width, long height) {
-    GLint max = 0;
-    glGetIntegerv(GL_MAX_TEXTURE_SIZE, &max);
-    max = std::min(max, 8192);
-    if (height > max || width > 2L * max) {
-        throw std::runtime_error(fmt::sprintf(
-            "Maximum texture size of GPU is too small (%dx%d > %d)", width, height, max));
-    }
-}
-
 void loadRadiance(Texture& texture, const std::string& path) {
     Stopwatch stopwatch;
     rgbe::Image image;
@@ -115,7 +103,7 @@ void loadJpeg(Texture& texture, const std::string& path) {
     const bool cmyk = info.jpeg_color_space == JCS_CMYK || info.jpeg_color_space == JCS_YCCK;
     info.out_color_space = cmyk ? JCS_CMYK : JCS_RGB;
     jpegCall(decoder, [&] { jpeg_calc_output_dimensions(&info); });
-    checkTextureSize(info.output_width, info.output_height);
+    Texture::checkSize(info.output_width, info.output_height);
 
     const std::size_t width = info.output_width;
     const std::size_t rowSize = width * info.output_components;
@@ -166,7 +154,7 @@ void uploadCimg(Texture& texture, const CImg<unsigned short>& picture, bool sixt
     if (picture.is_empty()) {
         throw std::runtime_error(fmt::sprintf("No picture in '%s'", path));
     }
-    checkTextureSize(picture.width(), picture.height());
+    Texture::checkSize(picture.width(), picture.height());
     CImg<unsigned char> rgb = toRgb8(picture, sixteenBits);
     rgb.permute_axes("cxyz");
     texture.setup(picture.width(), picture.height(), GL_RGB8, GL_RGB, GL_UNSIGNED_BYTE, rgb.data());
