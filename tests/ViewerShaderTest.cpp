@@ -290,7 +290,8 @@ TEST_F(ViewerShader, LinksWithEveryUniformAndCompilesForOlderGlsl) {
 
 TEST_F(ViewerShader, FlatPictureMapsPixelForPixelAndPansByWholePixels) {
     const LdrPicture picture(40, 30, [](int x, int y) {
-        const unsigned h = static_cast<unsigned>(x * 73856093 ^ y * 19349663);
+        const unsigned h =
+            static_cast<unsigned>(x) * 73856093u ^ static_cast<unsigned>(y) * 19349663u;
         return std::array<std::uint8_t, 3>{static_cast<std::uint8_t>(h),
                                            static_cast<std::uint8_t>(h >> 8),
                                            static_cast<std::uint8_t>(h >> 16)};

@@ -19,7 +19,8 @@ std::string scratch(const char* name) {
 
 void putFile(const std::string& path, const uint8_t* data, size_t size) {
     std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "wb"), &std::fclose);
-    if (!file || std::fwrite(data, 1, size, file.get()) != size) {
+    // An empty input may come with a null pointer, which fwrite must not see.
+    if (!file || (size != 0 && std::fwrite(data, 1, size, file.get()) != size)) {
         std::perror(path.c_str());
         std::abort();
     }
