@@ -1,5 +1,6 @@
 #include "Shader.h"
 
+#include "CFile.h"
 #include "ExeDir.h"
 #include "GlError.h"
 
@@ -15,8 +16,6 @@
 #include <vector>
 
 namespace {
-
-using File = std::unique_ptr<std::FILE, decltype(&std::fclose)>;
 
 void printInfoLog(GLuint object, const char* label) {
     GLint length = 0;

@@ -1,5 +1,6 @@
 #include "Texture.h"
 
+#include "CFile.h"
 #include "ExeDir.h"
 #include "JpegCodec.h"
 #include "rgbe.h"
@@ -28,8 +29,6 @@ using cimg_library::CImg;
 using cimg_library::CImgException;
 
 namespace {
-
-using File = std::unique_ptr<std::FILE, decltype(&std::fclose)>;
 
 double now() {
     timeval time{};
@@ -88,11 +87,7 @@ void cmykToRgb(const unsigned char* cmyk, unsigned char* rgb, std::size_t pixels
 }
 
 void loadJpeg(Texture& texture, const std::string& path) {
-    File file(std::fopen(path.c_str(), "rb"), &std::fclose);
-    if (!file) {
-        throw std::runtime_error(
-            fmt::sprintf("Failed to open file '%s': %s", path, std::strerror(errno)));
-    }
+    File file = openFile(path, "rb");
     JpegDecoder decoder;
     jpeg_decompress_struct& info = decoder.info;
     jpegCall(decoder, [&] {

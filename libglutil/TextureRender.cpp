@@ -1,11 +1,13 @@
 #include "TextureRender.h"
 
+#include "CFile.h"
 #include "GlError.h"
 #include "JpegCodec.h"
 #include "Texture.h"
 #include "rgbe.h"
 
 #include <CImg.h>
+#include <boost/algorithm/string/predicate.hpp>
 #include <GL/glu.h>
 #include <fmt/printf.h>
 
@@ -13,7 +15,6 @@
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
-#include <locale>
 #include <memory>
 #include <stdexcept>
 #include <vector>
@@ -22,42 +23,6 @@ using cimg_library::CImg;
 using cimg_library::CImgException;
 
 namespace {
-
-using File = std::unique_ptr<std::FILE, decltype(&std::fclose)>;
-
-// Letter by letter after upper-casing both sides with the default locale.
-bool endsWith(const std::string& path, const char* suffix) {
-    const std::size_t n = std::strlen(suffix);
-    if (path.size() < n) {
-        return false;
-    }
-    const std::locale locale;
-    for (std::size_t i = 0; i < n; ++i) {
-        if (std::toupper(path[path.size() - n + i], locale) != std::toupper(suffix[i], locale)) {
-            return false;
-        }
-    }
-    return true;
-}
-
-File openForWriting(const std::string& path) {
-    File file(std::fopen(path.c_str(), "wb"), &std::fclose);
-    if (!file) {
-        throw std::runtime_error(
-            fmt::sprintf("Failed to open file '%s': %s", path, std::strerror(errno)));
-    }
-    return file;
-}
-
-// A full disk shows only in the write or close results, so a short file is never success.
-void closeChecked(File file, const std::string& path) {
-    std::FILE* raw = file.release();
-    const bool failed = std::ferror(raw) != 0;
-    if (std::fclose(raw) != 0 || failed) {
-        throw std::runtime_error(
-            fmt::sprintf("Failed to write file '%s': %s", path, std::strerror(errno)));
-    }
-}
 
 void renderQuad(const Texture& target, bool clear) {
     glMatrixMode(GL_PROJECTION);
@@ -120,14 +85,14 @@ void writePpm(const std::string& path, int w, int h, const unsigned char* pixels
         }
         return;
     }
-    File file = openForWriting(path);
+    File file = openFile(path, "wb");
     std::fwrite(header.data(), 1, header.size(), file.get());
     std::fwrite(pixels, 1, size, file.get());
-    closeChecked(std::move(file), path);
+    closeWritten(std::move(file), path);
 }
 
 void writeJpeg(const std::string& path, int w, int h, const unsigned char* pixels) {
-    File file = openForWriting(path);
+    File file = openFile(path, "wb");
     JpegEncoder encoder;
     jpeg_compress_struct& info = encoder.info;
     jpegCall(encoder, [&] {
@@ -147,7 +112,7 @@ void writeJpeg(const std::string& path, int w, int h, const unsigned char* pixel
         jpegCall(encoder, [&] { jpeg_write_scanlines(&info, &row, 1); });
     }
     jpegCall(encoder, [&] { jpeg_finish_compress(&info); });
-    closeChecked(std::move(file), path);
+    closeWritten(std::move(file), path);
 }
 
 } // namespace
@@ -222,7 +187,7 @@ void Texture::save(const std::string& path, int x, int y, int w, int h) const {
     PackAlignmentScope alignment;
     bindFB();
     glReadBuffer(GL_COLOR_ATTACHMENT0_EXT);
-    if (endsWith(path, ".hdr")) {
+    if (boost::algorithm::iends_with(path, ".hdr")) {
         std::vector<unsigned char> bytes(4 * pixels);
         glReadPixels(x, y, w, h, GL_RGBA, GL_UNSIGNED_BYTE, bytes.data());
         throwIfGlFailed(glError(__FILE__, __LINE__));
@@ -244,15 +209,15 @@ template void Texture::save<unsigned short>(const std::string&, int, int, int, i
 template void Texture::save<unsigned char>(const std::string&, int, int, int, int) const;
 
 void saveImage(const std::string& path, int w, int h, int channels, const unsigned char* pixels) {
-    if (endsWith(path, ".hdr")) {
+    if (boost::algorithm::iends_with(path, ".hdr")) {
         rgbe::write(path, w, h, pixels, true);
         return;
     }
-    if (channels == 3 && (path == "-" || endsWith(path, ".ppm"))) {
+    if (channels == 3 && (path == "-" || boost::algorithm::iends_with(path, ".ppm"))) {
         writePpm(path, w, h, pixels);
         return;
     }
-    if (channels == 3 && endsWith(path, ".jpg")) {
+    if (channels == 3 && boost::algorithm::iends_with(path, ".jpg")) {
         writeJpeg(path, w, h, pixels);
         return;
     }

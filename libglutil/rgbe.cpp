@@ -1,5 +1,7 @@
 #include "rgbe.h"
 
+#include "CFile.h"
+
 #include <boost/algorithm/string/predicate.hpp>
 #include <boost/algorithm/string/trim.hpp>
 #include <fmt/printf.h>
@@ -27,19 +29,12 @@ namespace rgbe {
 
 namespace {
 
-using File = std::unique_ptr<FILE, int (*)(FILE*)>;
-
 const char* const magicLine = "#?RADIANCE";
 const char* const flatMarker = "# Created by Marovex Stitcher";
 const char* const formatLine = "FORMAT=32-bit_rle_rgbe";
 
 // 4 * width * height must stay below this.
 const long long maxBytes = 1LL << 31;
-
-std::runtime_error openError(const std::string& path) {
-    return std::runtime_error(
-        fmt::sprintf("Failed to open file '%s': %s", path, std::strerror(errno)));
-}
 
 std::runtime_error readError(const std::string& path) {
     return std::runtime_error(fmt::sprintf("Failed to read file '%s'", path));
@@ -390,10 +385,7 @@ void put(FILE* file, const std::string& path, const void* bytes, size_t size) {
 } // namespace
 
 unsigned char* read(const std::string& path, int& width, int& height, const RowCallback* callback) {
-    File file(std::fopen(path.c_str(), "rb"), &std::fclose);
-    if (!file) {
-        throw openError(path);
-    }
+    File file = openFile(path, "rb");
     FILE* f = file.get();
 
     std::string line;
@@ -465,10 +457,7 @@ void write(const std::string& path, int width, int height, const unsigned char* 
     if (!validSize(width, height)) {
         throw sizeError(path, sizeLine);
     }
-    File file(std::fopen(path.c_str(), "wb"), &std::fclose);
-    if (!file) {
-        throw openError(path);
-    }
+    File file = openFile(path, "wb");
     FILE* f = file.get();
 
     const bool runLength = rle && width >= 8 && width <= 32767;
@@ -504,10 +493,7 @@ void write(const std::string& path, int width, int height, const unsigned char* 
             }
         }
     }
-    // Closing flushes the stdio buffer; a full disk shows only here.
-    if (std::fclose(file.release()) != 0) {
-        throw writeError(path);
-    }
+    closeWritten(std::move(file), path);
 }
 
 Stats stats(const unsigned char* pixels, unsigned long count, unsigned long stride) {
