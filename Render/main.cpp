@@ -1,5 +1,6 @@
 // marovex-render: one view of a picture, drawn offscreen through the viewer's program and
 // saved as a file. See renderHelp for the usage.
+#include "CFile.h"
 #include "RenderOptions.h"
 #include "RenderView.h"
 
@@ -34,12 +35,7 @@ void checkReadable(const std::string& path) {
     if (path == "-") {
         return;
     }
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) {
-        throw std::runtime_error(std::string("Failed to open file '") + path +
-                                 "': " + std::strerror(errno));
-    }
-    std::fclose(file);
+    openFile(path, "rb");
 }
 
 } // namespace
