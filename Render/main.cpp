@@ -4,8 +4,6 @@
 #include "RenderOptions.h"
 #include "RenderView.h"
 
-#include <CImg.h>
-
 #include <cstdio>
 #include <exception>
 #include <stdexcept>
@@ -50,8 +48,6 @@ int main(int argc, char** argv) {
         std::fputs(renderHelp, stdout);
         return 0;
     }
-    // CImg would print its exceptions besides throwing them.
-    cimg_library::cimg::exception_mode(0);
     try {
         checkReadable(options.input);
         renderView(options, argv[0]);

@@ -1,6 +1,9 @@
 #include "Texture.h"
 
+#include "Diagnostics.h"
 #include "GlError.h"
+#include "PictureReader.h"
+#include "Stopwatch.h"
 
 #include <fmt/printf.h>
 
@@ -9,9 +12,6 @@
 #include <stdexcept>
 
 namespace {
-
-// Pieces are never wider or higher than this, whatever the card offers.
-constexpr GLint maxPieceSize = 8192;
 
 std::size_t componentSize(unsigned type) {
     switch (type) {
@@ -72,18 +72,51 @@ Texture::~Texture() {
     }
 }
 
+Texture::Texture(const std::string& path) : Texture(readPicture(path, sizeLimit())) {}
+
+Texture::Texture(const Picture& picture) {
+    Stopwatch stopwatch;
+    switch (picture.encoding) {
+    case PixelEncoding::Rgbe:
+        setup(picture.width, picture.height, GL_RGBA8, GL_RGBA, GL_UNSIGNED_BYTE,
+              picture.pixels.get());
+        break;
+    case PixelEncoding::Rgb8:
+        setup(picture.width, picture.height, GL_RGB8, GL_RGB, GL_UNSIGNED_BYTE,
+              picture.pixels.get());
+        break;
+    case PixelEncoding::RgbHalf:
+    case PixelEncoding::RgbFloat:
+        // The viewer program decodes RGBE or shows display values; it has no float road yet.
+        throw std::runtime_error(
+            fmt::sprintf("Floating-point pixels of '%s' cannot be shown", picture.fileName));
+    }
+    scaleMean = picture.scale.mean;
+    scaleMin = picture.scale.min;
+    scaleMax = picture.scale.max;
+    if (picture.encoding == PixelEncoding::Rgbe) {
+        // Counts the upload's queued GL work in its phase.
+        glFinish();
+        stopwatch.lap("cpu -> gpu");
+        diagnostic(fmt::sprintf("%d %d", picture.width, picture.height));
+    }
+}
+
 int Texture::pieceLimit() {
     GLint max = 0;
     glGetIntegerv(GL_MAX_TEXTURE_SIZE, &max);
-    return std::min(max, maxPieceSize);
+    return std::min<GLint>(max, largestPiece);
+}
+
+SizeLimit Texture::sizeLimit() {
+    SizeLimit limit;
+    limit.pieceLimit = pieceLimit();
+    limit.maxPieces = 2;
+    return limit;
 }
 
 void Texture::checkSize(long width, long height) {
-    const int max = pieceLimit();
-    if (height > max || width > 2L * max) {
-        throw std::runtime_error(fmt::sprintf(
-            "Maximum texture size of GPU is too small (%dx%d > %d)", width, height, max));
-    }
+    sizeLimit().check(width, height);
 }
 
 void Texture::setup(int width, int height, int internalFormat, int format, unsigned type,

@@ -2,6 +2,8 @@
 
 #include <GL/glew.h>
 
+#include "Picture.h"
+
 #include <string>
 
 // One picture on the graphics card: one GL texture, or two side by side when the picture is
@@ -12,9 +14,11 @@ public:
     Texture(int width, int height, const float* data, int internalFormat, int format);
     Texture(int width, int height, const unsigned short* data, int internalFormat, int format);
     Texture(int width, int height, const unsigned char* data, int internalFormat, int format);
-    // Loads a picture file (RADIANCE, JPEG, raw preview, PNM from "-" for standard input, or
-    // anything CImg reads) and uploads it. Throws std::runtime_error.
+    // Reads a picture file with readPicture, checked against this card's limit, and uploads
+    // it. Throws std::runtime_error.
     explicit Texture(const std::string& path);
+    // Uploads a decoded picture with its statistics. Throws std::runtime_error.
+    explicit Texture(const Picture& picture);
     ~Texture();
 
     Texture(const Texture&) = delete;
@@ -26,8 +30,9 @@ public:
 
     // The widest or highest piece this card takes here (its limit, at most 8192).
     static int pieceLimit();
-    // Throws the "Maximum texture size" error for a picture setup would refuse, so that
-    // loaders can check before they allocate.
+    // The largest picture setup takes on this card, for readers to check before they allocate.
+    static SizeLimit sizeLimit();
+    // Throws the "Maximum texture size" error for a picture setup would refuse.
     static void checkSize(long width, long height);
 
     unsigned glType(const float*) const { return GL_FLOAT; }
@@ -54,6 +59,7 @@ public:
     int height = 0;
     int texWidth = 0;
     int texHeight = 0;
+    // The pieces hold radiance (RGBE bytes, or floating point) rather than display values.
     bool hdr = false;
     double scaleMean = 0.0;
     double scaleMin = 0.0;

@@ -1,26 +1,18 @@
 #include "TextureRender.h"
 
-#include "CFile.h"
+#include "FileName.h"
 #include "GlError.h"
-#include "JpegCodec.h"
+#include "PictureWriter.h"
 #include "Texture.h"
 #include "rgbe.h"
 
-#include <CImg.h>
-#include <boost/algorithm/string/predicate.hpp>
 #include <GL/glu.h>
 #include <fmt/printf.h>
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
 #include <initializer_list>
-#include <memory>
 #include <stdexcept>
 #include <vector>
 
-using cimg_library::CImg;
-using cimg_library::CImgException;
 
 namespace {
 
@@ -63,57 +55,6 @@ struct PackAlignmentScope {
     PackAlignmentScope(const PackAlignmentScope&) = delete;
     PackAlignmentScope& operator=(const PackAlignmentScope&) = delete;
 };
-
-template <typename Save> void cimgCall(Save save) {
-    try {
-        save();
-    } catch (const CImgException& e) {
-        throw std::runtime_error(e.what());
-    }
-}
-
-void writePpm(const std::string& path, int w, int h, const unsigned char* pixels) {
-    const std::string header =
-        fmt::sprintf("P6\n# CREATOR: Marovex Stitcher\n%u %u\n%u\n", w, h, 255);
-    const std::size_t size = static_cast<std::size_t>(w) * h * 3;
-    if (path == "-") {
-        std::fwrite(header.data(), 1, header.size(), stdout);
-        std::fwrite(pixels, 1, size, stdout);
-        if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
-            throw std::runtime_error(
-                fmt::sprintf("Failed to write file '%s': %s", path, std::strerror(errno)));
-        }
-        return;
-    }
-    File file = openFile(path, "wb");
-    std::fwrite(header.data(), 1, header.size(), file.get());
-    std::fwrite(pixels, 1, size, file.get());
-    closeWritten(std::move(file), path);
-}
-
-void writeJpeg(const std::string& path, int w, int h, const unsigned char* pixels) {
-    File file = openFile(path, "wb");
-    JpegEncoder encoder;
-    jpeg_compress_struct& info = encoder.info;
-    jpegCall(encoder, [&] {
-        jpeg_create_compress(&info);
-        jpeg_stdio_dest(&info, file.get());
-        info.image_width = static_cast<JDIMENSION>(w);
-        info.image_height = static_cast<JDIMENSION>(h);
-        info.input_components = 3;
-        info.in_color_space = JCS_RGB;
-        jpeg_set_defaults(&info);
-        jpeg_set_quality(&info, 95, TRUE);
-        jpeg_start_compress(&info, TRUE);
-    });
-    const std::size_t stride = static_cast<std::size_t>(w) * 3;
-    for (int r = 0; r < h; ++r) {
-        JSAMPROW row = const_cast<JSAMPROW>(pixels + r * stride);
-        jpegCall(encoder, [&] { jpeg_write_scanlines(&info, &row, 1); });
-    }
-    jpegCall(encoder, [&] { jpeg_finish_compress(&info); });
-    closeWritten(std::move(file), path);
-}
 
 } // namespace
 
@@ -187,7 +128,7 @@ void Texture::save(const std::string& path, int x, int y, int w, int h) const {
     PackAlignmentScope alignment;
     bindFB();
     glReadBuffer(GL_COLOR_ATTACHMENT0_EXT);
-    if (boost::algorithm::iends_with(path, ".hdr")) {
+    if (hasSuffix(path, ".hdr")) {
         std::vector<unsigned char> bytes(4 * pixels);
         glReadPixels(x, y, w, h, GL_RGBA, GL_UNSIGNED_BYTE, bytes.data());
         throwIfGlFailed(glError(__FILE__, __LINE__));
@@ -197,39 +138,9 @@ void Texture::save(const std::string& path, int x, int y, int w, int h) const {
     std::vector<T> values(3 * pixels);
     glReadPixels(x, y, w, h, GL_RGB, glType(values.data()), values.data());
     throwIfGlFailed(glError(__FILE__, __LINE__));
-    cimgCall([&] {
-        CImg<T> picture(values.data(), 3, static_cast<unsigned>(w), static_cast<unsigned>(h), 1,
-                        true);
-        picture.get_permute_axes("yzcx").save(path.c_str());
-    });
+    saveRgb(path, w, h, values.data());
 }
 
 template void Texture::save<float>(const std::string&, int, int, int, int) const;
 template void Texture::save<unsigned short>(const std::string&, int, int, int, int) const;
 template void Texture::save<unsigned char>(const std::string&, int, int, int, int) const;
-
-void saveImage(const std::string& path, int w, int h, int channels, const unsigned char* pixels) {
-    if (boost::algorithm::iends_with(path, ".hdr")) {
-        rgbe::write(path, w, h, pixels, true);
-        return;
-    }
-    if (channels == 3 && (path == "-" || boost::algorithm::iends_with(path, ".ppm"))) {
-        writePpm(path, w, h, pixels);
-        return;
-    }
-    if (channels == 3 && boost::algorithm::iends_with(path, ".jpg")) {
-        writeJpeg(path, w, h, pixels);
-        return;
-    }
-    cimgCall([&] {
-        const CImg<unsigned char> interleaved(pixels, static_cast<unsigned>(channels),
-                                              static_cast<unsigned>(w), static_cast<unsigned>(h), 1,
-                                              true);
-        const CImg<unsigned char> picture = interleaved.get_permute_axes("yzcx");
-        if (path == "-") {
-            picture.save_pnm("-");
-        } else {
-            picture.save(path.c_str());
-        }
-    });
-}

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "PictureWriter.h"
+
 #include <string>
 
 class Texture;
@@ -24,8 +26,3 @@ void renderTo2(Texture& output1, Texture& output2, const Texture& input, bool cl
 // One quad from (0, 0) to (width, height) in the current matrices, its texture coordinate 0
 // equal to its position.
 void drawPixelQuad(int width, int height);
-
-// Saves `pixels` (w * h * channels bytes, row 0 first) by the path's extension: ".hdr" takes
-// RGBE quadruples, "-" or ".ppm" with 3 channels a binary PPM (to standard output for "-"),
-// ".jpg" with 3 channels JPEG at quality 95, anything else CImg. Throws std::runtime_error.
-void saveImage(const std::string& path, int w, int h, int channels, const unsigned char* pixels);

@@ -94,7 +94,7 @@ TEST_F(RgbeInterop, ReadsImageMagickFiles) {
     const std::string file = path("im.hdr");
     run(imageMagick + " -size 300x40 gradient:black-'rgb(255,200,100)' -seed 5 -attenuate 0.5" +
         " +noise Gaussian -evaluate multiply 60 '" + file + "'");
-    const Picture p = readPicture(file);
+    const RgbePicture p = readRgbe(file);
     ASSERT_EQ(p.width, 300);
     ASSERT_EQ(p.height, 40);
     const Floats ours = toFloats(p.pixels);
@@ -121,7 +121,7 @@ TEST_F(RgbeInterop, ReadsPfstoolsFiles) {
     const std::string file = path("pfs.hdr");
     run("pfsinpfm '" + pfm + "' | pfsoutrgbe '" + file + "'");
 
-    const Picture p = readPicture(file);
+    const RgbePicture p = readRgbe(file);
     ASSERT_EQ(p.width, width);
     const Floats ours = toFloats(p.pixels);
     EXPECT_TRUE(ours == stbLoad(file, width, height));

@@ -63,7 +63,7 @@ TEST_P(RgbeRoundTrip, ReadsBackByteForByte) {
         EXPECT_EQ(Bytes(bytes.begin() + long(header.size()), bytes.end()), pixels);
     }
 
-    const Picture back = readPicture(file);
+    const RgbePicture back = readRgbe(file);
     EXPECT_EQ(back.width, width);
     EXPECT_EQ(back.height, height);
     EXPECT_TRUE(back.pixels == pixels);
@@ -96,7 +96,7 @@ TEST_F(RgbeWrite, EncodesPacketsAsDocumented) {
     const Bytes bytes = contents(file);
     const size_t header = (magic + format + "\n-Y 1 +X 8\n").size();
     EXPECT_EQ(Bytes(bytes.begin() + long(header), bytes.end()), expected);
-    EXPECT_TRUE(readPicture(file).pixels == pixels);
+    EXPECT_TRUE(readRgbe(file).pixels == pixels);
 }
 
 TEST_F(RgbeWrite, SplitsLongLiteralsAt128) {
@@ -223,11 +223,11 @@ using RgbeHeader = RgbeFiles;
 TEST_F(RgbeHeader, WithoutFormatLineDataIsFlat) {
     // Bytes that would be a valid run-length scanline are taken as they stand.
     const std::string data = runLine(5) + std::string(20, 'x');
-    const Picture p = readPicture(put("a.hdr", magic + "EXPOSURE=1\n\n-Y 1 +X 8\n" + data));
+    const RgbePicture p = readRgbe(put("a.hdr", magic + "EXPOSURE=1\n\n-Y 1 +X 8\n" + data));
     EXPECT_EQ(str(p.pixels), data);
 
-    const Picture marked =
-        readPicture(put("b.hdr", magic + marker + format + "\n-Y 1 +X 8\n" + data));
+    const RgbePicture marked =
+        readRgbe(put("b.hdr", magic + marker + format + "\n-Y 1 +X 8\n" + data));
     EXPECT_EQ(str(marked.pixels), data);
 }
 
@@ -243,14 +243,14 @@ TEST_F(RgbeHeader, FormatLineRules) {
               "Invalid format of RADIANCE file '" + trailing + "': 'FORMAT=32-bit_rle_rgbe '");
 
     // A comment naming another format is no FORMAT line: the run-length data still decodes.
-    const Picture p = readPicture(put("comment.hdr", magic + "# FORMAT=32-bit_rle_xyze\n" + format +
+    const RgbePicture p = readRgbe(put("comment.hdr", magic + "# FORMAT=32-bit_rle_xyze\n" + format +
                                                          "\n-Y 1 +X 8\n" + runLine(9)));
     EXPECT_EQ(p.pixels, Bytes(32, 9));
 }
 
 TEST_F(RgbeHeader, MagicLine) {
-    const Picture p =
-        readPicture(put("blanks.hdr", "#?RADIANCE \t\r\n" + format + "\n-Y 1 +X 8\n" + runLine(3)));
+    const RgbePicture p =
+        readRgbe(put("blanks.hdr", "#?RADIANCE \t\r\n" + format + "\n-Y 1 +X 8\n" + runLine(3)));
     EXPECT_EQ(p.pixels, Bytes(32, 3));
 
     const std::string rgbeMagic = put("rgbe.hdr", "#?RGBE\n" + format + "\n-Y 1 +X 8\n");
@@ -263,12 +263,12 @@ TEST_F(RgbeHeader, MagicLine) {
 
 TEST_F(RgbeHeader, CarriageReturnLineDoesNotEndHeader) {
     // Were "\r" the end, the empty line would be taken as the size line and fail.
-    const Picture p = readPicture(put("cr.hdr", magic + format + "\r\n\n-Y 1 +X 8\n" + runLine(4)));
+    const RgbePicture p = readRgbe(put("cr.hdr", magic + format + "\r\n\n-Y 1 +X 8\n" + runLine(4)));
     EXPECT_EQ(p.pixels, Bytes(32, 4));
 }
 
 TEST_F(RgbeHeader, SizeLine) {
-    const Picture p = readPicture(
+    const RgbePicture p = readRgbe(
         put("text.hdr", magic + format + "\n-Y 2 +X 8 and more\n" + runLine(1) + runLine(2)));
     EXPECT_EQ(p.width, 8);
     EXPECT_EQ(p.height, 2);
@@ -307,7 +307,7 @@ protected:
 };
 
 TEST_P(RgbeScanlines, DecodesRunsAndLiterals) {
-    const Picture p = readPicture(file("ok.hdr", literalLine(10) + runLine(200)));
+    const RgbePicture p = readRgbe(file("ok.hdr", literalLine(10) + runLine(200)));
     Bytes expected(64, 200);
     for (int x = 0; x < 8; ++x) {
         for (int k = 0; k < 4; ++k) {
@@ -358,11 +358,11 @@ TEST_F(RgbeRead, TruncatedFiles) {
 }
 
 TEST_F(RgbeRead, IgnoresBytesAfterThePixels) {
-    const Picture rle =
-        readPicture(put("rle.hdr", magic + format + "\n-Y 1 +X 8\n" + runLine(6) + "junk"));
+    const RgbePicture rle =
+        readRgbe(put("rle.hdr", magic + format + "\n-Y 1 +X 8\n" + runLine(6) + "junk"));
     EXPECT_EQ(rle.pixels, Bytes(32, 6));
-    const Picture flat =
-        readPicture(put("flat.hdr", magic + "\n-Y 1 +X 2\n" + "abcdefgh" + "junk"));
+    const RgbePicture flat =
+        readRgbe(put("flat.hdr", magic + "\n-Y 1 +X 2\n" + "abcdefgh" + "junk"));
     EXPECT_EQ(str(flat.pixels), "abcdefgh");
 }
 
@@ -383,7 +383,7 @@ TEST_F(RgbeRead, WideWorstCaseScanlines) {
         }
         expected.insert(expected.end(), row.begin(), row.end());
     }
-    const Picture p = readPicture(put("wide.hdr", magic + format + "\n-Y 3 +X 32767\n" + data));
+    const RgbePicture p = readRgbe(put("wide.hdr", magic + format + "\n-Y 3 +X 32767\n" + data));
     EXPECT_TRUE(p.pixels == expected);
 }
 

@@ -44,15 +44,15 @@ public:
     std::filesystem::path dir;
 };
 
-struct Picture {
+struct RgbePicture {
     int width = 0;
     int height = 0;
     Bytes pixels;
 };
 
 // Reads through rgbe::read, owning the result.
-inline Picture readPicture(const std::string& file) {
-    Picture p;
+inline RgbePicture readRgbe(const std::string& file) {
+    RgbePicture p;
     std::unique_ptr<unsigned char[]> data(rgbe::read(file, p.width, p.height));
     p.pixels.assign(data.get(), data.get() + 4 * size_t(p.width) * size_t(p.height));
     return p;
@@ -86,5 +86,5 @@ inline std::string errorOf(const std::function<void()>& action) {
 }
 
 inline std::string readError(const std::string& file) {
-    return errorOf([&] { readPicture(file); });
+    return errorOf([&] { readRgbe(file); });
 }

@@ -1,6 +1,7 @@
 #include "rgbe.h"
 
 #include "CFile.h"
+#include "Diagnostics.h"
 
 #include <boost/algorithm/string/predicate.hpp>
 #include <boost/algorithm/string/trim.hpp>
@@ -10,14 +11,15 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <iostream>
 #include <limits>
 #include <memory>
 #include <new>
+#include <sstream>
 #include <stdexcept>
 #include <vector>
 
@@ -384,7 +386,8 @@ void put(FILE* file, const std::string& path, const void* bytes, size_t size) {
 
 } // namespace
 
-unsigned char* read(const std::string& path, int& width, int& height, const RowCallback* callback) {
+unsigned char* read(const std::string& path, int& width, int& height, const RowCallback* callback,
+                    const SizeLimit* limit) {
     File file = openFile(path, "rb");
     FILE* f = file.get();
 
@@ -415,6 +418,9 @@ unsigned char* read(const std::string& path, int& width, int& height, const RowC
     long long w = 0;
     if (!readLine(f, path, line) || !parseSize(line, h, w) || !validSize(w, h)) {
         throw sizeError(path, line);
+    }
+    if (limit != nullptr) {
+        limit->check(w, h);
     }
     const size_t bytes = static_cast<size_t>(4 * w * h);
     const bool runLength = format && !flat && w >= 8 && w <= 32767;
@@ -541,9 +547,40 @@ Stats stats(const unsigned char* pixels, unsigned long count, unsigned long stri
     result.mean = samples > 0 ? static_cast<double>(sum) / static_cast<double>(samples)
                               : std::numeric_limits<double>::quiet_NaN();
     result.range = result.max - result.min;
-    std::cerr << "M: " << result.max << ", m: " << result.min << " -> " << result.range
-              << " f-stops, mean: " << result.mean << std::endl;
+    std::ostringstream line;
+    line << "M: " << result.max << ", m: " << result.min << " -> " << result.range
+         << " f-stops, mean: " << result.mean;
+    diagnostic(line.str());
     return result;
+}
+
+void encode(double r, double g, double b, unsigned char out[4]) {
+    const double m = std::max(r, std::max(g, b));
+    if (!(m >= 1e-32)) {
+        std::memset(out, 0, 4);
+        return;
+    }
+    int e = 0;
+    std::frexp(m, &e);
+    // Beyond the largest exponent the value saturates rather than wrapping to black.
+    e = std::min(e, 127);
+    const double scale = std::ldexp(1.0, 8 - e);
+    const double c[3] = {r, g, b};
+    for (int k = 0; k < 3; ++k) {
+        out[k] = static_cast<unsigned char>(std::min(255.0, std::max(0.0, c[k] * scale)));
+    }
+    out[3] = static_cast<unsigned char>(e + 128);
+}
+
+void decode(const unsigned char in[4], double& r, double& g, double& b) {
+    if (in[3] == 0) {
+        r = g = b = 0.0;
+        return;
+    }
+    const double f = std::ldexp(1.0, in[3] - 136);
+    r = in[0] * f;
+    g = in[1] * f;
+    b = in[2] * f;
 }
 
 Image::Image(Image&& other) noexcept

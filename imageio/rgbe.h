@@ -1,12 +1,14 @@
 #pragma once
 
+#include "Picture.h"
+
 #include <boost/interprocess/mapped_region.hpp>
 
 #include <functional>
 #include <string>
 
 // RADIANCE pictures with 32-bit RGBE pixels: 4 bytes R, G, B, E per pixel, rows from the top.
-// Pixels stay encoded; nothing here converts to floating point.
+// Pixels stay encoded; only encode and decode convert single values.
 namespace rgbe {
 
 // Called with the index of each row once that row of the result holds its final bytes, rows
@@ -14,12 +16,13 @@ namespace rgbe {
 using RowCallback = std::function<void(int row)>;
 
 // Returns a new array of 4 * width * height bytes that the caller releases with delete[].
-// Throws std::runtime_error and returns nothing on any malformed, truncated or unreadable file.
+// Throws std::runtime_error and returns nothing on any malformed, truncated or unreadable file;
+// a size beyond `limit`, when given, is refused from the header before anything is allocated.
 unsigned char* read(const std::string& path, int& width, int& height,
-                    const RowCallback* callback = nullptr);
+                    const RowCallback* callback = nullptr, const SizeLimit* limit = nullptr);
 
 // pixels holds 4 * width * height bytes. Run-length encoding is used only where the format
-// allows it (8 <= width <= 32767). Prints the statistics line of the pixels on stderr.
+// allows it (8 <= width <= 32767). Sends the statistics line of the pixels to the diagnostics.
 void write(const std::string& path, int width, int height, const unsigned char* pixels, bool rle);
 
 struct Stats {
@@ -31,8 +34,13 @@ struct Stats {
 
 // Exponent statistics in f-stops over count pixels, visited backwards from the last one every
 // stride pixels (0: every pixel up to 1,000,000 pixels, else every 11th). Pixels with E = 0
-// are no samples; with none, mean is NaN, min 128, max -127. Prints one line on stderr.
+// are no samples; with none, mean is NaN, min 128, max -127. Sends one diagnostic line.
 Stats stats(const unsigned char* pixels, unsigned long count, unsigned long stride);
+
+// One linear RGB value as an RGBE quadruple (black below 1e-32), and back: mantissa times
+// 2^(E - 136), E = 0 black. The same rule as the viewer's shader.
+void encode(double r, double g, double b, unsigned char out[4]);
+void decode(const unsigned char in[4], double& r, double& g, double& b);
 
 // One picture held by the loader; data comes from read() unless region maps a file.
 struct Image {

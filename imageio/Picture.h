@@ -1,0 +1,59 @@
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string>
+
+// How the bytes of a picture encode its pixels; rows run from the top, pixels are packed.
+enum class PixelEncoding {
+    Rgbe,     // 4 bytes: R, G, B mantissas and a shared exponent, as RADIANCE files hold them
+    Rgb8,     // 3 bytes: display-referred 8-bit RGB
+    RgbHalf,  // 3 half floats of linear light
+    RgbFloat, // 3 floats of linear light
+};
+
+std::size_t bytesPerPixel(PixelEncoding encoding);
+
+// 2 to the mean, least and largest exponent of an HDR picture's lit pixels, the factors the
+// exposure is set from; all 1 for a picture without a lit pixel, 0 for 8-bit pictures.
+struct ExposureScale {
+    double mean = 0.0;
+    double min = 0.0;
+    double max = 0.0;
+};
+
+// The view a picture asks for by its own metadata, where it says so.
+enum class ProjectionHint { None, Flat, Equirectangular };
+
+// One decoded picture in memory. Knows nothing of GL; movable, not copyable.
+struct Picture {
+    int width = 0;
+    int height = 0;
+    PixelEncoding encoding = PixelEncoding::Rgb8;
+    std::unique_ptr<unsigned char[]> pixels;
+    ExposureScale scale;
+    // The name the picture was read from, "-" for standard input.
+    std::string fileName;
+    ProjectionHint projectionHint = ProjectionHint::None;
+
+    bool isHdr() const { return encoding != PixelEncoding::Rgb8; }
+    std::size_t byteCount() const;
+    // Allocates width * height pixels of `encoding`, uninitialised.
+    void allocate(int width, int height, PixelEncoding encoding);
+};
+
+// Pieces of a picture on the card are never wider or higher than this, whatever it offers.
+constexpr int largestPiece = 8192;
+
+// The largest picture the destination (the graphics card) takes: pieces at most `pieceLimit`
+// wide and high, at most `maxPieces` of them side by side. Checked from a file's header before
+// any pixel is allocated.
+struct SizeLimit {
+    long pieceLimit = largestPiece;
+    int maxPieces = 2;
+
+    bool allows(long width, long height) const;
+    // Throws "Maximum texture size of GPU is too small (%dx%d > %d)" when not allowed.
+    void check(long width, long height) const;
+};

@@ -1,0 +1,36 @@
+#include "PictureReader.h"
+
+#include "FileName.h"
+#include "Roads.h"
+
+#include <array>
+
+namespace {
+
+struct Road {
+    bool (*takes)(const std::string& path);
+    Picture (*read)(const std::string& path, const SizeLimit& limit);
+};
+
+// Tried in order; the last takes every name.
+const std::array<Road, 5> roads = {{
+    {[](const std::string& path) { return hasSuffix(path, ".hdr"); }, readRadiance},
+    {[](const std::string& path) { return hasSuffix(path, ".jpg"); }, readJpeg},
+    {[](const std::string& path) { return hasSuffix(path, ".cr2"); }, readRawPreview},
+    {[](const std::string& path) { return path == "-"; },
+     [](const std::string&, const SizeLimit& limit) { return readStandardInput(limit); }},
+    {[](const std::string&) { return true; }, readGeneric},
+}};
+
+} // namespace
+
+Picture readPicture(const std::string& path, const SizeLimit& limit) {
+    for (const Road& road : roads) {
+        if (road.takes(path)) {
+            Picture picture = road.read(path, limit);
+            picture.fileName = path;
+            return picture;
+        }
+    }
+    return Picture();
+}
