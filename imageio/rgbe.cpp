@@ -555,6 +555,10 @@ Stats stats(const unsigned char* pixels, unsigned long count, unsigned long stri
 }
 
 void encode(double r, double g, double b, unsigned char out[4]) {
+    // Negative and NaN components carry no light.
+    r = r > 0.0 ? r : 0.0;
+    g = g > 0.0 ? g : 0.0;
+    b = b > 0.0 ? b : 0.0;
     const double m = std::max(r, std::max(g, b));
     if (!(m >= 1e-32)) {
         std::memset(out, 0, 4);

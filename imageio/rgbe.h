@@ -37,8 +37,9 @@ struct Stats {
 // are no samples; with none, mean is NaN, min 128, max -127. Sends one diagnostic line.
 Stats stats(const unsigned char* pixels, unsigned long count, unsigned long stride);
 
-// One linear RGB value as an RGBE quadruple (black below 1e-32), and back: mantissa times
-// 2^(E - 136), E = 0 black. The same rule as the viewer's shader.
+// One linear RGB value as an RGBE quadruple, and back: mantissa times 2^(E - 136), E = 0 black,
+// the shader's rule. Below 1e-32 is black, negative or NaN parts are 0, and values beyond the
+// largest exponent saturate.
 void encode(double r, double g, double b, unsigned char out[4]);
 void decode(const unsigned char in[4], double& r, double& g, double& b);
 

@@ -1,0 +1,159 @@
+// The picture library on its own: no GL context exists in this program.
+#include "Diagnostics.h"
+#include "PictureReader.h"
+#include "PictureWriter.h"
+#include "RgbeTestUtil.h"
+#include "rgbe.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using ImageioFiles = RgbeFiles;
+
+// x in red, y in green, so that a flipped or shifted row shows.
+Bytes gradient(int width, int height) {
+    Bytes rgb;
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            rgb.push_back(static_cast<unsigned char>(x * 7));
+            rgb.push_back(static_cast<unsigned char>(y * 5));
+            rgb.push_back(200);
+        }
+    }
+    return rgb;
+}
+
+Bytes bytesOf(const Picture& picture) {
+    return Bytes(picture.pixels.get(), picture.pixels.get() + picture.byteCount());
+}
+
+std::vector<std::string> captured(const std::function<void()>& action) {
+    std::vector<std::string> lines;
+    const DiagnosticSink previous =
+        setDiagnosticSink([&](const std::string& line) { lines.push_back(line); });
+    action();
+    setDiagnosticSink(previous);
+    return lines;
+}
+
+} // namespace
+
+TEST_F(ImageioFiles, EachRoadReadsItsFormatWithoutGl) {
+    const Bytes rgbe = mixedPixels(40, 3, 7);
+    const std::string hdr = path("pano.HDR");
+    captured([&] { rgbe::write(hdr, 40, 3, rgbe.data(), true); });
+    const Bytes rgb = gradient(9, 4);
+    const std::string ppm = path("grad.ppm");
+    saveImage(ppm, 9, 4, 3, rgb.data());
+    const std::string png = path("grad.png");
+    saveImage(png, 9, 4, 3, rgb.data());
+
+    Picture radiance;
+    captured([&] { radiance = readPicture(hdr, SizeLimit()); });
+    EXPECT_EQ(radiance.encoding, PixelEncoding::Rgbe);
+    EXPECT_TRUE(radiance.isHdr());
+    EXPECT_EQ(radiance.fileName, hdr);
+    EXPECT_EQ(bytesOf(radiance), rgbe);
+    EXPECT_GT(radiance.scale.mean, 0.0);
+
+    for (const std::string& file : {ppm, png}) {
+        const Picture picture = readPicture(file, SizeLimit());
+        EXPECT_EQ(picture.encoding, PixelEncoding::Rgb8) << file;
+        EXPECT_FALSE(picture.isHdr());
+        EXPECT_EQ(picture.width, 9);
+        EXPECT_EQ(picture.height, 4);
+        EXPECT_EQ(bytesOf(picture), rgb) << file;
+        EXPECT_EQ(picture.scale.mean, 0.0);
+    }
+}
+
+TEST_F(ImageioFiles, SizesBeyondTheLimitFailFromTheHeaderAlone) {
+    // The header promises 100 x 20 pixels and nothing follows: the size is refused before
+    // the missing pixels could be noticed.
+    const std::string hdr = put("big.hdr", "#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y 20 +X 100\n");
+    SizeLimit limit;
+    limit.pieceLimit = 16;
+    limit.maxPieces = 2;
+    EXPECT_EQ(errorOf([&] { readPicture(hdr, limit); }),
+              "Maximum texture size of GPU is too small (100x20 > 16)");
+    limit.pieceLimit = 64;
+    EXPECT_EQ(errorOf([&] { readPicture(hdr, limit); }),
+              "Truncated RADIANCE file '" + hdr + "': line 0 is incomplete");
+
+    const Bytes rgb = gradient(40, 8);
+    const std::string jpg = path("wide.jpg");
+    saveImage(jpg, 40, 8, 3, rgb.data());
+    limit.pieceLimit = 16;
+    EXPECT_EQ(errorOf([&] { readPicture(jpg, limit); }),
+              "Maximum texture size of GPU is too small (40x8 > 16)");
+    limit.maxPieces = 3;
+    EXPECT_EQ(readPicture(jpg, limit).width, 40);
+}
+
+TEST_F(ImageioFiles, DecodesRunSideBySideOnThreads) {
+    std::vector<std::string> files;
+    std::vector<Bytes> expected;
+    for (int i = 0; i < 4; ++i) {
+        expected.push_back(mixedPixels(300, 40 + i, 11 + i));
+        files.push_back(path("p" + std::to_string(i) + ".hdr"));
+        captured([&] { rgbe::write(files.back(), 300, 40 + i, expected.back().data(), true); });
+    }
+    std::vector<Bytes> decoded(files.size());
+    captured([&] {
+        std::vector<std::thread> threads;
+        for (std::size_t i = 0; i < files.size(); ++i) {
+            threads.emplace_back([&, i] { decoded[i] = bytesOf(readPicture(files[i], SizeLimit())); });
+        }
+        for (std::thread& thread : threads) {
+            thread.join();
+        }
+    });
+    EXPECT_EQ(decoded, expected);
+}
+
+TEST_F(ImageioFiles, DiagnosticLinesGoToTheSinkAndCanBeSilenced) {
+    const Bytes rgbe = {1, 2, 3, 130, 4, 5, 6, 126};
+    const std::string hdr = path("two.hdr");
+    captured([&] { rgbe::write(hdr, 2, 1, rgbe.data(), false); });
+
+    const std::vector<std::string> lines = captured([&] { readPicture(hdr, SizeLimit()); });
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0].rfind("[T]                 read: ", 0), 0u) << lines[0];
+    EXPECT_EQ(lines[1], "M: 2, m: -2 -> 4 f-stops, mean: 0");
+    EXPECT_EQ(lines[2].rfind("[T]                stats: ", 0), 0u) << lines[2];
+
+    const std::vector<std::string> quiet = captured([&] {
+        const DiagnosticsSilenced silenced(true);
+        readPicture(hdr, SizeLimit());
+    });
+    EXPECT_TRUE(quiet.empty());
+    // The sink is back once the silence ends.
+    EXPECT_EQ(captured([&] { diagnostic("after"); }), std::vector<std::string>{"after"});
+}
+
+TEST(RgbeValue, EncodeAndDecodeFollowTheSharedExponentRule) {
+    unsigned char out[4];
+    rgbe::encode(1.0, 0.5, 0.25, out);
+    EXPECT_EQ(Bytes(out, out + 4), (Bytes{128, 64, 32, 129}));
+    double r = 0, g = 0, b = 0;
+    rgbe::decode(out, r, g, b);
+    EXPECT_DOUBLE_EQ(r, 1.0);
+    EXPECT_DOUBLE_EQ(g, 0.5);
+    EXPECT_DOUBLE_EQ(b, 0.25);
+
+    rgbe::encode(0.0, 1e-40, 0.0, out);
+    EXPECT_EQ(Bytes(out, out + 4), Bytes(4, 0));
+    rgbe::encode(std::nan(""), 1.0, 1.0, out);
+    EXPECT_EQ(out[3], 129) << "a NaN channel must not turn the pixel black or wrap";
+    rgbe::encode(1e300, 0.0, 0.0, out);
+    EXPECT_EQ(out[3], 255) << "saturates instead of wrapping the exponent";
+    rgbe::decode(out, r, g, b);
+    EXPECT_GT(r, 1e37);
+}
