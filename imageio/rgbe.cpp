@@ -35,8 +35,8 @@ const char* const magicLine = "#?RADIANCE";
 const char* const flatMarker = "# Created by Marovex Stitcher";
 const char* const formatLine = "FORMAT=32-bit_rle_rgbe";
 
-// 4 * width * height must stay below this.
-const long long maxBytes = 1LL << 31;
+// Each side fits an int; numbers in a header saturate just above that.
+const long long maxSide = std::numeric_limits<int>::max();
 
 std::runtime_error readError(const std::string& path) {
     return std::runtime_error(fmt::sprintf("Failed to read file '%s'", path));
@@ -61,10 +61,9 @@ std::runtime_error scanlineError(const std::string& path, int row) {
         fmt::sprintf("Bad scanline data in line %d in RADIANCE file '%s'", row, path));
 }
 
+// Pictures of 2 GiB and more are fine; what memory cannot hold fails at allocation.
 bool validSize(long long width, long long height) {
-    const long long maxPixels = maxBytes / 4;
-    return width > 0 && height > 0 && width < maxPixels && height < maxPixels &&
-           width * height < maxPixels;
+    return width > 0 && height > 0 && width <= maxSide && height <= maxSide;
 }
 
 // A line without its line feed; false when the file ends before any byte of it.
@@ -88,7 +87,7 @@ bool parseNumber(const std::string& line, size_t& i, long long& value) {
     const size_t first = i;
     value = 0;
     for (; i < line.size() && line[i] >= '0' && line[i] <= '9'; ++i) {
-        value = std::min(value * 10 + (line[i] - '0'), maxBytes);
+        value = std::min(value * 10 + (line[i] - '0'), maxSide + 1);
     }
     return i > first;
 }

@@ -1,5 +1,6 @@
 // The picture library on its own: no GL context exists in this program.
 #include "Diagnostics.h"
+#include "MipLevel.h"
 #include "PictureReader.h"
 #include "PictureWriter.h"
 #include "RgbeTestUtil.h"
@@ -7,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -156,4 +158,82 @@ TEST(RgbeValue, EncodeAndDecodeFollowTheSharedExponentRule) {
     EXPECT_EQ(out[3], 255) << "saturates instead of wrapping the exponent";
     rgbe::decode(out, r, g, b);
     EXPECT_GT(r, 1e37);
+}
+
+namespace {
+
+Picture pictureOf(int width, int height, PixelEncoding encoding, const Bytes& bytes) {
+    Picture picture;
+    picture.allocate(width, height, encoding);
+    std::copy(bytes.begin(), bytes.end(), picture.pixels.get());
+    return picture;
+}
+
+Bytes rgbeOf(double r, double g, double b) {
+    unsigned char out[4];
+    rgbe::encode(r, g, b, out);
+    return Bytes(out, out + 4);
+}
+
+} // namespace
+
+TEST(MipLevel, AveragesDecodedRadianceWithOddEdgesTakingThree) {
+    // 3 x 2: a bright red pixel and five dark ones of another exponent; one output texel.
+    Bytes bytes = rgbeOf(12.0, 0, 0);
+    for (int i = 0; i < 5; ++i) {
+        const Bytes dark = rgbeOf(0, 0.0625, 0);
+        bytes.insert(bytes.end(), dark.begin(), dark.end());
+    }
+    const Picture level = halvePicture(pictureOf(3, 2, PixelEncoding::Rgbe, bytes));
+    ASSERT_EQ(level.width, 1);
+    ASSERT_EQ(level.height, 1);
+    ASSERT_EQ(level.encoding, PixelEncoding::Rgbe);
+    double r = 0, g = 0, b = 0;
+    rgbe::decode(level.pixels.get(), r, g, b);
+    // Byte averaging would mix mantissas of different exponents; radiance is 2 and 0.052,
+    // each within one step of the shared exponent's mantissa (2 / 128).
+    EXPECT_NEAR(r, 2.0, 2.0 / 128);
+    EXPECT_NEAR(g, 5 * 0.0625 / 6, 2.0 / 128);
+    EXPECT_EQ(b, 0.0);
+
+    // A tall picture halves to width 1, keeping its rows apart.
+    const Picture column = halvePicture(pictureOf(1, 4, PixelEncoding::Rgbe,
+                                                  [] {
+                                                      Bytes b;
+                                                      for (double v : {1.0, 1.0, 4.0, 4.0}) {
+                                                          const Bytes p = rgbeOf(v, v, v);
+                                                          b.insert(b.end(), p.begin(), p.end());
+                                                      }
+                                                      return b;
+                                                  }()));
+    ASSERT_EQ(column.width, 1);
+    ASSERT_EQ(column.height, 2);
+    EXPECT_EQ(Bytes(column.pixels.get(), column.pixels.get() + 8),
+              (Bytes{128, 128, 128, 129, 128, 128, 128, 131}));
+}
+
+TEST(MipLevel, EightBitLevelsKeepTheMeanOfSquaresAndLevelsAreCounted) {
+    // A checkerboard of 0 and 255 halves to the root of the mean square, 180, not 128.
+    const Bytes board = {0, 0, 0, 255, 255, 255, 255, 255, 255, 0, 0, 0};
+    const Picture level = halvePicture(pictureOf(2, 2, PixelEncoding::Rgb8, board));
+    EXPECT_EQ(Bytes(level.pixels.get(), level.pixels.get() + 3), (Bytes{180, 180, 180}));
+
+    // Rows are split between threads: every output row of a large level is right.
+    const int width = 64;
+    const int height = 300;
+    Bytes rows;
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < 3 * width; ++x) {
+            rows.push_back(static_cast<unsigned char>(y / 2));
+        }
+    }
+    const Picture half = halvePicture(pictureOf(width, height, PixelEncoding::Rgb8, rows));
+    for (int y = 0; y < half.height; ++y) {
+        EXPECT_EQ(half.pixels[3 * static_cast<std::size_t>(y) * half.width], y) << y;
+    }
+
+    EXPECT_EQ(mipLevelCount(1, 1), 1);
+    EXPECT_EQ(mipLevelCount(8192, 4096), 14);
+    EXPECT_EQ(mipLevelCount(24576, 12288), 15);
+    EXPECT_EQ(mipLevelCount(3, 1), 2);
 }

@@ -1,0 +1,12 @@
+#pragma once
+
+#include "Picture.h"
+
+// The next smaller level of a mip pyramid: max(1, width / 2) by max(1, height / 2), each texel
+// the mean of the 2 x 2 block it covers (3 wide or high at an odd last column or row, 1 where a
+// side is 1 already). RGBE pictures are averaged as decoded radiance and encoded again; 8-bit
+// pictures as squared values (close to linear light), stored as the root. Runs on all cores.
+Picture halvePicture(const Picture& level);
+
+// How many levels a picture of width x height has, down to 1 x 1.
+int mipLevelCount(long width, long height);
