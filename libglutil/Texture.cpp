@@ -2,6 +2,7 @@
 
 #include "Diagnostics.h"
 #include "GlError.h"
+#include "MipLevel.h"
 #include "PictureReader.h"
 #include "Stopwatch.h"
 
@@ -72,33 +73,100 @@ Texture::~Texture() {
     }
 }
 
-Texture::Texture(const std::string& path) : Texture(readPicture(path, sizeLimit())) {}
+Texture::Texture(const std::string& path) {
+    Picture picture = readPicture(path, sizeLimit());
+    upload(picture, &picture);
+}
 
 Texture::Texture(const Picture& picture) {
+    upload(picture, nullptr);
+}
+
+Texture::Texture(Picture&& picture) {
+    upload(picture, &picture);
+}
+
+void Texture::upload(const Picture& picture, Picture* owned) {
     Stopwatch stopwatch;
-    switch (picture.encoding) {
-    case PixelEncoding::Rgbe:
-        setup(picture.width, picture.height, GL_RGBA8, GL_RGBA, GL_UNSIGNED_BYTE,
-              picture.pixels.get());
-        break;
-    case PixelEncoding::Rgb8:
-        setup(picture.width, picture.height, GL_RGB8, GL_RGB, GL_UNSIGNED_BYTE,
-              picture.pixels.get());
-        break;
-    case PixelEncoding::RgbHalf:
-    case PixelEncoding::RgbFloat:
+    if (picture.encoding != PixelEncoding::Rgbe && picture.encoding != PixelEncoding::Rgb8) {
         // The viewer program decodes RGBE or shows display values; it has no float road yet.
         throw std::runtime_error(
             fmt::sprintf("Floating-point pixels of '%s' cannot be shown", picture.fileName));
     }
+    const bool rgbe = picture.encoding == PixelEncoding::Rgbe;
+    if (mipmapped()) {
+        setupPyramid(picture, owned);
+    } else {
+        setup(picture.width, picture.height, rgbe ? GL_RGBA8 : GL_RGB8, rgbe ? GL_RGBA : GL_RGB,
+              GL_UNSIGNED_BYTE, picture.pixels.get());
+    }
     scaleMean = picture.scale.mean;
     scaleMin = picture.scale.min;
     scaleMax = picture.scale.max;
-    if (picture.encoding == PixelEncoding::Rgbe) {
+    if (rgbe) {
         // Counts the upload's queued GL work in its phase.
         glFinish();
         stopwatch.lap("cpu -> gpu");
-        diagnostic(fmt::sprintf("%d %d", picture.width, picture.height));
+        diagnostic(fmt::sprintf("%d %d", width, height));
+    }
+}
+
+bool Texture::mipmapped() {
+    // Fetching a texel of a chosen level needs GLSL 1.30, which comes with OpenGL 3.
+    return GLEW_VERSION_3_0 != 0;
+}
+
+void Texture::setupPyramid(const Picture& picture, Picture* owned) {
+    sizeLimit().check(picture.width, picture.height);
+    const bool rgbe = picture.encoding == PixelEncoding::Rgbe;
+    const GLenum format = rgbe ? GL_RGBA : GL_RGB;
+    width = texWidth = picture.width;
+    height = texHeight = picture.height;
+    hdr = rgbe;
+    levels = mipLevelCount(width, height);
+
+    ClientPixelStoreScope pixelStore;
+    glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
+    glGenTextures(1, &glTextures[0]);
+    numTextures = 1;
+    try {
+        uploadLevels(picture, owned);
+    } catch (...) {
+        // The constructor fails, so no destructor will release what was made.
+        glDeleteTextures(numTextures, glTextures);
+        glTextures[0] = 0;
+        numTextures = 0;
+        throw;
+    }
+}
+
+void Texture::uploadLevels(const Picture& picture, Picture* owned) {
+    const bool rgbe = picture.encoding == PixelEncoding::Rgbe;
+    const GLenum format = rgbe ? GL_RGBA : GL_RGB;
+    glBindTexture(GL_TEXTURE_2D, glTextures[0]);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_NEAREST);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_NEAREST_MIPMAP_NEAREST);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_BASE_LEVEL, 0);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAX_LEVEL, levels - 1);
+    glTexImage2D(GL_TEXTURE_2D, 0, rgbe ? GL_RGBA8 : GL_RGB8, width, height, 0, format,
+                 GL_UNSIGNED_BYTE, picture.pixels.get());
+    throwIfGlFailed(glError(__FILE__, __LINE__));
+
+    // Each level is made from the one before; the picture's own bytes go as soon as the
+    // first smaller level exists, so that memory holds little more than the card's copy.
+    Picture level;
+    const Picture* previous = &picture;
+    for (int l = 1; l < levels; ++l) {
+        level = halvePicture(*previous);
+        if (l == 1 && owned != nullptr) {
+            owned->pixels.reset();
+        }
+        glTexImage2D(GL_TEXTURE_2D, l, rgbe ? GL_RGBA8 : GL_RGB8, level.width, level.height, 0,
+                     format, GL_UNSIGNED_BYTE, level.pixels.get());
+        throwIfGlFailed(glError(__FILE__, __LINE__));
+        previous = &level;
     }
 }
 
@@ -110,13 +178,24 @@ int Texture::pieceLimit() {
 
 SizeLimit Texture::sizeLimit() {
     SizeLimit limit;
-    limit.pieceLimit = pieceLimit();
-    limit.maxPieces = 2;
+    if (mipmapped()) {
+        // Pictures go to the card whole, up to its own limit.
+        GLint max = 0;
+        glGetIntegerv(GL_MAX_TEXTURE_SIZE, &max);
+        limit.pieceLimit = max;
+        limit.maxPieces = 1;
+    } else {
+        limit.pieceLimit = pieceLimit();
+        limit.maxPieces = 2;
+    }
     return limit;
 }
 
 void Texture::checkSize(long width, long height) {
-    sizeLimit().check(width, height);
+    SizeLimit pieces;
+    pieces.pieceLimit = pieceLimit();
+    pieces.maxPieces = 2;
+    pieces.check(width, height);
 }
 
 void Texture::setup(int width, int height, int internalFormat, int format, unsigned type,

@@ -17,8 +17,12 @@ public:
     // Reads a picture file with readPicture, checked against this card's limit, and uploads
     // it. Throws std::runtime_error.
     explicit Texture(const std::string& path);
-    // Uploads a decoded picture with its statistics. Throws std::runtime_error.
+    // Uploads a decoded picture with its statistics: on OpenGL 3 and later as one texture up
+    // to the card's limit with a mip pyramid of radiance, else as setup does. The moving form
+    // releases the picture's bytes as soon as they are no longer needed. Throws
+    // std::runtime_error.
     explicit Texture(const Picture& picture);
+    explicit Texture(Picture&& picture);
     ~Texture();
 
     Texture(const Texture&) = delete;
@@ -30,10 +34,13 @@ public:
 
     // The widest or highest piece this card takes here (its limit, at most 8192).
     static int pieceLimit();
-    // The largest picture setup takes on this card, for readers to check before they allocate.
+    // The largest picture a Texture(const Picture&) takes on this card, for readers to check
+    // before they allocate.
     static SizeLimit sizeLimit();
     // Throws the "Maximum texture size" error for a picture setup would refuse.
     static void checkSize(long width, long height);
+    // Whether pictures get a mip pyramid here (OpenGL 3 and later).
+    static bool mipmapped();
 
     unsigned glType(const float*) const { return GL_FLOAT; }
     unsigned glType(const unsigned short*) const { return GL_UNSIGNED_SHORT; }
@@ -53,6 +60,8 @@ public:
     void save(const std::string& path, int x, int y, int w, int h) const;
 
     GLuint glTextures[2] = {0, 0};
+    // Mip levels of the first piece: 1 unless the picture was uploaded with its pyramid.
+    int levels = 1;
     int numTextures = 0;
     mutable GLuint framebuffer = 0;
     int width = 0;
@@ -64,4 +73,9 @@ public:
     double scaleMean = 0.0;
     double scaleMin = 0.0;
     double scaleMax = 0.0;
+
+private:
+    void upload(const Picture& picture, Picture* owned);
+    void setupPyramid(const Picture& picture, Picture* owned);
+    void uploadLevels(const Picture& picture, Picture* owned);
 };

@@ -1,3 +1,4 @@
+#include "MipLevel.h"
 #include "Texture.h"
 
 #include <gtest/gtest.h>
@@ -256,4 +257,88 @@ TEST(Texture, FailedUploadReleasesWhatWasMadeAndRestoresPixelStore) {
     EXPECT_EQ(rowLength, 0);
     EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
     glDeleteTextures(1, &before);
+}
+
+namespace {
+
+std::vector<std::uint8_t> readLevel(GLuint name, int level, int width, int height, GLenum format) {
+    const std::size_t channels = format == GL_RGBA ? 4 : 3;
+    std::vector<std::uint8_t> texels(static_cast<std::size_t>(width) * height * channels);
+    glBindTexture(GL_TEXTURE_2D, name);
+    GLint w = 0;
+    GLint h = 0;
+    glGetTexLevelParameteriv(GL_TEXTURE_2D, level, GL_TEXTURE_WIDTH, &w);
+    glGetTexLevelParameteriv(GL_TEXTURE_2D, level, GL_TEXTURE_HEIGHT, &h);
+    EXPECT_EQ(w, width) << "level " << level;
+    EXPECT_EQ(h, height) << "level " << level;
+    glPushClientAttrib(GL_CLIENT_PIXEL_STORE_BIT);
+    glPixelStorei(GL_PACK_ALIGNMENT, 1);
+    glGetTexImage(GL_TEXTURE_2D, level, format, GL_UNSIGNED_BYTE, texels.data());
+    glPopClientAttrib();
+    return texels;
+}
+
+Picture patternPicture(int width, int height, PixelEncoding encoding) {
+    Picture picture;
+    picture.allocate(width, height, encoding);
+    for (std::size_t i = 0; i < picture.byteCount(); ++i) {
+        picture.pixels[i] = static_cast<std::uint8_t>(i * 2654435761u >> 13);
+    }
+    if (encoding == PixelEncoding::Rgbe) {
+        for (std::size_t i = 3; i < picture.byteCount(); i += 4) {
+            picture.pixels[i] = static_cast<std::uint8_t>(120 + i % 16);
+        }
+    }
+    picture.scale = {0.5, 0.25, 4.0};
+    return picture;
+}
+
+} // namespace
+
+// Pictures go whole to the card, beyond the 8192 of render targets, with every smaller level
+// made by halvePicture, and the moving form lets go of the picture's bytes.
+TEST(Texture, PicturesCarryTheirWholeMipPyramid) {
+    ASSERT_TRUE(Texture::mipmapped()) << "the test context is OpenGL 3 or later";
+    for (const PixelEncoding encoding : {PixelEncoding::Rgbe, PixelEncoding::Rgb8}) {
+        Picture picture = patternPicture(12000, 5, encoding);
+        const GLenum format = encoding == PixelEncoding::Rgbe ? GL_RGBA : GL_RGB;
+        const std::vector<std::uint8_t> original(picture.pixels.get(),
+                                                 picture.pixels.get() + picture.byteCount());
+        Picture level1 = halvePicture(picture);
+        const Picture level2 = halvePicture(level1);
+
+        testing::internal::CaptureStderr();
+        const Texture texture(std::move(picture));
+        testing::internal::GetCapturedStderr();
+        EXPECT_FALSE(picture.pixels) << "released once level 1 was made";
+        EXPECT_EQ(texture.numTextures, 1);
+        EXPECT_EQ(texture.width, 12000);
+        EXPECT_EQ(texture.texWidth, 12000);
+        EXPECT_EQ(texture.levels, 14);
+        EXPECT_EQ(texture.hdr, encoding == PixelEncoding::Rgbe);
+        EXPECT_DOUBLE_EQ(texture.scaleMean, 0.5);
+        EXPECT_TRUE(readLevel(texture.glTextures[0], 0, 12000, 5, format) == original);
+        EXPECT_TRUE(readLevel(texture.glTextures[0], 2, 3000, 1, format) ==
+                    std::vector<std::uint8_t>(level2.pixels.get(),
+                                              level2.pixels.get() + level2.byteCount()));
+        readLevel(texture.glTextures[0], 13, 1, 1, format);
+    }
+}
+
+TEST(Texture, PicturesBeyondTheCardFailBeforeAnyUpload) {
+    GLint max = 0;
+    glGetIntegerv(GL_MAX_TEXTURE_SIZE, &max);
+    EXPECT_EQ(Texture::sizeLimit().pieceLimit, max);
+    Picture picture;
+    picture.width = max + 1;
+    picture.height = 1;
+    picture.encoding = PixelEncoding::Rgb8;
+    try {
+        Texture texture(picture);
+        ADD_FAILURE() << "no exception";
+    } catch (const std::runtime_error& error) {
+        EXPECT_EQ(std::string(error.what()), "Maximum texture size of GPU is too small (" +
+                                                 std::to_string(max + 1) + "x1 > " +
+                                                 std::to_string(max) + ")");
+    }
 }
