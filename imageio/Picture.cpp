@@ -33,7 +33,7 @@ void Picture::allocate(int width, int height, PixelEncoding encoding) {
 }
 
 bool SizeLimit::allows(long width, long height) const {
-    return height <= pieceLimit && width <= maxPieces * pieceLimit;
+    return height <= maxRows * pieceLimit && width <= maxPieces * pieceLimit;
 }
 
 void SizeLimit::check(long width, long height) const {

@@ -47,11 +47,12 @@ struct Picture {
 constexpr int largestPiece = 8192;
 
 // The largest picture the destination (the graphics card) takes: pieces at most `pieceLimit`
-// wide and high, at most `maxPieces` of them side by side. Checked from a file's header before
-// any pixel is allocated.
+// wide and high, at most `maxPieces` of them side by side and `maxRows` above one another.
+// Checked from a file's header before any pixel is allocated.
 struct SizeLimit {
     long pieceLimit = largestPiece;
     int maxPieces = 2;
+    int maxRows = 1;
 
     bool allows(long width, long height) const;
     // Throws "Maximum texture size of GPU is too small (%dx%d > %d)" when not allowed.

@@ -118,55 +118,127 @@ bool Texture::mipmapped() {
 
 void Texture::setupPyramid(const Picture& picture, Picture* owned) {
     sizeLimit().check(picture.width, picture.height);
-    const bool rgbe = picture.encoding == PixelEncoding::Rgbe;
-    const GLenum format = rgbe ? GL_RGBA : GL_RGB;
-    width = texWidth = picture.width;
-    height = texHeight = picture.height;
-    hdr = rgbe;
+    width = picture.width;
+    height = picture.height;
+    hdr = picture.encoding == PixelEncoding::Rgbe;
     levels = mipLevelCount(width, height);
+    GLint max = 0;
+    glGetIntegerv(GL_MAX_TEXTURE_SIZE, &max);
+    tileLevels = width > max || height > max ? 1 : 0;
 
     ClientPixelStoreScope pixelStore;
     glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
-    glGenTextures(1, &glTextures[0]);
-    numTextures = 1;
+    glGenTextures(1 + tileLevels, glTextures);
+    numTextures = 1 + tileLevels;
     try {
-        uploadLevels(picture, owned);
+        uploadLevels(picture, owned, max);
     } catch (...) {
         // The constructor fails, so no destructor will release what was made.
         glDeleteTextures(numTextures, glTextures);
-        glTextures[0] = 0;
+        glTextures[0] = glTextures[1] = 0;
         numTextures = 0;
         throw;
     }
 }
 
-void Texture::uploadLevels(const Picture& picture, Picture* owned) {
-    const bool rgbe = picture.encoding == PixelEncoding::Rgbe;
-    const GLenum format = rgbe ? GL_RGBA : GL_RGB;
-    glBindTexture(GL_TEXTURE_2D, glTextures[0]);
-    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
-    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
-    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_NEAREST);
-    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_NEAREST_MIPMAP_NEAREST);
-    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_BASE_LEVEL, 0);
-    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAX_LEVEL, levels - 1);
-    glTexImage2D(GL_TEXTURE_2D, 0, rgbe ? GL_RGBA8 : GL_RGB8, width, height, 0, format,
-                 GL_UNSIGNED_BYTE, picture.pixels.get());
-    throwIfGlFailed(glError(__FILE__, __LINE__));
+namespace {
 
-    // Each level is made from the one before; the picture's own bytes go as soon as the
-    // first smaller level exists, so that memory holds little more than the card's copy.
-    Picture level;
-    const Picture* previous = &picture;
-    for (int l = 1; l < levels; ++l) {
-        level = halvePicture(*previous);
-        if (l == 1 && owned != nullptr) {
-            owned->pixels.reset();
+struct PixelFormat {
+    GLint internal;
+    GLenum format;
+    std::size_t bytes;
+};
+
+PixelFormat pixelFormat(const Picture& picture) {
+    return picture.encoding == PixelEncoding::Rgbe ? PixelFormat{GL_RGBA8, GL_RGBA, 4}
+                                                   : PixelFormat{GL_RGB8, GL_RGB, 3};
+}
+
+void setTextureParameters(GLenum target, int maxLevel) {
+    glTexParameteri(target, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
+    glTexParameteri(target, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
+    glTexParameteri(target, GL_TEXTURE_MAG_FILTER, GL_NEAREST);
+    glTexParameteri(target, GL_TEXTURE_MIN_FILTER,
+                    maxLevel > 0 ? GL_NEAREST_MIPMAP_NEAREST : GL_NEAREST);
+    glTexParameteri(target, GL_TEXTURE_BASE_LEVEL, 0);
+    glTexParameteri(target, GL_TEXTURE_MAX_LEVEL, maxLevel);
+}
+
+// The tile side, a power of two within the card's limit, that wastes least of the layers.
+long tileSide(long size, long max) {
+    if (size <= max) {
+        return size;
+    }
+    long best = 0;
+    long bestPadded = 0;
+    for (long side = 1; side <= max; side *= 2) {
+        const long padded = (size + side - 1) / side * side;
+        // 1024 or more, so that the layers stay few; ties go to the larger side.
+        if (side >= std::min(1024L, max) && (best == 0 || padded <= bestPadded)) {
+            best = side;
+            bestPadded = padded;
         }
-        glTexImage2D(GL_TEXTURE_2D, l, rgbe ? GL_RGBA8 : GL_RGB8, level.width, level.height, 0,
-                     format, GL_UNSIGNED_BYTE, level.pixels.get());
+    }
+    return best;
+}
+
+} // namespace
+
+void Texture::uploadLevels(const Picture& picture, Picture* owned, int max) {
+    const PixelFormat pixels = pixelFormat(picture);
+    if (tileLevels > 0) {
+        // Level 0 beyond the card's limit: tiles as the layers of an array texture, row by row.
+        texWidth = static_cast<int>(tileSide(width, max));
+        texHeight = static_cast<int>(tileSide(height, max));
+        tileColumns = (width + texWidth - 1) / texWidth;
+        tileRows = (height + texHeight - 1) / texHeight;
+        glBindTexture(GL_TEXTURE_2D_ARRAY, glTextures[1]);
+        setTextureParameters(GL_TEXTURE_2D_ARRAY, 0);
+        glTexImage3D(GL_TEXTURE_2D_ARRAY, 0, pixels.internal, texWidth, texHeight,
+                     tileColumns * tileRows, 0, pixels.format, GL_UNSIGNED_BYTE, nullptr);
         throwIfGlFailed(glError(__FILE__, __LINE__));
-        previous = &level;
+        glPixelStorei(GL_UNPACK_ROW_LENGTH, width);
+        for (int row = 0; row < tileRows; ++row) {
+            for (int column = 0; column < tileColumns; ++column) {
+                const int x = column * texWidth;
+                const int y = row * texHeight;
+                // The offset in 64 bits here: the driver's own sums may not take 2 GiB.
+                const unsigned char* first =
+                    picture.pixels.get() + static_cast<std::size_t>(y) * width * pixels.bytes +
+                    static_cast<std::size_t>(x) * pixels.bytes;
+                glTexSubImage3D(GL_TEXTURE_2D_ARRAY, 0, 0, 0, row * tileColumns + column,
+                                std::min(texWidth, width - x), std::min(texHeight, height - y), 1,
+                                pixels.format, GL_UNSIGNED_BYTE, first);
+                throwIfGlFailed(glError(__FILE__, __LINE__));
+            }
+        }
+        glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
+    } else {
+        texWidth = width;
+        texHeight = height;
+    }
+
+    // The levels from tileLevels on make one ordinary texture. Each level is made from the one
+    // before; the picture's own bytes go as soon as the first smaller level exists, so that
+    // memory holds little more than the card's copy.
+    glBindTexture(GL_TEXTURE_2D, glTextures[0]);
+    setTextureParameters(GL_TEXTURE_2D, levels - 1 - tileLevels);
+    Picture level;
+    const Picture* current = &picture;
+    for (int l = 0; l < levels; ++l) {
+        if (l > 0) {
+            level = halvePicture(*current);
+            current = &level;
+            if (l == 1 && owned != nullptr) {
+                owned->pixels.reset();
+            }
+        }
+        if (l >= tileLevels) {
+            glTexImage2D(GL_TEXTURE_2D, l - tileLevels, pixels.internal, current->width,
+                         current->height, 0, pixels.format, GL_UNSIGNED_BYTE,
+                         current->pixels.get());
+            throwIfGlFailed(glError(__FILE__, __LINE__));
+        }
     }
 }
 
@@ -179,11 +251,13 @@ int Texture::pieceLimit() {
 SizeLimit Texture::sizeLimit() {
     SizeLimit limit;
     if (mipmapped()) {
-        // Pictures go to the card whole, up to its own limit.
+        // Level 0 of a picture up to twice the card's limit each way goes in tiles; from level
+        // 1 on it is one texture.
         GLint max = 0;
         glGetIntegerv(GL_MAX_TEXTURE_SIZE, &max);
         limit.pieceLimit = max;
-        limit.maxPieces = 1;
+        limit.maxPieces = 2;
+        limit.maxRows = 2;
     } else {
         limit.pieceLimit = pieceLimit();
         limit.maxPieces = 2;
@@ -239,7 +313,8 @@ void Texture::setup(int width, int height, int internalFormat, int format, unsig
 unsigned Texture::bind(unsigned firstUnit) const {
     for (int i = 0; i < numTextures; ++i) {
         glActiveTexture(firstUnit + i);
-        glBindTexture(GL_TEXTURE_2D, glTextures[i]);
+        glBindTexture(i == 1 && tileLevels > 0 ? GL_TEXTURE_2D_ARRAY : GL_TEXTURE_2D,
+                      glTextures[i]);
     }
     glActiveTexture(firstUnit);
     return firstUnit + numTextures;

@@ -60,8 +60,13 @@ public:
     void save(const std::string& path, int x, int y, int w, int h) const;
 
     GLuint glTextures[2] = {0, 0};
-    // Mip levels of the first piece: 1 unless the picture was uploaded with its pyramid.
+    // Mip levels of the picture: 1 unless it was uploaded with its pyramid. Levels below
+    // tileLevels (0 or 1) are tiles of texWidth x texHeight, the layers of the array texture
+    // glTextures[1], tileColumns to a row; the rest are the levels of glTextures[0].
     int levels = 1;
+    int tileLevels = 0;
+    int tileColumns = 1;
+    int tileRows = 1;
     int numTextures = 0;
     mutable GLuint framebuffer = 0;
     int width = 0;
@@ -77,5 +82,5 @@ public:
 private:
     void upload(const Picture& picture, Picture* owned);
     void setupPyramid(const Picture& picture, Picture* owned);
-    void uploadLevels(const Picture& picture, Picture* owned);
+    void uploadLevels(const Picture& picture, Picture* owned, int max);
 };

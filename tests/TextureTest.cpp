@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <stdexcept>
@@ -330,7 +331,7 @@ TEST(Texture, PicturesBeyondTheCardFailBeforeAnyUpload) {
     glGetIntegerv(GL_MAX_TEXTURE_SIZE, &max);
     EXPECT_EQ(Texture::sizeLimit().pieceLimit, max);
     Picture picture;
-    picture.width = max + 1;
+    picture.width = 2 * max + 1;
     picture.height = 1;
     picture.encoding = PixelEncoding::Rgb8;
     try {
@@ -338,7 +339,50 @@ TEST(Texture, PicturesBeyondTheCardFailBeforeAnyUpload) {
         ADD_FAILURE() << "no exception";
     } catch (const std::runtime_error& error) {
         EXPECT_EQ(std::string(error.what()), "Maximum texture size of GPU is too small (" +
-                                                 std::to_string(max + 1) + "x1 > " +
+                                                 std::to_string(2 * max + 1) + "x1 > " +
                                                  std::to_string(max) + ")");
     }
+}
+
+// Wider than the card: level 0 in tiles, the layers of an array texture; level 1 on in one.
+TEST(Texture, PicturesBeyondTheCardGoInTilesBelowOneSmallerTexture) {
+    GLint max = 0;
+    glGetIntegerv(GL_MAX_TEXTURE_SIZE, &max);
+    const int width = max + 3616;
+    Picture picture = patternPicture(width, 3, PixelEncoding::Rgbe);
+    const std::vector<std::uint8_t> original(picture.pixels.get(),
+                                             picture.pixels.get() + picture.byteCount());
+    const Picture level1 = halvePicture(picture);
+
+    testing::internal::CaptureStderr();
+    const Texture texture(picture);
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(texture.tileLevels, 1);
+    EXPECT_EQ(texture.numTextures, 2);
+    EXPECT_EQ(texture.levels, mipLevelCount(width, 3));
+    // Powers of two waste least here: five tiles of 4096 for max + 3616 = 20000.
+    ASSERT_EQ(max, 16384) << "the tile sizes below assume this card";
+    EXPECT_EQ(texture.texWidth, 4096);
+    EXPECT_EQ(texture.texHeight, 3);
+    EXPECT_EQ(texture.tileColumns, 5);
+    EXPECT_EQ(texture.tileRows, 1);
+
+    std::vector<std::uint8_t> layers(static_cast<std::size_t>(4096) * 3 * 4 * 5);
+    glBindTexture(GL_TEXTURE_2D_ARRAY, texture.glTextures[1]);
+    glPixelStorei(GL_PACK_ALIGNMENT, 1);
+    glGetTexImage(GL_TEXTURE_2D_ARRAY, 0, GL_RGBA, GL_UNSIGNED_BYTE, layers.data());
+    for (int tile = 0; tile < 5; ++tile) {
+        const int w = std::min(4096, width - tile * 4096);
+        const std::vector<std::uint8_t> layer(layers.begin() + tile * 4096 * 3 * 4,
+                                              layers.begin() + (tile + 1) * 4096 * 3 * 4);
+        EXPECT_TRUE(columns(layer, 4096, 3, 0, w) == columns(original, width, 3, tile * 4096, w))
+            << "tile " << tile;
+    }
+    EXPECT_TRUE(readLevel(texture.glTextures[0], 0, level1.width, 1, GL_RGBA) ==
+                std::vector<std::uint8_t>(level1.pixels.get(),
+                                          level1.pixels.get() + level1.byteCount()));
+
+    // Twice the card's limit each way is the most a picture may be.
+    EXPECT_NO_THROW(Texture::sizeLimit().check(2L * max, 2L * max));
+    EXPECT_THROW(Texture::sizeLimit().check(2L * max + 1, 1), std::runtime_error);
 }
