@@ -5,6 +5,7 @@
 #include "GlError.h"
 
 #include <boost/algorithm/string/predicate.hpp>
+#include <boost/algorithm/string/trim.hpp>
 #include <fmt/printf.h>
 #include <glm/gtc/type_ptr.hpp>
 
@@ -13,25 +14,27 @@
 #include <cstdio>
 #include <memory>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 namespace {
 
-void printInfoLog(GLuint object, const char* label) {
+// Prints a log that is more than a success text; returns the log either way.
+std::string printInfoLog(GLuint object, const char* label) {
     GLint length = 0;
     glGetObjectParameterivARB(object, GL_OBJECT_INFO_LOG_LENGTH_ARB, &length);
     if (length < 2) {
-        return;
+        return std::string();
     }
     std::vector<char> buffer(static_cast<std::size_t>(length));
     GLsizei written = 0;
     glGetInfoLogARB(object, length, &written, buffer.data());
     const std::string log(buffer.data(), static_cast<std::size_t>(std::max(written, 0)));
-    if (isSuccessLog(log)) {
-        return;
+    if (!isSuccessLog(log)) {
+        fmt::fprintf(stderr, "Errors in shader '%s':\n%s\n", label, log);
+        std::fflush(stderr);
     }
-    fmt::fprintf(stderr, "Errors in shader '%s':\n%s\n", label, log);
-    std::fflush(stderr);
+    return log;
 }
 
 std::string readSource(const std::string& path) {
@@ -52,8 +55,33 @@ std::string readSource(const std::string& path) {
     return std::string(text.data(), count);
 }
 
-void loadAndCompile(GLuint shader, const std::string& path, const std::string& preamble) {
-    const std::string source = readSource(path);
+// The objects of one build of the program, deleted unless handed over.
+struct ProgramObjects {
+    GLuint program = 0;
+    GLuint vertexShader = 0;
+    GLuint fragmentShader = 0;
+
+    ProgramObjects() = default;
+    ProgramObjects(const ProgramObjects&) = delete;
+    ProgramObjects& operator=(const ProgramObjects&) = delete;
+    ~ProgramObjects() { release(); }
+
+    void release() {
+        for (GLuint shader : {vertexShader, fragmentShader}) {
+            if (shader != 0) {
+                glDetachShader(program, shader);
+                glDeleteShader(shader);
+            }
+        }
+        if (program != 0) {
+            glDeleteProgram(program);
+        }
+        program = vertexShader = fragmentShader = 0;
+    }
+};
+
+GLuint compile(GLenum type, const std::string& source, const std::string& preamble,
+               GLuint program) {
     // Fixed by the first context the process compiles for.
     static const std::string glVersion = [] {
         const GLubyte* text = glGetString(GL_VERSION);
@@ -61,10 +89,24 @@ void loadAndCompile(GLuint shader, const std::string& path, const std::string& p
     }();
     static const std::string glslVersion = glslVersionLine(glVersion.c_str());
 
+    const GLuint shader = glCreateShaderObjectARB(type);
+    glAttachObjectARB(program, shader);
     const GLcharARB* strings[3] = {glslVersion.c_str(), preamble.c_str(), source.c_str()};
     glShaderSourceARB(shader, 3, strings, nullptr);
     glCompileShaderARB(shader);
-    printInfoLog(shader, path.c_str());
+    return shader;
+}
+
+// The status after compiling or linking; a failure throws with the driver's log.
+void checkStatus(GLuint object, GLenum status, const std::string& label, const char* what,
+                 const std::string& files) {
+    const std::string log = printInfoLog(object, label.c_str());
+    GLint ok = GL_FALSE;
+    glGetObjectParameterivARB(object, status, &ok);
+    if (ok != GL_TRUE) {
+        throw std::runtime_error(fmt::sprintf("Error %s shader %s:\n%s", what, files,
+                                              boost::algorithm::trim_right_copy(log)));
+    }
 }
 
 bool fileExists(const std::string& path) {
@@ -81,17 +123,6 @@ bool changed(const std::string& path, struct stat& recorded) {
     const bool differs = now.st_mtime != recorded.st_mtime;
     recorded = now;
     return differs;
-}
-
-void releaseObjects(GLuint program, GLuint vertexShader, GLuint fragmentShader) {
-    glUseProgramObjectARB(0);
-    for (GLuint shader : {vertexShader, fragmentShader}) {
-        if (shader != 0) {
-            glDetachShader(program, shader);
-            glDeleteShader(shader);
-        }
-    }
-    glDeleteProgram(program);
 }
 
 } // namespace
@@ -129,43 +160,56 @@ Shader::Shader(const std::string& name, const std::string& preamble)
       preamble(preamble) {
     ::stat(vertexPath.c_str(), &vertexStat);
     ::stat(fragmentPath.c_str(), &fragmentStat);
-
-    program = glCreateProgramObjectARB();
-    if (fileExists(vertexPath)) {
-        vertexShader = glCreateShaderObjectARB(GL_VERTEX_SHADER_ARB);
-        glAttachObjectARB(program, vertexShader);
-    }
-    fragmentShader = glCreateShaderObjectARB(GL_FRAGMENT_SHADER_ARB);
-    glAttachObjectARB(program, fragmentShader);
-    try {
-        update();
-    } catch (...) {
-        // No destructor runs for a failed constructor.
-        releaseObjects(program, vertexShader, fragmentShader);
-        throw;
-    }
+    withVertexFile = fileExists(vertexPath);
+    update();
 }
 
 Shader::~Shader() {
-    releaseObjects(program, vertexShader, fragmentShader);
+    glUseProgramObjectARB(0);
+    // Deleted by the holder that update uses for a build that failed.
+    ProgramObjects objects;
+    objects.program = program;
+    objects.vertexShader = vertexShader;
+    objects.fragmentShader = fragmentShader;
 }
 
 void Shader::update() {
-    glUseProgramObjectARB(0);
-    if (vertexShader != 0) {
-        loadAndCompile(vertexShader, vertexPath, preamble);
+    const std::string vertexSource = withVertexFile ? readSource(vertexPath) : std::string();
+    const std::string fragmentSource = readSource(fragmentPath);
+    const std::string files = withVertexFile
+                                  ? fmt::sprintf("'%s' and '%s'", vertexPath, fragmentPath)
+                                  : fmt::sprintf("'%s'", fragmentPath);
+
+    ProgramObjects next;
+    next.program = glCreateProgramObjectARB();
+    if (withVertexFile) {
+        next.vertexShader = compile(GL_VERTEX_SHADER_ARB, vertexSource, preamble, next.program);
+        checkStatus(next.vertexShader, GL_OBJECT_COMPILE_STATUS_ARB, vertexPath, "compiling",
+                    fmt::sprintf("'%s'", vertexPath));
     }
-    if (fragmentShader != 0) {
-        loadAndCompile(fragmentShader, fragmentPath, preamble);
-    }
-    glLinkProgramARB(program);
-    printInfoLog(program, name.c_str());
-    glUseProgramObjectARB(program);
+    next.fragmentShader = compile(GL_FRAGMENT_SHADER_ARB, fragmentSource, preamble, next.program);
+    checkStatus(next.fragmentShader, GL_OBJECT_COMPILE_STATUS_ARB, fragmentPath, "compiling",
+                fmt::sprintf("'%s'", fragmentPath));
+    glLinkProgramARB(next.program);
+    checkStatus(next.program, GL_OBJECT_LINK_STATUS_ARB, name, "linking", files);
+
+    GLint previous = 0;
+    glGetIntegerv(GL_CURRENT_PROGRAM, &previous);
+    glUseProgramObjectARB(next.program);
     for (int unit = 0; unit <= 5; ++unit) {
         const std::string sampler = "texUnit" + std::to_string(unit);
-        glUniform1iARB(glGetUniformLocation(program, sampler.c_str()), unit);
+        glUniform1iARB(glGetUniformLocation(next.program, sampler.c_str()), unit);
     }
-    throwIfGlFailed(glError(__FILE__, __LINE__));
+    const std::string failure = glError(__FILE__, __LINE__);
+    if (!failure.empty()) {
+        glUseProgramObjectARB(static_cast<GLuint>(previous));
+        throw std::runtime_error(failure);
+    }
+
+    std::swap(program, next.program);
+    std::swap(vertexShader, next.vertexShader);
+    std::swap(fragmentShader, next.fragmentShader);
+    reportedUniforms.clear();
 }
 
 bool Shader::checkForUpdate() {
@@ -184,40 +228,37 @@ void Shader::useNone() {
     glUseProgramObjectARB(0);
 }
 
-namespace {
-
-GLint uniformLocation(GLuint program, const std::string& name) {
-    const GLint location = glGetUniformLocation(program, name.c_str());
-    if (location == -1) {
-        fmt::fprintf(stderr, "No such uniform named '%s'\n", name);
+GLint Shader::uniformLocation(const std::string& uniform) {
+    const GLint location = glGetUniformLocation(program, uniform.c_str());
+    // Reported once: the setters run at every frame.
+    if (location == -1 && reportedUniforms.insert(uniform).second) {
+        fmt::fprintf(stderr, "No such uniform named '%s'\n", uniform);
         std::fflush(stderr);
     }
     throwIfGlFailed(glError(__FILE__, __LINE__));
     return location;
 }
 
-} // namespace
-
 void Shader::setUniform1f(const std::string& name, float x) {
-    glUniform1fARB(uniformLocation(program, name), x);
+    glUniform1fARB(uniformLocation(name), x);
 }
 
 void Shader::setUniform2f(const std::string& name, float x, float y) {
-    glUniform2fARB(uniformLocation(program, name), x, y);
+    glUniform2fARB(uniformLocation(name), x, y);
 }
 
 void Shader::setUniform3f(const std::string& name, float x, float y, float z) {
-    glUniform3fARB(uniformLocation(program, name), x, y, z);
+    glUniform3fARB(uniformLocation(name), x, y, z);
 }
 
 void Shader::setUniform1i(const std::string& name, int i) {
-    glUniform1iARB(uniformLocation(program, name), i);
+    glUniform1iARB(uniformLocation(name), i);
 }
 
 void Shader::setUniform2i(const std::string& name, int i, int j) {
-    glUniform2iARB(uniformLocation(program, name), i, j);
+    glUniform2iARB(uniformLocation(name), i, j);
 }
 
 void Shader::setUniformMatrix3fv(const std::string& name, const glm::mat3& m) {
-    glUniformMatrix3fv(uniformLocation(program, name), 1, GL_FALSE, glm::value_ptr(m));
+    glUniformMatrix3fv(uniformLocation(name), 1, GL_FALSE, glm::value_ptr(m));
 }

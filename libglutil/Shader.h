@@ -4,11 +4,12 @@
 #include <glm/mat3x3.hpp>
 #include <sys/stat.h>
 
+#include <set>
 #include <string>
 
 // One GLSL program built from `<name>.frag` and, when it exists, `<name>.vert` beside the
 // executable. Made, used and destroyed with its GL context current. Throws
-// std::runtime_error.
+// std::runtime_error; a source that does not compile or link throws with the driver's log.
 class Shader {
 public:
     // Compiles and links; the program is current afterwards.
@@ -18,7 +19,9 @@ public:
     Shader(const Shader&) = delete;
     Shader& operator=(const Shader&) = delete;
 
-    // Reloads both sources, compiles, links and sets texUnit0..texUnit5 to units 0..5.
+    // Reloads both sources into a new program, links it and sets texUnit0..texUnit5 to units
+    // 0..5; it replaces the old one, and is current, only once all of that succeeded. On a
+    // throw the last good program (and the current one) stay as they were.
     void update();
     // Calls update when a source file's modification time (whole seconds) changed.
     bool checkForUpdate();
@@ -26,7 +29,8 @@ public:
     void use(bool on);
     static void useNone();
 
-    // These act on the current program; a name the program lacks prints one line.
+    // These act on the current program; a name the program lacks prints one line, once per
+    // program.
     void setUniform1f(const std::string& name, float x);
     void setUniform2f(const std::string& name, float x, float y);
     void setUniform3f(const std::string& name, float x, float y, float z);
@@ -44,6 +48,12 @@ public:
     std::string fragmentPath;
     std::string name;
     std::string preamble;
+
+private:
+    GLint uniformLocation(const std::string& uniform);
+
+    bool withVertexFile = false;
+    std::set<std::string> reportedUniforms;
 };
 
 // The version line put before every source for a context whose GL_VERSION text is

@@ -93,6 +93,7 @@ TEST_F(ShaderFiles, FragmentOnlyProgramLinksCurrentWithSamplerUnits) {
     write(fragmentPath, samplerSource);
     testing::internal::CaptureStderr();
     GLuint program = 0;
+    GLuint reloaded = 0;
     {
         Shader shader(name, "");
         program = shader.program;
@@ -109,12 +110,17 @@ TEST_F(ShaderFiles, FragmentOnlyProgramLinksCurrentWithSamplerUnits) {
             const std::string sampler = "texUnit" + std::to_string(unit);
             EXPECT_EQ(uniformInt(program, sampler.c_str()), unit) << sampler;
         }
-        // A reload sets them again after the relink.
+        // A reload links a new program, current and with the units set, and drops the old.
         shader.update();
-        EXPECT_EQ(uniformInt(program, "texUnit5"), 5);
+        reloaded = shader.program;
+        EXPECT_NE(reloaded, program);
+        EXPECT_EQ(glIsProgram(program), GL_FALSE);
+        glGetIntegerv(GL_CURRENT_PROGRAM, &current);
+        EXPECT_EQ(static_cast<GLuint>(current), reloaded);
+        EXPECT_EQ(uniformInt(reloaded, "texUnit5"), 5);
     }
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-    EXPECT_EQ(glIsProgram(program), GL_FALSE);
+    EXPECT_EQ(glIsProgram(reloaded), GL_FALSE);
     EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
 }
 
@@ -159,19 +165,100 @@ TEST(SuccessLog, OnlyDriverSuccessTextsAndTheirContinuationsAreQuiet) {
     EXPECT_FALSE(isSuccessLog("0:1(1): error: syntax error"));
 }
 
-TEST_F(ShaderFiles, CompileErrorPrintsLogsLabelledByPathAndName) {
-    write(fragmentPath, "void main() { this is not glsl }\n");
+std::string thrownText(const std::string& name) {
+    try {
+        Shader shader(name, "");
+    } catch (const std::runtime_error& error) {
+        return error.what();
+    }
+    return "no exception";
+}
+
+GLint currentProgram() {
+    GLint current = -1;
+    glGetIntegerv(GL_CURRENT_PROGRAM, &current);
+    return current;
+}
+
+TEST_F(ShaderFiles, CompileErrorThrowsTheCompilerLogWithThePathAndStillPrintsIt) {
+    write(fragmentPath, "void main() {\n    gl_FragColor = vec4(1.0) banana;\n}\n");
     testing::internal::CaptureStderr();
-    // Making the unlinked program current is a GL error, thrown by the final check.
-    EXPECT_THROW(Shader(name, ""), std::runtime_error);
+    const std::string text = thrownText(name);
     const std::string output = testing::internal::GetCapturedStderr();
-    const std::string compileHeader = "Errors in shader '" + fragmentPath + "':\n";
-    const std::string linkHeader = "Errors in shader '" + name + "':\n";
-    const auto compileAt = output.find(compileHeader);
-    ASSERT_NE(compileAt, std::string::npos) << output;
-    EXPECT_GT(output.size(), compileAt + compileHeader.size() + 1);
-    EXPECT_NE(output.find(linkHeader, compileAt), std::string::npos) << output;
+    const std::string header = "Error compiling shader '" + fragmentPath + "':\n";
+    EXPECT_EQ(text.compare(0, header.size(), header), 0) << text;
+    // Mesa's words, at the stray word's place: line 3 counts the version line before it.
+    EXPECT_NE(text.find("0:3(27): error: syntax error, unexpected NEW_IDENTIFIER"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.back(), '\n');
+
+    const std::string log = text.substr(header.size());
+    EXPECT_EQ(output, "Errors in shader '" + fragmentPath + "':\n" + log + "\n\n") << output;
+    EXPECT_EQ(currentProgram(), 0);
     EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
+}
+
+TEST_F(ShaderFiles, VertexCompileAndLinkErrorsNameTheirFiles) {
+    write(vertexPath, "void main() { gl_Position = undeclared; }\n");
+    write(fragmentPath, "void main() { gl_FragColor = vec4(1.0); }\n");
+    testing::internal::CaptureStderr();
+    std::string text = thrownText(name);
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(text.rfind("Error compiling shader '" + vertexPath + "':\n", 0), 0u) << text;
+    EXPECT_NE(text.find("undeclared"), std::string::npos) << text;
+
+    // Both compile; the link fails for a function declared and called but never defined.
+    write(vertexPath, "void main() { gl_Position = gl_Vertex; }\n");
+    write(fragmentPath, "vec4 shade();\nvoid main() { gl_FragColor = shade(); }\n");
+    testing::internal::CaptureStderr();
+    text = thrownText(name);
+    const std::string output = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(
+        text.rfind("Error linking shader '" + vertexPath + "' and '" + fragmentPath + "':\n", 0),
+        0u)
+        << text;
+    EXPECT_NE(text.find("shade"), std::string::npos) << text;
+    EXPECT_NE(output.find("Errors in shader '" + name + "':\n"), std::string::npos) << output;
+    EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
+}
+
+TEST_F(ShaderFiles, FailedCompileOnReloadKeepsTheGoodProgramInUse) {
+    write(fragmentPath, uniformSource);
+    Shader shader(name, "");
+    const GLuint good = shader.program;
+    const GLuint goodFragment = shader.fragmentShader;
+    shader.setUniform1f("f1", 2.5f);
+
+    write(fragmentPath, "uniform float g;\nvoid main() { gl_FragColor = vec4(g) }\n");
+    testing::internal::CaptureStderr();
+    try {
+        shader.update();
+        FAIL() << "no exception";
+    } catch (const std::runtime_error& error) {
+        const std::string text = error.what();
+        EXPECT_EQ(text.rfind("Error compiling shader '" + fragmentPath + "':\n", 0), 0u) << text;
+        EXPECT_NE(text.find("syntax error"), std::string::npos) << text;
+    }
+    testing::internal::GetCapturedStderr();
+
+    EXPECT_EQ(shader.program, good);
+    EXPECT_EQ(shader.fragmentShader, goodFragment);
+    EXPECT_EQ(currentProgram(), static_cast<GLint>(good));
+    GLint linked = 0;
+    glGetProgramiv(good, GL_LINK_STATUS, &linked);
+    EXPECT_EQ(linked, GL_TRUE);
+    EXPECT_EQ(uniformFloats(good, "f1", 1), std::vector<GLfloat>({2.5f}));
+    // Drawing state stays valid: using the program is no GL error.
+    shader.use(true);
+    EXPECT_NO_THROW(shader.setUniform1f("f1", 3.0f));
+    EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
+
+    // Mended, the next reload takes the new source.
+    write(fragmentPath, "uniform float g;\nvoid main() { gl_FragColor = vec4(g); }\n");
+    shader.update();
+    EXPECT_NE(glGetUniformLocation(shader.program, "g"), -1);
+    EXPECT_EQ(glIsProgram(good), GL_FALSE);
 }
 
 TEST_F(ShaderFiles, MissingFragmentFileThrowsWithItsFullPath) {
@@ -215,6 +302,30 @@ TEST_F(ShaderFiles, SettersReachTheProgramAndMissingNamesPrintOneLine) {
     EXPECT_NO_THROW(shader.setUniformMatrix3fv("nothing2", m));
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "No such uniform named 'nothing'\nNo such uniform named 'nothing2'\n");
+    EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
+}
+
+TEST_F(ShaderFiles, MissingUniformIsReportedOncePerNameAndProgram) {
+    write(fragmentPath, uniformSource);
+    Shader shader(name, "");
+    shader.use(true);
+    testing::internal::CaptureStderr();
+    for (int frame = 0; frame < 3; ++frame) {
+        shader.setUniform1f("absent", 1.0f);
+        shader.setUniform2i("absent", 1, 2);
+        shader.setUniform1f("f1", 1.0f);
+    }
+    shader.setUniform3f("alsoAbsent", 1.0f, 2.0f, 3.0f);
+    shader.setUniform1f("absent", 1.0f);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "No such uniform named 'absent'\nNo such uniform named 'alsoAbsent'\n");
+
+    // A reloaded program is a new one: its missing names are told again, once.
+    shader.update();
+    testing::internal::CaptureStderr();
+    shader.setUniform1f("absent", 1.0f);
+    shader.setUniform1f("absent", 1.0f);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "No such uniform named 'absent'\n");
     EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
 }
 
