@@ -41,15 +41,21 @@ void ViewerWidget::open(const QStringList& files) {
     QStringList loadedNames;
     QStringList notFound;
     for (const QString& name : files) {
+        // "-" is standard input, which has no file and no size to tell.
+        const bool standardInput = name == "-";
         const QFileInfo info(name);
-        if (!info.exists()) {
+        if (!standardInput && !info.exists()) {
             notFound << name;
             continue;
         }
         try {
-            const qint64 megabytes = info.size() / 1000000;
-            // One arg call, so that a "%2" inside the name is not replaced too.
-            message = tr("loading %1... (%2 MB)").arg(name, QString::number(megabytes));
+            if (standardInput) {
+                message = tr("loading %1...").arg(name);
+            } else {
+                const qint64 megabytes = info.size() / 1000000;
+                // One arg call, so that a "%2" inside the name is not replaced too.
+                message = tr("loading %1... (%2 MB)").arg(name, QString::number(megabytes));
+            }
             updateGL();
             makeCurrent();
             loaded.push_back(std::make_unique<Texture>(name.toLocal8Bit().toStdString()));

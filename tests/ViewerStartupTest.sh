@@ -100,15 +100,46 @@ check_two_files() {
     rm -rf "$dir"
 }
 
+# A PNM picture piped in as "-": the window takes that name, "q" quits with 0.
+check_standard_input() {
+    local dir
+    dir=$(mktemp -d)
+    convert -size 48x24 xc:'#30a050' "$dir/in.ppm"
+    cat "$dir/in.ppm" | "$viewer" - >/dev/null 2>&1 &
+    local pid=$! window
+    if ! window=$(wait_window "-"); then
+        fail "no window titled '-' for a picture on standard input"
+        kill $pid 2>/dev/null
+        wait $pid 2>/dev/null
+        rm -rf "$dir"
+        return
+    fi
+    xdotool key --window "$window" q
+    for _ in $(seq 100); do
+        kill -0 $pid 2>/dev/null || break
+        sleep 0.1
+    done
+    if kill -0 $pid 2>/dev/null; then
+        fail "'q' did not quit the viewer reading standard input"
+        kill $pid
+    fi
+    wait $pid
+    local status=$?
+    [ $status -eq 0 ] || fail "exit status $status after 'q' with standard input"
+    echo "checked: picture on standard input -> title '-', exit $status"
+    rm -rf "$dir"
+}
+
 check_start 640x512
 check_start 1280x1024 -f
 check_start 1280x1024 /f
 check_start 640x512
 check_two_files
+check_standard_input
 
 if [ $failures -eq 0 ]; then
-    echo "5 passed, 0 failed"
+    echo "6 passed, 0 failed"
 else
-    echo "$failures of 5 failed"
+    echo "$failures of 6 failed"
     exit 1
 fi
