@@ -28,8 +28,8 @@ void Picture::allocate(int width, int height, PixelEncoding encoding) {
     this->width = width;
     this->height = height;
     this->encoding = encoding;
-    // No value-initialisation: every byte is written by the decoder.
-    pixels.reset(new unsigned char[byteCount()]);
+    // Uninitialised: every byte is written by the decoder.
+    pixels = allocatePixels(byteCount());
 }
 
 bool SizeLimit::allows(long width, long height) const {

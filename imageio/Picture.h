@@ -1,5 +1,7 @@
 #pragma once
 
+#include "PixelMemory.h"
+
 #include <cstddef>
 #include <memory>
 #include <optional>
@@ -31,7 +33,7 @@ struct Picture {
     int width = 0;
     int height = 0;
     PixelEncoding encoding = PixelEncoding::Rgb8;
-    std::unique_ptr<unsigned char[]> pixels;
+    PixelBuffer pixels;
     ExposureScale scale;
     // The name the picture was read from, "-" for standard input.
     std::string fileName;
