@@ -7,14 +7,16 @@
 
 Picture readRadiance(const std::string& path, const SizeLimit& limit) {
     Stopwatch stopwatch;
-    Picture picture;
-    picture.encoding = PixelEncoding::Rgbe;
-    picture.pixels.reset(rgbe::read(path, picture.width, picture.height, nullptr, &limit));
+    // The exponents are counted while the rows are decoded: no second pass over the pixels.
+    rgbe::ExponentCounts counts{};
+    rgbe::ReadOptions options;
+    options.limit = &limit;
+    options.counts = &counts;
+    options.statsStride = 1;
+    Picture picture = rgbe::readPicture(path, options);
     stopwatch.lap("read");
 
-    const unsigned long count = static_cast<unsigned long>(picture.width) *
-                                static_cast<unsigned long>(picture.height);
-    const rgbe::Stats stats = rgbe::stats(picture.pixels.get(), count, 1);
+    const rgbe::Stats stats = rgbe::stats(counts);
     // A picture without a lit pixel has no mean; exponent 0 keeps the exposure finite.
     const bool lit = !std::isnan(stats.mean);
     picture.scale.mean = std::pow(2.0, lit ? stats.mean : 0.0);

@@ -2,6 +2,7 @@
 
 #include "CFile.h"
 #include "Diagnostics.h"
+#include "RgbeScanlines.h"
 
 #include <boost/algorithm/string/predicate.hpp>
 #include <boost/algorithm/string/trim.hpp>
@@ -38,10 +39,6 @@ const char* const formatLine = "FORMAT=32-bit_rle_rgbe";
 // Each side fits an int; numbers in a header saturate just above that.
 const long long maxSide = std::numeric_limits<int>::max();
 
-std::runtime_error readError(const std::string& path) {
-    return std::runtime_error(fmt::sprintf("Failed to read file '%s'", path));
-}
-
 std::runtime_error writeError(const std::string& path) {
     return std::runtime_error(
         fmt::sprintf("Failed to write file '%s': %s", path, std::strerror(errno)));
@@ -49,16 +46,6 @@ std::runtime_error writeError(const std::string& path) {
 
 std::runtime_error sizeError(const std::string& path, const std::string& line) {
     return std::runtime_error(fmt::sprintf("Invalid size of RADIANCE file '%s': '%s'", path, line));
-}
-
-std::runtime_error truncatedError(const std::string& path, int row) {
-    return std::runtime_error(
-        fmt::sprintf("Truncated RADIANCE file '%s': line %d is incomplete", path, row));
-}
-
-std::runtime_error scanlineError(const std::string& path, int row) {
-    return std::runtime_error(
-        fmt::sprintf("Bad scanline data in line %d in RADIANCE file '%s'", row, path));
 }
 
 // Pictures of 2 GiB and more are fine; what memory cannot hold fails at allocation.
@@ -114,168 +101,6 @@ long long bytesLeft(FILE* file) {
     }
     const long position = std::ftell(file);
     return position < 0 ? -1 : std::max(0LL, static_cast<long long>(st.st_size) - position);
-}
-
-enum class Packets { ok, bad, truncated };
-
-// Decodes one component stream into [dst, dstEnd). The caller guarantees 2 bytes of input
-// per missing pixel plus 16, and 15 writable bytes after dstEnd, so copies go by 16 bytes.
-inline Packets decodeFast(const unsigned char*& src, unsigned char* dst,
-                          unsigned char* const dstEnd) {
-    const unsigned char* s = src;
-    while (dst < dstEnd) {
-        size_t count = *s++;
-        if (count > 128) {
-            count -= 128;
-            if (count > static_cast<size_t>(dstEnd - dst)) {
-                return Packets::bad;
-            }
-            unsigned char pattern[16];
-            std::memset(pattern, *s++, sizeof pattern);
-            for (size_t i = 0; i < count; i += 16) {
-                std::memcpy(dst + i, pattern, 16);
-            }
-        } else {
-            if (count == 0 || count > static_cast<size_t>(dstEnd - dst)) {
-                return Packets::bad;
-            }
-            for (size_t i = 0; i < count; i += 16) {
-                std::memcpy(dst + i, s + i, 16);
-            }
-            s += count;
-        }
-        dst += count;
-    }
-    src = s;
-    return Packets::ok;
-}
-
-// The same for the last bytes of a file: every byte is checked against end.
-Packets decodeChecked(const unsigned char*& src, const unsigned char* const end, unsigned char* dst,
-                      unsigned char* const dstEnd) {
-    const unsigned char* s = src;
-    while (dst < dstEnd) {
-        if (s == end) {
-            return Packets::truncated;
-        }
-        size_t count = *s++;
-        const bool run = count > 128;
-        if (run) {
-            count -= 128;
-        }
-        if (count == 0 || count > static_cast<size_t>(dstEnd - dst)) {
-            return Packets::bad;
-        }
-        const size_t needed = run ? 1 : count;
-        if (static_cast<size_t>(end - s) < needed) {
-            return Packets::truncated;
-        }
-        if (run) {
-            std::memset(dst, *s, count);
-        } else {
-            std::memcpy(dst, s, count);
-        }
-        s += needed;
-        dst += count;
-    }
-    src = s;
-    return Packets::ok;
-}
-
-// Planes R, G, B, E of width bytes each, one after another, into RGBE quadruples.
-void interleave(const unsigned char* planes, size_t width, unsigned char* out) {
-    const unsigned char* r = planes;
-    const unsigned char* g = r + width;
-    const unsigned char* b = g + width;
-    const unsigned char* e = b + width;
-    size_t x = 0;
-#ifdef __SSE2__
-    for (; x + 16 <= width; x += 16) {
-        const __m128i vr = _mm_loadu_si128(reinterpret_cast<const __m128i*>(r + x));
-        const __m128i vg = _mm_loadu_si128(reinterpret_cast<const __m128i*>(g + x));
-        const __m128i vb = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + x));
-        const __m128i ve = _mm_loadu_si128(reinterpret_cast<const __m128i*>(e + x));
-        const __m128i rg0 = _mm_unpacklo_epi8(vr, vg);
-        const __m128i rg1 = _mm_unpackhi_epi8(vr, vg);
-        const __m128i be0 = _mm_unpacklo_epi8(vb, ve);
-        const __m128i be1 = _mm_unpackhi_epi8(vb, ve);
-        __m128i* o = reinterpret_cast<__m128i*>(out + 4 * x);
-        _mm_storeu_si128(o, _mm_unpacklo_epi16(rg0, be0));
-        _mm_storeu_si128(o + 1, _mm_unpackhi_epi16(rg0, be0));
-        _mm_storeu_si128(o + 2, _mm_unpacklo_epi16(rg1, be1));
-        _mm_storeu_si128(o + 3, _mm_unpackhi_epi16(rg1, be1));
-    }
-#endif
-    for (; x < width; ++x) {
-        out[4 * x] = r[x];
-        out[4 * x + 1] = g[x];
-        out[4 * x + 2] = b[x];
-        out[4 * x + 3] = e[x];
-    }
-}
-
-void readFlat(FILE* file, const std::string& path, size_t bytes, unsigned char* out) {
-    if (std::fread(out, 1, bytes, file) != bytes) {
-        throw readError(path);
-    }
-}
-
-void readRunLength(FILE* file, const std::string& path, int width, int height, unsigned char* out,
-                   const RowCallback* callback) {
-    const size_t w = static_cast<size_t>(width);
-    // A scanline of one-pixel packets takes 2 bytes a pixel; 16 more cover the over-reads.
-    const size_t worstLine = 4 + 8 * w + 16;
-    // Zero-filled so that over-reads past the data see defined bytes.
-    std::vector<unsigned char> window(std::max<size_t>(1 << 16, 4 * worstLine));
-    std::vector<unsigned char> planes(4 * w + 16);
-    size_t begin = 0;
-    size_t end = 0;
-    bool atEnd = false;
-
-    for (int y = 0; y < height; ++y) {
-        if (end - begin < worstLine && !atEnd) {
-            std::memmove(window.data(), window.data() + begin, end - begin);
-            end -= begin;
-            begin = 0;
-            const size_t wanted = window.size() - end;
-            const size_t got = std::fread(window.data() + end, 1, wanted, file);
-            end += got;
-            if (got < wanted) {
-                if (std::ferror(file)) {
-                    throw readError(path);
-                }
-                atEnd = true;
-            }
-        }
-        const unsigned char* src = window.data() + begin;
-        const unsigned char* const limit = window.data() + end;
-        if (limit - src < 4) {
-            throw truncatedError(path, y);
-        }
-        if (src[0] != 2 || src[1] != 2 || (src[2] << 8 | src[3]) != width) {
-            throw std::runtime_error(fmt::sprintf(
-                "Failed to parse rle line header %d of RADIANCE file '%s': %d %d %d %d", y, path,
-                src[0], src[1], src[2], src[3]));
-        }
-        src += 4;
-        const bool fast = static_cast<size_t>(limit - src) >= worstLine - 4;
-        for (size_t k = 0; k < 4; ++k) {
-            unsigned char* dst = planes.data() + k * w;
-            const Packets result =
-                fast ? decodeFast(src, dst, dst + w) : decodeChecked(src, limit, dst, dst + w);
-            if (result == Packets::bad) {
-                throw scanlineError(path, y);
-            }
-            if (result == Packets::truncated) {
-                throw truncatedError(path, y);
-            }
-        }
-        begin = static_cast<size_t>(src - window.data());
-        interleave(planes.data(), w, out + 4 * w * static_cast<size_t>(y));
-        if (callback && *callback) {
-            (*callback)(y);
-        }
-    }
 }
 
 // First i >= from with data[i..i+3] equal, or n. Starting a run there is what the packet
@@ -385,8 +210,12 @@ void put(FILE* file, const std::string& path, const void* bytes, size_t size) {
 
 } // namespace
 
-unsigned char* read(const std::string& path, int& width, int& height, const RowCallback* callback,
-                    const SizeLimit* limit) {
+namespace {
+
+// The header, then the pixels into the buffer that allocate(width, height, bytes) gives.
+template <class Allocate>
+void readPixels(const std::string& path, const ReadOptions& options, int& width, int& height,
+                Allocate allocate) {
     File file = openFile(path, "rb");
     FILE* f = file.get();
 
@@ -418,8 +247,8 @@ unsigned char* read(const std::string& path, int& width, int& height, const RowC
     if (!readLine(f, path, line) || !parseSize(line, h, w) || !validSize(w, h)) {
         throw sizeError(path, line);
     }
-    if (limit != nullptr) {
-        limit->check(w, h);
+    if (options.limit != nullptr) {
+        options.limit->check(w, h);
     }
     const size_t bytes = static_cast<size_t>(4 * w * h);
     const bool runLength = format && !flat && w >= 8 && w <= 32767;
@@ -435,26 +264,75 @@ unsigned char* read(const std::string& path, int& width, int& height, const RowC
         throw truncatedError(path, static_cast<int>(left / minLine));
     }
 
-    std::unique_ptr<unsigned char[]> pixels;
+    unsigned char* pixels = nullptr;
     try {
-        pixels.reset(new unsigned char[bytes]);
+        pixels = allocate(static_cast<int>(w), static_cast<int>(h), bytes);
     } catch (const std::bad_alloc&) {
         throw sizeError(path, line);
     }
 
+    Tally tally;
+    TallyTarget target;
+    if (options.counts != nullptr) {
+        target.tally = &tally;
+        target.sampling = samplingOf(static_cast<unsigned long>(w * h), options.statsStride);
+    }
+    const RowCallback* callback = options.callback;
     if (runLength) {
-        readRunLength(f, path, static_cast<int>(w), static_cast<int>(h), pixels.get(), callback);
+        const FileMapping mapping(f);
+        if (mapping) {
+            readRunLengthMemory(mapping.data(), mapping.size(), path, static_cast<int>(w),
+                                static_cast<int>(h), pixels, callback, options.threads, target);
+        } else {
+            readRunLengthStream(f, path, static_cast<int>(w), static_cast<int>(h), pixels,
+                                callback, target);
+        }
     } else {
-        readFlat(f, path, bytes, pixels.get());
+        if (std::fread(pixels, 1, bytes, f) != bytes) {
+            throw readError(path);
+        }
+        if (target.tally != nullptr) {
+            tally.add(pixels + 3, 4, static_cast<size_t>(w * h), 0, target.sampling);
+        }
         if (callback && *callback) {
             for (int y = 0; y < h; ++y) {
                 (*callback)(y);
             }
         }
     }
+    if (options.counts != nullptr) {
+        *options.counts = tally.total();
+    }
     width = static_cast<int>(w);
     height = static_cast<int>(h);
+}
+
+} // namespace
+
+unsigned char* read(const std::string& path, int& width, int& height, const RowCallback* callback,
+                    const SizeLimit* limit) {
+    ReadOptions options;
+    options.callback = callback;
+    options.limit = limit;
+    std::unique_ptr<unsigned char[]> pixels;
+    readPixels(path, options, width, height, [&](int, int, size_t bytes) {
+        pixels.reset(new unsigned char[bytes]);
+        // delete[] rules out an aligned allocation; the pages inside it can still be huge.
+        adviseHugePages(pixels.get(), bytes);
+        return pixels.get();
+    });
     return pixels.release();
+}
+
+Picture readPicture(const std::string& path, const ReadOptions& options) {
+    Picture picture;
+    int width = 0;
+    int height = 0;
+    readPixels(path, options, width, height, [&](int w, int h, size_t) {
+        picture.allocate(w, h, PixelEncoding::Rgbe);
+        return picture.pixels.get();
+    });
+    return picture;
 }
 
 void write(const std::string& path, int width, int height, const unsigned char* pixels, bool rle) {
@@ -502,38 +380,18 @@ void write(const std::string& path, int width, int height, const unsigned char* 
 }
 
 Stats stats(const unsigned char* pixels, unsigned long count, unsigned long stride) {
-    const unsigned long step = stride != 0 ? stride : (count <= 1000000 ? 1 : 11);
-    // Counting each exponent byte gives the same sums, minimum and maximum as adding per
-    // pixel; four tables keep equal neighbours from waiting on one another.
-    std::array<std::array<std::uint64_t, 256>, 4> counts{};
-    if (count > 0) {
-        const unsigned char* e = pixels + 3;
-        if (step == 1) {
-            unsigned long i = 0;
-            for (; i + 4 <= count; i += 4) {
-                ++counts[0][e[4 * i]];
-                ++counts[1][e[4 * i + 4]];
-                ++counts[2][e[4 * i + 8]];
-                ++counts[3][e[4 * i + 12]];
-            }
-            for (; i < count; ++i) {
-                ++counts[0][e[4 * i]];
-            }
-        } else {
-            for (unsigned long i = count - 1;; i -= step) {
-                ++counts[0][e[4 * i]];
-                if (i < step) {
-                    break;
-                }
-            }
-        }
-    }
+    Tally tally;
+    tally.add(pixels + 3, 4, count, 0, samplingOf(count, stride));
+    return stats(tally.total());
+}
 
+Stats stats(const ExponentCounts& counts) {
+    // Counting each exponent byte gives the same sums, minimum and maximum as adding per pixel.
     Stats result{0.0, 128, -127, 0};
     std::uint64_t samples = 0;
     std::int64_t sum = 0;
     for (int E = 1; E < 256; ++E) {
-        const std::uint64_t n = counts[0][E] + counts[1][E] + counts[2][E] + counts[3][E];
+        const std::uint64_t n = counts[static_cast<size_t>(E)];
         if (n == 0) {
             continue;
         }

@@ -4,6 +4,8 @@
 
 #include <boost/interprocess/mapped_region.hpp>
 
+#include <array>
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -21,6 +23,24 @@ using RowCallback = std::function<void(int row)>;
 unsigned char* read(const std::string& path, int& width, int& height,
                     const RowCallback* callback = nullptr, const SizeLimit* limit = nullptr);
 
+// How many of the pixels stats() samples have each exponent byte.
+using ExponentCounts = std::array<std::uint64_t, 256>;
+
+struct ReadOptions {
+    const RowCallback* callback = nullptr;
+    const SizeLimit* limit = nullptr;
+    // Threads decoding run-length rows of a regular file: 0 takes every core, 1 the calling
+    // thread alone. Pipes are decoded as they stream in.
+    unsigned threads = 0;
+    // Where given, receives the counts stats(pixels, width * height, statsStride) would take,
+    // gathered while decoding.
+    ExponentCounts* counts = nullptr;
+    unsigned long statsStride = 0;
+};
+
+// read() into a Picture of PixelEncoding::Rgbe, with the same errors.
+Picture readPicture(const std::string& path, const ReadOptions& options);
+
 // pixels holds 4 * width * height bytes. Run-length encoding is used only where the format
 // allows it (8 <= width <= 32767). Sends the statistics line of the pixels to the diagnostics.
 void write(const std::string& path, int width, int height, const unsigned char* pixels, bool rle);
@@ -36,6 +56,9 @@ struct Stats {
 // stride pixels (0: every pixel up to 1,000,000 pixels, else every 11th). Pixels with E = 0
 // are no samples; with none, mean is NaN, min 128, max -127. Sends one diagnostic line.
 Stats stats(const unsigned char* pixels, unsigned long count, unsigned long stride);
+
+// The same from counts gathered elsewhere (ReadOptions::counts), with the same line.
+Stats stats(const ExponentCounts& counts);
 
 // One linear RGB value as an RGBE quadruple, and back: mantissa times 2^(E - 136), E = 0 black,
 // the shader's rule. Below 1e-32 is black, negative or NaN parts are 0, and values beyond the

@@ -1,0 +1,75 @@
+#pragma once
+
+#include "rgbe.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <stdexcept>
+#include <string>
+
+// The pixel data of RADIANCE files: run-length scanlines from a stream or from memory, and the
+// exponent tally of stats(). Used by rgbe.cpp.
+namespace rgbe {
+
+std::runtime_error readError(const std::string& path);
+std::runtime_error truncatedError(const std::string& path, int row);
+
+// The pixels stats() visits: every step-th, backwards from the last of count.
+struct Sampling {
+    unsigned long long count = 0;
+    unsigned long long step = 1;
+};
+
+Sampling samplingOf(unsigned long count, unsigned long stride);
+
+// Counts exponent bytes; four tables keep equal neighbours from waiting on one another.
+struct Tally {
+    std::array<std::array<std::uint64_t, 256>, 4> tables{};
+
+    // Pixels first .. first + n - 1 of the picture, those the sampling visits; the exponent
+    // of pixel first + x is exponents[spacing * x].
+    void add(const unsigned char* exponents, std::size_t spacing, std::size_t n,
+             unsigned long long first, const Sampling& sampling);
+    void add(const Tally& other);
+    ExponentCounts total() const;
+};
+
+// Where the exponents of the decoded pixels go; tally null counts nothing.
+struct TallyTarget {
+    Tally* tally = nullptr;
+    Sampling sampling;
+};
+
+// Run-length scanlines read from the stream's position, rows in order (pipes, FIFOs).
+void readRunLengthStream(std::FILE* file, const std::string& path, int width, int height,
+                         unsigned char* out, const RowCallback* callback, const TallyTarget& tally);
+
+// The same from the bytes [data, data + size): every row's start is found and checked first,
+// then stripes of rows are decoded on `threads` threads (0: every core), all joined before
+// this returns or throws. The callback runs on the calling thread, rows in order.
+void readRunLengthMemory(const unsigned char* data, std::size_t size, const std::string& path,
+                         int width, int height, unsigned char* out, const RowCallback* callback,
+                         unsigned threads, const TallyTarget& tally);
+
+// The bytes of a regular file from its stream's position on, mapped read-only; empty for
+// other files and where the system does not map it.
+class FileMapping {
+public:
+    explicit FileMapping(std::FILE* file);
+    ~FileMapping();
+    FileMapping(const FileMapping&) = delete;
+    FileMapping& operator=(const FileMapping&) = delete;
+
+    explicit operator bool() const { return base != nullptr; }
+    const unsigned char* data() const { return static_cast<const unsigned char*>(base) + offset; }
+    std::size_t size() const { return length - offset; }
+
+private:
+    void* base = nullptr;
+    std::size_t length = 0;
+    std::size_t offset = 0;
+};
+
+} // namespace rgbe
