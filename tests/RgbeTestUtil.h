@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -12,6 +15,7 @@
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 using Bytes = std::vector<unsigned char>;
@@ -87,4 +91,70 @@ inline std::string errorOf(const std::function<void()>& action) {
 
 inline std::string readError(const std::string& file) {
     return errorOf([&] { readRgbe(file); });
+}
+
+// What a read comes to: the picture, or the error's text.
+struct RgbeOutcome {
+    int width = 0;
+    int height = 0;
+    Bytes pixels;
+    std::string error;
+
+    bool operator==(const RgbeOutcome& other) const {
+        return width == other.width && height == other.height && pixels == other.pixels &&
+               error == other.error;
+    }
+};
+
+inline RgbeOutcome readOutcome(const std::string& file, unsigned threads) {
+    RgbeOutcome outcome;
+    try {
+        rgbe::ReadOptions options;
+        options.threads = threads;
+        const Picture p = rgbe::readPicture(file, options);
+        outcome.width = p.width;
+        outcome.height = p.height;
+        outcome.pixels.assign(p.pixels.get(), p.pixels.get() + p.byteCount());
+    } catch (const std::runtime_error& e) {
+        outcome.error = e.what();
+    }
+    return outcome;
+}
+
+// The same through a FIFO, which takes the streaming decoder; the error names the FIFO.
+inline RgbeOutcome readOutcomeFromFifo(const std::string& file, const std::string& fifo) {
+    const Bytes bytes = RgbeFiles::contents(file);
+    std::filesystem::remove(fifo);
+    if (mkfifo(fifo.c_str(), 0600) != 0) {
+        ADD_FAILURE() << "mkfifo " << fifo;
+        return {};
+    }
+    // A reader that gives up early must not kill the writer.
+    std::signal(SIGPIPE, SIG_IGN);
+    std::thread writer([&] {
+        std::ofstream out(fifo, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    });
+    RgbeOutcome outcome = readOutcome(fifo, 0);
+    writer.join();
+    return outcome;
+}
+
+// Every thread count gives what one thread gives; so does the streaming decoder, unless the
+// file is too short, which only a regular file shows before decoding.
+inline void expectSameOnEveryRoad(const std::string& file, const std::string& fifo) {
+    const RgbeOutcome one = readOutcome(file, 1);
+    for (const unsigned threads : {0u, 2u, 3u, 8u}) {
+        EXPECT_TRUE(readOutcome(file, threads) == one) << file << ", " << threads << " threads";
+    }
+    RgbeOutcome streamed = readOutcomeFromFifo(file, fifo);
+    const size_t named = streamed.error.find(fifo);
+    if (named != std::string::npos) {
+        streamed.error.replace(named, fifo.size(), file);
+    }
+    if (one.error.rfind("Truncated", 0) != 0) {
+        EXPECT_TRUE(streamed == one) << file << " through a FIFO: " << streamed.error;
+    } else {
+        EXPECT_EQ(streamed.error.rfind("Truncated", 0), 0u) << streamed.error;
+    }
 }
