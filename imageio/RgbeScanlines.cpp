@@ -2,14 +2,16 @@
 
 #include <fmt/printf.h>
 
-#include <sys/mman.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <future>
 #include <memory>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -154,8 +156,8 @@ void decodeStreams(const unsigned char*& src, const unsigned char* limit, std::s
     const bool fast = static_cast<std::size_t>(limit - src) >= 8 * width + 16;
     for (std::size_t k = 0; k < 4; ++k) {
         unsigned char* dst = planes + k * width;
-        const Packets result = fast ? decodeFast(src, dst, dst + width)
-                                    : decodeChecked(src, limit, dst, dst + width);
+        const Packets result =
+            fast ? decodeFast(src, dst, dst + width) : decodeChecked(src, limit, dst, dst + width);
         if (result == Packets::bad) {
             throw scanlineError(path, row);
         }
@@ -386,28 +388,38 @@ void readRunLengthMemory(const unsigned char* data, std::size_t size, const std:
     }
 }
 
-FileMapping::FileMapping(std::FILE* file) {
+bool readRest(std::FILE* file, const std::string& path, PixelBuffer& bytes, std::size_t& size) {
     struct stat st;
     const long position = std::ftell(file);
-    if (fstat(fileno(file), &st) != 0 || !S_ISREG(st.st_mode) || position < 0 ||
-        st.st_size <= position) {
-        return;
+    if (fstat(fileno(file), &st) != 0 || !S_ISREG(st.st_mode) || position < 0) {
+        return false;
     }
-    const std::size_t total = static_cast<std::size_t>(st.st_size);
-    // The whole file is read once, so its pages are mapped in one go rather than on faults.
-    void* mapped = mmap(nullptr, total, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fileno(file), 0);
-    if (mapped == MAP_FAILED) {
-        return;
+    const std::size_t wanted =
+        st.st_size > position ? static_cast<std::size_t>(st.st_size - position) : 0;
+    try {
+        bytes = allocatePixels(wanted);
+    } catch (const std::bad_alloc&) {
+        return false;
     }
-    base = mapped;
-    length = total;
-    offset = static_cast<std::size_t>(position);
-}
-
-FileMapping::~FileMapping() {
-    if (base != nullptr) {
-        munmap(base, length);
+    // One read: a mapping would fault on every 4 KiB page as the scan walks it.
+    std::size_t got = 0;
+    while (got < wanted) {
+        const ssize_t n =
+            pread(fileno(file), bytes.get() + got, std::min<std::size_t>(wanted - got, 1 << 30),
+                  static_cast<off_t>(position) + static_cast<off_t>(got));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            throw readError(path);
+        }
+        if (n == 0) {
+            break;
+        }
+        got += static_cast<std::size_t>(n);
     }
+    size = got;
+    return true;
 }
 
 } // namespace rgbe

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "PixelMemory.h"
 #include "rgbe.h"
 
 #include <array>
@@ -53,23 +54,8 @@ void readRunLengthMemory(const unsigned char* data, std::size_t size, const std:
                          int width, int height, unsigned char* out, const RowCallback* callback,
                          unsigned threads, const TallyTarget& tally);
 
-// The bytes of a regular file from its stream's position on, mapped read-only; empty for
-// other files and where the system does not map it.
-class FileMapping {
-public:
-    explicit FileMapping(std::FILE* file);
-    ~FileMapping();
-    FileMapping(const FileMapping&) = delete;
-    FileMapping& operator=(const FileMapping&) = delete;
-
-    explicit operator bool() const { return base != nullptr; }
-    const unsigned char* data() const { return static_cast<const unsigned char*>(base) + offset; }
-    std::size_t size() const { return length - offset; }
-
-private:
-    void* base = nullptr;
-    std::size_t length = 0;
-    std::size_t offset = 0;
-};
+// The rest of a regular file from its stream's position, read at once into bytes; false,
+// reading nothing, for pipes and other files that do not tell their size.
+bool readRest(std::FILE* file, const std::string& path, PixelBuffer& bytes, std::size_t& size);
 
 } // namespace rgbe

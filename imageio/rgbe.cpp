@@ -279,13 +279,14 @@ void readPixels(const std::string& path, const ReadOptions& options, int& width,
     }
     const RowCallback* callback = options.callback;
     if (runLength) {
-        const FileMapping mapping(f);
-        if (mapping) {
-            readRunLengthMemory(mapping.data(), mapping.size(), path, static_cast<int>(w),
-                                static_cast<int>(h), pixels, callback, options.threads, target);
+        PixelBuffer rest;
+        size_t size = 0;
+        if (readRest(f, path, rest, size)) {
+            readRunLengthMemory(rest.get(), size, path, static_cast<int>(w), static_cast<int>(h),
+                                pixels, callback, options.threads, target);
         } else {
-            readRunLengthStream(f, path, static_cast<int>(w), static_cast<int>(h), pixels,
-                                callback, target);
+            readRunLengthStream(f, path, static_cast<int>(w), static_cast<int>(h), pixels, callback,
+                                target);
         }
     } else {
         if (std::fread(pixels, 1, bytes, f) != bytes) {

@@ -144,12 +144,13 @@ Counted separate(const Bytes& pixels, unsigned long stride) {
 // Up to a million pixels every one counts, above only every 11th from the last; the counts
 // gathered while decoding, flat or run-length, on any thread count, give rgbe::stats's numbers.
 TEST_F(RgbeParallel, FoldedStatisticsEqualStats) {
-    for (const auto& [width, height] : {std::pair{1000, 1000}, std::pair{1001, 1000},
-                                        std::pair{37, 5}}) {
+    for (const auto& [width, height] :
+         {std::pair{1000, 1000}, std::pair{1001, 1000}, std::pair{37, 5}}) {
         Bytes source = mixedPixels(width, height, 17);
         // Exponents that grow down the picture, so that which pixels are sampled shows.
         for (size_t i = 3; i < source.size(); i += 4) {
-            source[i] = source[i] == 0 ? 0 : static_cast<unsigned char>(100 + i * 50 / source.size());
+            source[i] =
+                source[i] == 0 ? 0 : static_cast<unsigned char>(100 + i * 50 / source.size());
         }
         for (const bool rle : {true, false}) {
             const std::string file = path("stats.hdr");
