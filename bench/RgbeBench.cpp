@@ -1,8 +1,11 @@
-// Times rgbe::read, rgbe::write and rgbe::stats against stbi_loadf and a copy into a fresh
-// buffer, repetitions interleaved, and prints medians and ratios. Run by run-rgbe-bench.sh.
+// Times rgbe::read, rgbe::readPicture (one thread; all cores with the exponent counts),
+// rgbe::write and rgbe::stats against stbi_loadf and copies into a fresh buffer and into one
+// advised for huge pages, repetitions interleaved, and prints medians and ratios. Run by
+// run-rgbe-bench.sh.
 //
 //   rgbe-bench FOLDER [REPETITIONS]   (FOLDER holds im-2048.hdr and im-8192.hdr)
 
+#include "PixelMemory.h"
 #include "rgbe.h"
 
 #include <stb/stb_image.h>
@@ -56,6 +59,28 @@ void readOnce(const std::string& file) {
     sink = p[size_t(w) * size_t(h) * 2];
 }
 
+// The pixels of one decode; threads 0 takes every core and gathers the exponent counts.
+Picture decodeOnce(const std::string& file, unsigned threads) {
+    rgbe::ExponentCounts counts{};
+    rgbe::ReadOptions options;
+    options.threads = threads;
+    if (threads == 0) {
+        options.counts = &counts;
+        options.statsStride = 1;
+    }
+    Picture picture = rgbe::readPicture(file, options);
+    if (threads == 0) {
+        sink = static_cast<unsigned char>(rgbe::stats(counts).max);
+    }
+    sink = picture.pixels[picture.byteCount() / 2];
+    return picture;
+}
+
+bool samePixels(const Picture& a, const Picture& b) {
+    return a.width == b.width && a.height == b.height &&
+           std::memcmp(a.pixels.get(), b.pixels.get(), a.byteCount()) == 0;
+}
+
 void stbOnce(const std::string& file) {
     int w = 0;
     int h = 0;
@@ -92,6 +117,12 @@ int main(int argc, char** argv) {
             s.scratch = folder + "/scratch-" + name + ".hdr";
             s.pixels.reset(rgbe::read(s.imageMagick, s.width, s.height));
             rgbe::write(s.ours, s.width, s.height, s.pixels.get(), true);
+            const Picture one = decodeOnce(s.imageMagick, 1);
+            const Picture all = decodeOnce(s.imageMagick, 0);
+            if (!samePixels(one, all) ||
+                std::memcmp(one.pixels.get(), s.pixels.get(), one.byteCount()) != 0) {
+                throw std::runtime_error("decodes of " + s.imageMagick + " differ");
+            }
             sizes.push_back(std::move(s));
         }
         for (int r = 0; r < repetitions; ++r) {
@@ -102,6 +133,13 @@ int main(int argc, char** argv) {
                     std::memcpy(copy.get(), s.pixels.get(), bytes);
                     sink = copy[bytes / 2];
                 }));
+                s.times["memcpy huge"].push_back(seconds([&] {
+                    const PixelBuffer copy = allocatePixels(bytes);
+                    std::memcpy(copy.get(), s.pixels.get(), bytes);
+                    sink = copy[bytes / 2];
+                }));
+                s.times["decode 1"].push_back(seconds([&] { decodeOnce(s.imageMagick, 1); }));
+                s.times["decode all"].push_back(seconds([&] { decodeOnce(s.imageMagick, 0); }));
                 s.times["read im"].push_back(seconds([&] { readOnce(s.imageMagick); }));
                 s.times["read ours"].push_back(seconds([&] { readOnce(s.ours); }));
                 s.times["stbi im"].push_back(seconds([&] { stbOnce(s.imageMagick); }));
@@ -122,13 +160,15 @@ int main(int argc, char** argv) {
         for (const Size& s : sizes) {
             const double mb = 4.0 * s.width * s.height / 1e6;
             const double copy = median(s.times.at("memcpy"));
-            const char* order[] = {"memcpy",    "read im", "read ours", "stbi im",
-                                   "stbi ours", "stats",   "write rle", "write flat"};
-            const char* label[] = {"memcpy into fresh buffer", "rgbe::read (ImageMagick)",
-                                   "rgbe::read (ours)",        "stbi_loadf (ImageMagick)",
-                                   "stbi_loadf (ours)",        "rgbe::stats",
-                                   "rgbe::write rle",          "rgbe::write flat"};
-            for (size_t i = 0; i < 8; ++i) {
+            const char* order[] = {"memcpy",  "memcpy huge", "decode 1",  "decode all",
+                                   "read im", "read ours",   "stbi im",   "stbi ours",
+                                   "stats",   "write rle",   "write flat"};
+            const char* label[] = {
+                "memcpy into fresh buffer", "memcpy into huge pages",   "readPicture, 1 thread",
+                "readPicture, all + stats", "rgbe::read (ImageMagick)", "rgbe::read (ours)",
+                "stbi_loadf (ImageMagick)", "stbi_loadf (ours)",        "rgbe::stats",
+                "rgbe::write rle",          "rgbe::write flat"};
+            for (size_t i = 0; i < sizeof order / sizeof order[0]; ++i) {
                 const double t = median(s.times.at(order[i]));
                 std::printf("%-6s %-28s %10.2f %12.2f %10.0f\n",
                             (std::to_string(s.width) + "x" + std::to_string(s.height)).c_str(),
@@ -137,6 +177,9 @@ int main(int argc, char** argv) {
             const double read = median(s.times.at("read im"));
             std::printf("%-6s stbi_loadf / rgbe::read (ImageMagick file): %.1f\n", s.name.c_str(),
                         median(s.times.at("stbi im")) / read);
+            std::printf("%-6s readPicture all cores + stats, bytes as 1 thread and rgbe::read: "
+                        "identical\n",
+                        s.name.c_str());
         }
         std::remove(sizes[0].scratch.c_str());
         std::remove(sizes[1].scratch.c_str());
