@@ -13,7 +13,6 @@
 #include <stdexcept>
 #include <vector>
 
-
 namespace {
 
 void renderQuad(const Texture& target, bool clear) {
@@ -112,6 +111,31 @@ void renderTo2(Texture& output1, Texture& output2, const Texture& input, bool cl
 }
 
 template <typename T>
+std::vector<T> readBack(const Texture& texture, int x, int y, int w, int h, int components) {
+    // Checked before the buffer is sized by them.
+    if (x < 0 || y < 0 || w <= 0 || h <= 0 || w > texture.width - x || h > texture.height - y) {
+        throw std::runtime_error(
+            fmt::sprintf("Rectangle %dx%d at (%d, %d) is outside the %dx%d texture", w, h, x, y,
+                         texture.width, texture.height));
+    }
+    std::vector<T> values(static_cast<std::size_t>(w) * static_cast<std::size_t>(h) *
+                          static_cast<std::size_t>(components));
+    PackAlignmentScope alignment;
+    texture.bindFB();
+    glReadBuffer(GL_COLOR_ATTACHMENT0_EXT);
+    glReadPixels(x, y, w, h, components == 4 ? GL_RGBA : GL_RGB, texture.glType(values.data()),
+                 values.data());
+    throwIfGlFailed(glError(__FILE__, __LINE__));
+    return values;
+}
+
+template std::vector<float> readBack<float>(const Texture&, int, int, int, int, int);
+template std::vector<unsigned short> readBack<unsigned short>(const Texture&, int, int, int, int,
+                                                              int);
+template std::vector<unsigned char> readBack<unsigned char>(const Texture&, int, int, int, int,
+                                                            int);
+
+template <typename T>
 void Texture::save(const std::string& path, int x, int y, int w, int h) const {
     if (w == 0) {
         w = width - x;
@@ -119,25 +143,12 @@ void Texture::save(const std::string& path, int x, int y, int w, int h) const {
     if (h == 0) {
         h = height - y;
     }
-    // Checked before the buffer is sized by them.
-    if (x < 0 || y < 0 || w <= 0 || h <= 0 || w > width - x || h > height - y) {
-        throw std::runtime_error(fmt::sprintf(
-            "Rectangle %dx%d at (%d, %d) is outside the %dx%d texture", w, h, x, y, width, height));
-    }
-    const std::size_t pixels = static_cast<std::size_t>(w) * static_cast<std::size_t>(h);
-    PackAlignmentScope alignment;
-    bindFB();
-    glReadBuffer(GL_COLOR_ATTACHMENT0_EXT);
     if (hasSuffix(path, ".hdr")) {
-        std::vector<unsigned char> bytes(4 * pixels);
-        glReadPixels(x, y, w, h, GL_RGBA, GL_UNSIGNED_BYTE, bytes.data());
-        throwIfGlFailed(glError(__FILE__, __LINE__));
+        const std::vector<unsigned char> bytes = readBack<unsigned char>(*this, x, y, w, h, 4);
         rgbe::write(path, w, h, bytes.data(), true);
         return;
     }
-    std::vector<T> values(3 * pixels);
-    glReadPixels(x, y, w, h, GL_RGB, glType(values.data()), values.data());
-    throwIfGlFailed(glError(__FILE__, __LINE__));
+    const std::vector<T> values = readBack<T>(*this, x, y, w, h, 3);
     saveRgb(path, w, h, values.data());
 }
 

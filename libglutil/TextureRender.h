@@ -3,6 +3,7 @@
 #include "PictureWriter.h"
 
 #include <string>
+#include <vector>
 
 class Texture;
 
@@ -26,3 +27,10 @@ void renderTo2(Texture& output1, Texture& output2, const Texture& input, bool cl
 // One quad from (0, 0) to (width, height) in the current matrices, its texture coordinate 0
 // equal to its position.
 void drawPixelQuad(int width, int height);
+
+// Reads the rectangle of `texture`'s left (or only) piece back, row 0 first, as `components`
+// (3: RGB, 4: RGBA) values of type T (float, unsigned short or unsigned char) per pixel; its
+// framebuffer stays bound. Throws std::runtime_error for a rectangle outside the texture or a
+// GL failure.
+template <typename T>
+std::vector<T> readBack(const Texture& texture, int x, int y, int w, int h, int components);
