@@ -238,20 +238,6 @@ Color sample(double azimuth, double elevation, double pixel) {
     return mix(c, mark, coverage);
 }
 
-void toRgbe(Color c, unsigned char* out) {
-    const double v = std::max({c.r, c.g, c.b});
-    if (v < 1e-32) {
-        out[0] = out[1] = out[2] = out[3] = 0;
-        return;
-    }
-    int exponent = 0;
-    const double scale = std::frexp(v, &exponent) * 256 / v;
-    out[0] = static_cast<unsigned char>(std::min(255.0, c.r * scale));
-    out[1] = static_cast<unsigned char>(std::min(255.0, c.g * scale));
-    out[2] = static_cast<unsigned char>(std::min(255.0, c.b * scale));
-    out[3] = static_cast<unsigned char>(exponent + 128);
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -279,7 +265,9 @@ int main(int argc, char** argv) {
                     sum = sum + sample(azimuth, elevation, pixel);
                 }
             }
-            toRgbe(sum * (1.0 / (n * n)), &pixels[4 * (size_t(y) * size_t(width) + size_t(x))]);
+            const Color mean = sum * (1.0 / (n * n));
+            rgbe::encode(mean.r, mean.g, mean.b,
+                         &pixels[4 * (size_t(y) * size_t(width) + size_t(x))]);
         }
     }
     try {
