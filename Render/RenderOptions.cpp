@@ -1,5 +1,8 @@
 #include "RenderOptions.h"
 
+#include "FileName.h"
+#include "Picture.h"
+
 #include <fmt/printf.h>
 
 #include <cerrno>
@@ -45,9 +48,6 @@ A failed run leaves no output file behind.
 
 namespace {
 
-constexpr int maxSide = 8192;
-constexpr double pi = 3.14159265358979323846;
-
 std::runtime_error badValue(const std::string& option, const std::string& value, const char* why) {
     return std::runtime_error(fmt::sprintf("bad value '%s' for %s: %s", value, option, why));
 }
@@ -69,7 +69,7 @@ int side(const std::string& text) {
         return 0;
     }
     const int value = std::atoi(text.c_str());
-    return value <= maxSide ? value : 0;
+    return value <= largestPiece ? value : 0;
 }
 
 void parseSize(const std::string& value, RenderOptions& options) {
@@ -78,23 +78,10 @@ void parseSize(const std::string& value, RenderOptions& options) {
     const int h = x == std::string::npos ? 0 : side(value.substr(x + 1));
     if (w == 0 || h == 0) {
         throw std::runtime_error(fmt::sprintf(
-            "bad size '%s': expected WxH with each side from 1 to %d", value, maxSide));
+            "bad size '%s': expected WxH with each side from 1 to %d", value, largestPiece));
     }
-    options.width = w;
-    options.height = h;
-}
-
-bool endsWithNoCase(const std::string& text, const std::string& suffix) {
-    if (text.size() < suffix.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < suffix.size(); ++i) {
-        const char c = text[text.size() - suffix.size() + i];
-        if (std::tolower(static_cast<unsigned char>(c)) != suffix[i]) {
-            return false;
-        }
-    }
-    return true;
+    options.view.viewportWidth = w;
+    options.view.viewportHeight = h;
 }
 
 void checkOutputType(const std::string& output) {
@@ -102,7 +89,7 @@ void checkOutputType(const std::string& output) {
         return;
     }
     for (const char* suffix : {".jpg", ".ppm", ".png", ".hdr"}) {
-        if (endsWithNoCase(output, suffix)) {
+        if (hasSuffix(output, suffix)) {
             return;
         }
     }
@@ -113,6 +100,11 @@ void checkOutputType(const std::string& output) {
 }
 
 } // namespace
+
+RenderOptions::RenderOptions() {
+    view.viewportWidth = 1280;
+    view.viewportHeight = 720;
+}
 
 RenderOptions parseRenderOptions(const std::vector<std::string>& args) {
     RenderOptions options;
@@ -138,7 +130,7 @@ RenderOptions parseRenderOptions(const std::vector<std::string>& args) {
                 throw std::runtime_error(fmt::sprintf("option '%s' takes no value", name));
             }
             (name == "--help"      ? options.help
-             : name == "--tonemap" ? options.tonemap
+             : name == "--tonemap" ? options.view.tonemap
                                    : options.timing) = true;
             continue;
         }
@@ -163,11 +155,11 @@ RenderOptions parseRenderOptions(const std::vector<std::string>& args) {
         if (name == "--size") {
             parseSize(value, options);
         } else if (name == "--yaw") {
-            options.yaw = number(name, value);
+            options.view.yaw = number(name, value);
         } else if (name == "--pitch") {
-            options.pitch = number(name, value);
+            options.view.pitch = number(name, value);
         } else if (name == "--fstop") {
-            options.fstop = number(name, value);
+            options.view.fstop = number(name, value);
         } else if (name == "--zoom") {
             const float zoom = number(name, value);
             if (!(zoom > 0.0f)) {
@@ -182,11 +174,11 @@ RenderOptions parseRenderOptions(const std::vector<std::string>& args) {
             options.fov = fov;
         } else if (name == "--projection") {
             if (value == "flat") {
-                options.projection = 0;
+                options.projection = Projection::Flat;
             } else if (value == "sphere") {
-                options.projection = 1;
+                options.projection = Projection::Sphere;
             } else if (value == "planet") {
-                options.projection = 2;
+                options.projection = Projection::Planet;
             } else {
                 throw badValue(name, value, "expected flat, sphere or planet");
             }
@@ -194,9 +186,9 @@ RenderOptions parseRenderOptions(const std::vector<std::string>& args) {
             if (value != "rgb" && value != "r" && value != "g" && value != "b") {
                 throw badValue(name, value, "expected rgb, r, g or b");
             }
-            options.red = value == "rgb" || value == "r";
-            options.green = value == "rgb" || value == "g";
-            options.blue = value == "rgb" || value == "b";
+            options.view.showRed = value == "rgb" || value == "r";
+            options.view.showGreen = value == "rgb" || value == "g";
+            options.view.showBlue = value == "rgb" || value == "b";
         }
     }
     if (options.help) {
@@ -212,25 +204,4 @@ RenderOptions parseRenderOptions(const std::vector<std::string>& args) {
     options.output = files[1];
     checkOutputType(options.output);
     return options;
-}
-
-float zoomForFov(float fov, int projection, int pictureWidth, int viewportWidth) {
-    const double radians = fov * pi / 180.0;
-    const double w = viewportWidth;
-    const double in = pictureWidth;
-    if (projection == 1) {
-        if (!(fov < 180.0f)) {
-            throw std::runtime_error(
-                fmt::sprintf("--fov %g is too wide for the sphere projection (below 180)", fov));
-        }
-        // The viewer shows outSize.x / (zoom * inSize.x / 2 pi) radians across the width.
-        return static_cast<float>(w / radians * 2.0 * pi / in);
-    }
-    if (projection == 2) {
-        // Stereographic: the edge lies 2 atan(w / 4P) from the centre, P pixels per radian.
-        const double perRadian = w / (4.0 * std::tan(radians / 4.0));
-        return static_cast<float>(perRadian * 2.0 * pi / in);
-    }
-    throw std::runtime_error("--fov needs the sphere or planet projection; use --zoom for flat "
-                             "pictures");
 }

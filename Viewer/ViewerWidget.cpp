@@ -136,7 +136,7 @@ void ViewerWidget::tick() {
     pitch = velocity.y / z * dt + pitch;
     yaw = velocity.x / z * dt + yaw;
     const float pitchLimit =
-        projection == 0 ? static_cast<float>(currentTexture().height) / 2.0f : 90.0f;
+        projection == Projection::Flat ? static_cast<float>(currentTexture().height) / 2.0f : 90.0f;
     pitch = std::clamp(pitch, -pitchLimit, pitchLimit);
     setZoom(zoom);
     updateGL();

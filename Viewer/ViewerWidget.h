@@ -4,6 +4,7 @@
 #include <GL/glew.h>
 
 #include "Texture.h"
+#include "ViewState.h"
 
 #include <QGLWidget>
 #include <QStringList>
@@ -16,7 +17,6 @@
 class QAction;
 class QTimer;
 class Shader;
-struct ViewParameters;
 
 // "f-stop: 1.5, zoom: 25%, fps: 60": the overlay line of the information display.
 QString infoLine(float fstop, float zoom, double rate);
@@ -48,7 +48,7 @@ public:
     bool showRed = true;
     bool showGreen = true;
     bool showBlue = true;
-    int projection = 1;
+    Projection projection = Projection::Sphere;
     int currentIndex = 0;
     float fstop = 0.0f;
     float fstopAtPress = 0.0f;
@@ -69,8 +69,8 @@ public:
     const Texture& currentTexture() const { return *textures.at(currentIndex); }
     // The smallest zoom the current picture allows in the current projection.
     float minZoom() const;
-    // The view fields as the viewer program takes them.
-    ViewParameters viewParameters() const;
+    // The view fields as drawView takes them.
+    ViewState viewState() const;
 
 public slots:
     bool open();

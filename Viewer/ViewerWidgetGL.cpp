@@ -1,8 +1,9 @@
 #include "ViewerWidget.h"
 
+#include "DrawView.h"
 #include "GlError.h"
 #include "Shader.h"
-#include "ViewerUniforms.h"
+#include "Stopwatch.h"
 
 #include <QAction>
 #include <QCoreApplication>
@@ -10,20 +11,9 @@
 #include <QMessageBox>
 #include <QTimer>
 
-#include <sys/time.h>
-
-#include <cerrno>
 #include <exception>
 
 namespace {
-
-double now() {
-    timeval time{};
-    if (gettimeofday(&time, nullptr) != 0) {
-        throw errno;
-    }
-    return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_usec) / 1000000.0;
-}
 
 struct FrameRate {
     double start;
@@ -86,43 +76,38 @@ void ViewerWidget::resizeGL(int w, int h) {
     updateZoom();
 }
 
-ViewParameters ViewerWidget::viewParameters() const {
-    ViewParameters view;
+ViewState ViewerWidget::viewState() const {
+    ViewState view;
     view.yaw = yaw;
     view.pitch = pitch;
     view.zoom = zoom;
     view.fstop = fstop;
     view.projection = projection;
     view.tonemap = tonemapAction->isChecked();
+    view.showRed = showRed;
+    view.showGreen = showGreen;
+    view.showBlue = showBlue;
     view.viewportWidth = viewportWidth;
     view.viewportHeight = viewportHeight;
     return view;
 }
 
 void ViewerWidget::paintGL() {
-    static FrameRate fps{now(), 1.0, 0.0f, 0.0f};
+    static FrameRate fps{monotonicSeconds(), 1.0, 0.0f, 0.0f};
     fps.frames += 1.0f;
-    if (now() - fps.start >= fps.interval) {
-        fps.rate = static_cast<float>(fps.frames / (now() - fps.start));
+    if (monotonicSeconds() - fps.start >= fps.interval) {
+        fps.rate = static_cast<float>(fps.frames / (monotonicSeconds() - fps.start));
         fps.frames = 0.0f;
-        fps.start = now();
+        fps.start = monotonicSeconds();
     }
 
     glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
     glGetError();
 
-    if (!textures.empty()) {
-        const Texture& picture = currentTexture();
-        if (shader) {
-            picture.bind(GL_TEXTURE0);
-            glColorMask(showRed, showGreen, showBlue, GL_TRUE);
-            shader->use(true);
-            setViewerUniforms(*shader, picture, viewParameters());
-            drawViewportQuad(viewportWidth, viewportHeight);
-        }
+    if (!textures.empty() && shader) {
+        drawView(*shader, currentTexture(), viewState());
     }
 
-    glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
     glDisable(GL_TEXTURE_2D);
     Shader::useNone();
     glColor3f(1.0f, 1.0f, 1.0f);

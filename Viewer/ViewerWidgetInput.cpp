@@ -28,7 +28,7 @@ unsigned short typedCharacter(const QKeyEvent* event) {
 } // namespace
 
 void ViewerWidget::applyHandCursor() {
-    setCursor(projection == 0 ? Qt::OpenHandCursor : Qt::ArrowCursor);
+    setCursor(projection == Projection::Flat ? Qt::OpenHandCursor : Qt::ArrowCursor);
 }
 
 void ViewerWidget::reloadCurrent() {
@@ -167,10 +167,10 @@ void ViewerWidget::keyPressEvent(QKeyEvent* event) {
         showRed = showGreen = showBlue = true;
         break;
     case 'p':
-        projection = (projection + 1) % 2;
+        projection = projection == Projection::Sphere ? Projection::Flat : Projection::Sphere;
         break;
     case 's':
-        projection = 2;
+        projection = Projection::Planet;
         break;
     case 'u':
         reloadShader();
@@ -194,7 +194,7 @@ void ViewerWidget::mousePressEvent(QMouseEvent* event) {
     fstopAtPress = fstop;
     pressPos = glm::vec2(event->pos().x(), event->pos().y());
     if (event->buttons() == Qt::LeftButton) {
-        setCursor(projection == 0 ? Qt::ClosedHandCursor : Qt::ArrowCursor);
+        setCursor(projection == Projection::Flat ? Qt::ClosedHandCursor : Qt::ArrowCursor);
     }
 }
 
@@ -226,7 +226,7 @@ void ViewerWidget::mouseMoveEvent(QMouseEvent* event) {
         return;
     }
     if (buttons == Qt::LeftButton) {
-        if (projection == 0) {
+        if (projection == Projection::Flat) {
             yaw = dx / zoom + yawAtPress;
             pitch = std::clamp(dy / zoom + pitchAtPress, -h / 2.0f, h / 2.0f);
         } else if (timer->isActive()) {

@@ -22,7 +22,7 @@ namespace {
 
 struct Case {
     const char* name;
-    int projection;
+    Projection projection;
     float zoom; // 0: the lowest zoom
     float pitch;
 };
@@ -85,11 +85,11 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    const Case cases[] = {{"flat, whole picture", 0, 0.0f, 0.0f},
-                          {"spherical, lowest zoom", 1, 0.0f, 0.0f},
-                          {"spherical, zoom 4", 1, 4.0f, 0.0f},
-                          {"stereographic, lowest zoom", 2, 0.0f, 0.0f},
-                          {"little planet", 2, 0.0f, -90.0f}};
+    const Case cases[] = {{"flat, whole picture", Projection::Flat, 0.0f, 0.0f},
+                          {"spherical, lowest zoom", Projection::Sphere, 0.0f, 0.0f},
+                          {"spherical, zoom 4", Projection::Sphere, 4.0f, 0.0f},
+                          {"stereographic, lowest zoom", Projection::Planet, 0.0f, 0.0f},
+                          {"little planet", Projection::Planet, 0.0f, -90.0f}};
     std::printf("%-28s %10s %10s %12s\n", "case (1280 x 720)", "fps", "ms/frame", "x floor");
     for (const Case& view : cases) {
         widget.makeCurrent();

@@ -4,14 +4,16 @@
 //   viewer-shader-bench [picture] [--seconds s] [--snapshots folder]
 // Without a picture it makes an 8192 x 4096 RGBE panorama. --snapshots writes PPM pictures of
 // each projection with and without tone mapping instead of timing.
+#include "DrawView.h"
+#include "OffscreenContext.h"
 #include "Shader.h"
 #include "Texture.h"
-#include "ViewerUniforms.h"
+#include "TextureRender.h"
+#include "ViewLimits.h"
+#include "rgbe.h"
 
-#include <GL/glx.h>
-#include <X11/Xlib.h>
+#include <GL/glew.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -19,6 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -29,52 +32,9 @@ namespace {
 constexpr int outWidth = 1280;
 constexpr int outHeight = 720;
 
-// A window that is never shown, only there to make a GL context current.
-class HiddenGlContext {
-public:
-    HiddenGlContext() {
-        display = XOpenDisplay(nullptr);
-        if (display == nullptr) {
-            throw std::runtime_error("No X display (is DISPLAY set?)");
-        }
-        int attributes[] = {GLX_RGBA, GLX_RED_SIZE, 8, GLX_GREEN_SIZE, 8, GLX_BLUE_SIZE, 8, None};
-        std::unique_ptr<XVisualInfo, decltype(&XFree)> visual(
-            glXChooseVisual(display, DefaultScreen(display), attributes), &XFree);
-        if (!visual) {
-            XCloseDisplay(display);
-            throw std::runtime_error("No RGB visual for OpenGL");
-        }
-        const Window root = RootWindow(display, visual->screen);
-        XSetWindowAttributes windowAttributes{};
-        windowAttributes.colormap = XCreateColormap(display, root, visual->visual, AllocNone);
-        window = XCreateWindow(display, root, 0, 0, 16, 16, 0, visual->depth, InputOutput,
-                               visual->visual, CWColormap, &windowAttributes);
-        context = glXCreateContext(display, visual.get(), nullptr, True);
-        if (context == nullptr || !glXMakeCurrent(display, window, context)) {
-            throw std::runtime_error("No OpenGL context");
-        }
-        if (glewInit() != GLEW_OK || !GLEW_VERSION_2_0) {
-            throw std::runtime_error("OpenGL 2.0 is not available");
-        }
-    }
-    ~HiddenGlContext() {
-        glXMakeCurrent(display, None, nullptr);
-        glXDestroyContext(display, context);
-        XDestroyWindow(display, window);
-        XCloseDisplay(display);
-    }
-    HiddenGlContext(const HiddenGlContext&) = delete;
-    HiddenGlContext& operator=(const HiddenGlContext&) = delete;
-
-private:
-    Display* display = nullptr;
-    Window window = 0;
-    GLXContext context = nullptr;
-};
-
 // Sky gradient, a sun, a checkered ground and thin meridians: detail at every scale.
 std::unique_ptr<Texture> makePanorama(int width, int height) {
-    std::vector<std::uint8_t> rgbe(static_cast<std::size_t>(width) * height * 4);
+    std::vector<std::uint8_t> pixels(static_cast<std::size_t>(width) * height * 4);
     for (int y = 0; y < height; ++y) {
         const double latitude = M_PI * (0.5 - (y + 0.5) / height);
         for (int x = 0; x < width; ++x) {
@@ -99,54 +59,40 @@ std::unique_ptr<Texture> makePanorama(int width, int height) {
             if (x % 256 == 0) {
                 r = g = b = 1.0;
             }
-            const double m = std::max(r, std::max(g, b));
-            int e = 0;
-            std::frexp(m, &e);
-            const double f = std::ldexp(1.0, 8 - e);
-            std::uint8_t* p = &rgbe[(static_cast<std::size_t>(y) * width + x) * 4];
-            p[0] = static_cast<std::uint8_t>(r * f);
-            p[1] = static_cast<std::uint8_t>(g * f);
-            p[2] = static_cast<std::uint8_t>(b * f);
-            p[3] = static_cast<std::uint8_t>(e + 128);
+            rgbe::encode(r, g, b, &pixels[(static_cast<std::size_t>(y) * width + x) * 4]);
         }
     }
-    auto texture = std::make_unique<Texture>(width, height, rgbe.data(), GL_RGBA8, GL_RGBA);
+    auto texture = std::make_unique<Texture>(width, height, pixels.data(), GL_RGBA8, GL_RGBA);
     // Mean exponent about -1, as the loader would measure for such a picture.
     texture->scaleMean = 0.5;
     return texture;
 }
 
-float lowestZoom(int projection, const Texture& picture) {
-    if (projection == 1) {
-        return outWidth / (picture.width / 3.0f);
-    }
-    return std::min(static_cast<float>(outWidth) / picture.width,
-                    static_cast<float>(outHeight) / picture.height);
-}
-
 struct Case {
     const char* name;
-    int projection;
+    Projection projection;
     float zoom; // 0 for the lowest zoom of the projection
     float pitch;
     bool tonemap;
 };
 
 const Case cases[] = {
-    {"flat, whole picture", 0, 0, 0, false},
-    {"flat, zoom 4", 0, 4, 0, false},
-    {"spherical, lowest zoom", 1, 0, 0, false},
-    {"spherical, lowest zoom, tone mapped", 1, 0, 0, true},
-    {"spherical, zoom 4", 1, 4, 0, false},
-    {"spherical, looking up", 1, 0, 80, false},
-    {"stereographic, lowest zoom", 2, 0, 0, false},
-    {"stereographic, little planet", 2, 0, -90, false},
+    {"flat, whole picture", Projection::Flat, 0, 0, false},
+    {"flat, zoom 4", Projection::Flat, 4, 0, false},
+    {"spherical, lowest zoom", Projection::Sphere, 0, 0, false},
+    {"spherical, lowest zoom, tone mapped", Projection::Sphere, 0, 0, true},
+    {"spherical, zoom 4", Projection::Sphere, 4, 0, false},
+    {"spherical, looking up", Projection::Sphere, 0, 80, false},
+    {"stereographic, lowest zoom", Projection::Planet, 0, 0, false},
+    {"stereographic, little planet", Projection::Planet, 0, -90, false},
 };
 
-ViewParameters viewFor(const Case& c, const Texture& picture) {
-    ViewParameters view;
+ViewState viewFor(const Case& c, const Texture& picture) {
+    ViewState view;
     view.projection = c.projection;
-    view.zoom = c.zoom > 0 ? c.zoom : lowestZoom(c.projection, picture);
+    view.zoom = c.zoom > 0
+                    ? c.zoom
+                    : lowestZoom(c.projection, picture.width, picture.height, outWidth, outHeight);
     view.pitch = c.pitch;
     view.tonemap = c.tonemap;
     view.viewportWidth = outWidth;
@@ -156,16 +102,15 @@ ViewParameters viewFor(const Case& c, const Texture& picture) {
 
 // Draws frames for about `seconds`, turning by a quarter degree (or pixel) each; returns the
 // number of frames and the seconds they took.
-template <typename SetUniforms>
-std::pair<int, double> turn(double seconds, ViewParameters view, SetUniforms setUniforms) {
+std::pair<int, double> turn(double seconds, ViewState view,
+                            const std::function<void(const ViewState&)>& draw) {
     using Clock = std::chrono::steady_clock;
     const Clock::time_point start = Clock::now();
     int frames = 0;
     double elapsed = 0;
     while (elapsed < seconds || frames < 3) {
         view.yaw += 0.25f;
-        setUniforms(view);
-        drawViewportQuad(outWidth, outHeight);
+        draw(view);
         glFinish();
         ++frames;
         elapsed = std::chrono::duration<double>(Clock::now() - start).count();
@@ -179,10 +124,10 @@ void report(const char* name, std::pair<int, double> run) {
     std::fflush(stdout);
 }
 
-void writePpm(const std::string& path) {
-    std::vector<std::uint8_t> rgb(static_cast<std::size_t>(outWidth) * outHeight * 3);
-    glPixelStorei(GL_PACK_ALIGNMENT, 1);
-    glReadPixels(0, 0, outWidth, outHeight, GL_RGB, GL_UNSIGNED_BYTE, rgb.data());
+// The window's rows come bottom-up: the file's first row is the target's last.
+void writePpm(const std::string& path, const Texture& target) {
+    const std::vector<std::uint8_t> rgb =
+        readBack<std::uint8_t>(target, 0, 0, outWidth, outHeight, 3);
     std::ofstream file(path, std::ios::binary);
     file << "P6\n" << outWidth << " " << outHeight << "\n255\n";
     const std::size_t row = static_cast<std::size_t>(outWidth) * 3;
@@ -208,7 +153,7 @@ int run(int argc, char** argv) {
         }
     }
 
-    HiddenGlContext context;
+    const OffscreenContext context(argv[0]);
     std::printf("%s, %s\n", glGetString(GL_RENDERER), glGetString(GL_VERSION));
     const std::unique_ptr<Texture> picture =
         picturePath.empty() ? makePanorama(8192, 4096) : std::make_unique<Texture>(picturePath);
@@ -221,20 +166,17 @@ int run(int argc, char** argv) {
     target.bindFB();
     glViewport(0, 0, outWidth, outHeight);
     glDisable(GL_DEPTH_TEST);
-    picture->bind(GL_TEXTURE0);
 
     if (!snapshots.empty()) {
-        viewer.use(true);
         const char* names[] = {
             "flat",         "flat-zoom4",    "spherical",    "spherical-tonemap", "spherical-zoom4",
             "spherical-up", "stereographic", "little-planet"};
         for (std::size_t i = 0; i < std::size(cases); ++i) {
             for (bool tonemap : {false, true}) {
-                ViewParameters view = viewFor(cases[i], *picture);
+                ViewState view = viewFor(cases[i], *picture);
                 view.tonemap = tonemap;
-                setViewerUniforms(viewer, *picture, view);
-                drawViewportQuad(outWidth, outHeight);
-                writePpm(snapshots + "/" + names[i] + (tonemap ? "-tm" : "") + ".ppm");
+                drawView(viewer, *picture, view);
+                writePpm(snapshots + "/" + names[i] + (tonemap ? "-tm" : "") + ".ppm", target);
             }
         }
         return 0;
@@ -242,16 +184,16 @@ int run(int argc, char** argv) {
 
     Shader passThrough("passthrough", "");
     passThrough.use(true);
+    picture->bind(GL_TEXTURE0);
     report("pass-through (one texel)",
-           turn(seconds, viewFor(cases[0], *picture), [&](const ViewParameters&) {
+           turn(seconds, viewFor(cases[0], *picture), [&](const ViewState&) {
                passThrough.setUniform2f("texSize0", static_cast<float>(picture->texWidth),
                                         static_cast<float>(picture->texHeight));
+               drawViewportQuad(outWidth, outHeight);
            }));
-    viewer.use(true);
     for (const Case& c : cases) {
-        report(c.name, turn(seconds, viewFor(c, *picture), [&](const ViewParameters& view) {
-                   setViewerUniforms(viewer, *picture, view);
-               }));
+        report(c.name, turn(seconds, viewFor(c, *picture),
+                            [&](const ViewState& view) { drawView(viewer, *picture, view); }));
     }
     return 0;
 }

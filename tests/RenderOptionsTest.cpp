@@ -23,28 +23,30 @@ TEST(RenderOptionsTest, DefaultsAndEveryOption) {
     const RenderOptions plain = parseRenderOptions({"in.hdr", "out.jpg"});
     EXPECT_EQ(plain.input, "in.hdr");
     EXPECT_EQ(plain.output, "out.jpg");
-    EXPECT_EQ(plain.width, 1280);
-    EXPECT_EQ(plain.height, 720);
+    EXPECT_EQ(plain.view.viewportWidth, 1280);
+    EXPECT_EQ(plain.view.viewportHeight, 720);
     EXPECT_FALSE(plain.zoom || plain.fov || plain.projection);
-    EXPECT_TRUE(plain.red && plain.green && plain.blue);
-    EXPECT_FALSE(plain.tonemap || plain.timing || plain.help);
+    EXPECT_TRUE(plain.view.showRed && plain.view.showGreen && plain.view.showBlue);
+    EXPECT_FALSE(plain.view.tonemap || plain.timing || plain.help);
 
     const RenderOptions all = parseRenderOptions(
         {"--size", "256x128", "--yaw=-90.5", "--pitch", "12", "--zoom", "0.25", "--projection",
          "planet", "--fstop", "-1.5", "--tonemap", "--channels", "g", "--timing", "-", "x.HDR"});
-    EXPECT_EQ(all.width, 256);
-    EXPECT_EQ(all.height, 128);
-    EXPECT_FLOAT_EQ(all.yaw, -90.5f);
-    EXPECT_FLOAT_EQ(all.pitch, 12.0f);
+    EXPECT_EQ(all.view.viewportWidth, 256);
+    EXPECT_EQ(all.view.viewportHeight, 128);
+    EXPECT_FLOAT_EQ(all.view.yaw, -90.5f);
+    EXPECT_FLOAT_EQ(all.view.pitch, 12.0f);
     EXPECT_FLOAT_EQ(*all.zoom, 0.25f);
-    EXPECT_EQ(*all.projection, 2);
-    EXPECT_FLOAT_EQ(all.fstop, -1.5f);
-    EXPECT_TRUE(all.tonemap && all.timing);
-    EXPECT_TRUE(!all.red && all.green && !all.blue);
+    EXPECT_EQ(*all.projection, Projection::Planet);
+    EXPECT_FLOAT_EQ(all.view.fstop, -1.5f);
+    EXPECT_TRUE(all.view.tonemap && all.timing);
+    EXPECT_TRUE(!all.view.showRed && all.view.showGreen && !all.view.showBlue);
     EXPECT_EQ(all.input, "-");
 
-    EXPECT_EQ(*parseRenderOptions({"--projection", "flat", "a", "b.png"}).projection, 0);
-    EXPECT_EQ(*parseRenderOptions({"--projection=sphere", "a", "b.png"}).projection, 1);
+    EXPECT_EQ(*parseRenderOptions({"--projection", "flat", "a", "b.png"}).projection,
+              Projection::Flat);
+    EXPECT_EQ(*parseRenderOptions({"--projection=sphere", "a", "b.png"}).projection,
+              Projection::Sphere);
     EXPECT_FLOAT_EQ(*parseRenderOptions({"--fov", "90", "a", "b.ppm"}).fov, 90.0f);
     EXPECT_EQ(parseRenderOptions({"--", "-name.hdr", "b.ppm"}).input, "-name.hdr");
     EXPECT_TRUE(parseRenderOptions({"--help"}).help);
@@ -84,23 +86,28 @@ TEST(RenderOptionsTest, BadArgumentsSayWhy) {
 
 TEST(RenderOptionsTest, FieldOfViewMeetsTheViewersZoom) {
     // The viewer's lowest panorama zoom shows a third of the picture: 120 degrees.
-    EXPECT_FLOAT_EQ(zoomForFov(120.0f, 1, 4096, 1280), lowestZoom(1, 4096, 2048, 1280, 720));
-    EXPECT_FLOAT_EQ(zoomForFov(60.0f, 1, 4096, 1280), 2 * lowestZoom(1, 4096, 2048, 1280, 720));
+    EXPECT_FLOAT_EQ(zoomForFov(120.0f, Projection::Sphere, 4096, 1280),
+                    lowestZoom(Projection::Sphere, 4096, 2048, 1280, 720));
+    EXPECT_FLOAT_EQ(zoomForFov(60.0f, Projection::Sphere, 4096, 1280),
+                    2 * lowestZoom(Projection::Sphere, 4096, 2048, 1280, 720));
     // Stereographic: 4 tan(fov / 4) pixels per radian across the width, 180 degrees -> 4.
-    EXPECT_NEAR(zoomForFov(180.0f, 2, 1000, 400), 400 / 4.0 * 2 * 3.14159265358979 / 1000, 1e-5);
+    EXPECT_NEAR(zoomForFov(180.0f, Projection::Planet, 1000, 400),
+                400 / 4.0 * 2 * 3.14159265358979 / 1000, 1e-5);
     // Narrow views differ little between the two.
-    EXPECT_NEAR(zoomForFov(2.0f, 2, 1000, 400) / zoomForFov(2.0f, 1, 1000, 400), 1.0, 1e-4);
-    EXPECT_THROW(zoomForFov(180.0f, 1, 1000, 400), std::runtime_error);
-    EXPECT_THROW(zoomForFov(90.0f, 0, 1000, 400), std::runtime_error);
+    EXPECT_NEAR(zoomForFov(2.0f, Projection::Planet, 1000, 400) /
+                    zoomForFov(2.0f, Projection::Sphere, 1000, 400),
+                1.0, 1e-4);
+    EXPECT_THROW(zoomForFov(180.0f, Projection::Sphere, 1000, 400), std::runtime_error);
+    EXPECT_THROW(zoomForFov(90.0f, Projection::Flat, 1000, 400), std::runtime_error);
 }
 
 TEST(ViewLimitsTest, ProjectionAndLowestZoomFollowTheViewer) {
-    EXPECT_EQ(defaultProjection(4096, 2048), 1);
-    EXPECT_EQ(defaultProjection(4096, 2049), 0);
-    EXPECT_EQ(defaultProjection(1, 1), 0);
-    EXPECT_FLOAT_EQ(lowestZoom(1, 3000, 1500, 800, 100), 0.8f);
-    EXPECT_FLOAT_EQ(lowestZoom(2, 3000, 1500, 800, 100), 100.0f / 1500);
-    EXPECT_FLOAT_EQ(lowestZoom(0, 400, 100, 200, 400), 0.5f);
+    EXPECT_EQ(defaultProjection(4096, 2048), Projection::Sphere);
+    EXPECT_EQ(defaultProjection(4096, 2049), Projection::Flat);
+    EXPECT_EQ(defaultProjection(1, 1), Projection::Flat);
+    EXPECT_FLOAT_EQ(lowestZoom(Projection::Sphere, 3000, 1500, 800, 100), 0.8f);
+    EXPECT_FLOAT_EQ(lowestZoom(Projection::Planet, 3000, 1500, 800, 100), 100.0f / 1500);
+    EXPECT_FLOAT_EQ(lowestZoom(Projection::Flat, 400, 100, 200, 400), 0.5f);
 }
 
 } // namespace

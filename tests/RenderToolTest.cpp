@@ -16,6 +16,8 @@
 #include <memory>
 #include <vector>
 
+Q_DECLARE_METATYPE(Projection)
+
 namespace {
 
 struct Run {
@@ -219,17 +221,17 @@ private slots:
     }
 
     void sameFrameAsTheViewerWidget_data() {
-        QTest::addColumn<int>("projection");
+        QTest::addColumn<Projection>("projection");
         QTest::addColumn<float>("yaw");
         QTest::addColumn<float>("pitch");
         QTest::addColumn<float>("zoom");
-        QTest::newRow("sphere") << 1 << 37.0f << 20.0f << 0.9f;
-        QTest::newRow("sphere zoomed out") << 1 << -120.0f << -30.0f << 0.2f;
-        QTest::newRow("planet") << 2 << 10.0f << -70.0f << 0.4f;
-        QTest::newRow("flat") << 0 << 30.0f << -10.0f << 0.5f;
+        QTest::newRow("sphere") << Projection::Sphere << 37.0f << 20.0f << 0.9f;
+        QTest::newRow("sphere zoomed out") << Projection::Sphere << -120.0f << -30.0f << 0.2f;
+        QTest::newRow("planet") << Projection::Planet << 10.0f << -70.0f << 0.4f;
+        QTest::newRow("flat") << Projection::Flat << 30.0f << -10.0f << 0.5f;
     }
     void sameFrameAsTheViewerWidget() {
-        QFETCH(int, projection);
+        QFETCH(Projection, projection);
         QFETCH(float, yaw);
         QFETCH(float, pitch);
         QFETCH(float, zoom);
@@ -252,9 +254,10 @@ private slots:
 
         const QString names[] = {"flat", "sphere", "planet"};
         const QString out = dir.filePath("frame.ppm");
-        const Run run = render({"--size", "160x120", "--projection", names[projection], "--yaw",
-                                QString::number(yaw), "--pitch", QString::number(pitch), "--zoom",
-                                QString::number(zoom), "--fstop", "2", panorama, out});
+        const Run run =
+            render({"--size", "160x120", "--projection", names[static_cast<int>(projection)],
+                    "--yaw", QString::number(yaw), "--pitch", QString::number(pitch), "--zoom",
+                    QString::number(zoom), "--fstop", "2", panorama, out});
         QVERIFY2(run.code == 0, run.err.constData());
         const QImage image = readPpmFile(out);
         QCOMPARE(image.size(), frame.size());

@@ -110,7 +110,7 @@ private slots:
         QCOMPARE(widget->fileNames, QStringList{a});
         QCOMPARE(widget->windowTitle(), a);
         QCOMPARE(widget->textures.size(), std::size_t(1));
-        QCOMPARE(widget->projection, 1);
+        QCOMPARE(widget->projection, Projection::Sphere);
         QCOMPARE(widget->zoom, 400.0f / (64.0f / 3.0f) > 16.0f ? 16.0f : 400.0f / (64.0f / 3.0f));
         QCOMPARE(closer->boxes.size(), 1);
         QCOMPARE(closer->boxes[0].title, QString("File not found"));
@@ -164,11 +164,11 @@ private slots:
 
     void projectionFollowsTheShapeOfTheFirstPicture() {
         widget->open({jpeg(dir, "p1.jpg", 1000, 500)});
-        QCOMPARE(widget->projection, 1);
+        QCOMPARE(widget->projection, Projection::Sphere);
         widget->open({jpeg(dir, "p2.jpg", 1000, 501)});
-        QCOMPARE(widget->projection, 0);
+        QCOMPARE(widget->projection, Projection::Flat);
         widget->open({jpeg(dir, "p3.jpg", 999, 500), a});
-        QCOMPARE(widget->projection, 0);
+        QCOMPARE(widget->projection, Projection::Flat);
         QCOMPARE(widget->fstop, 0.0f);
         QCOMPARE(widget->yaw, 0.0f);
         QCOMPARE(widget->zoom, std::min(400.0f / 999.0f, 300.0f / 500.0f));
@@ -211,7 +211,7 @@ private slots:
         }
         sendWheel(*widget, 360, Qt::NoButton);
         QCOMPARE(widget->zoom, 0.0f);
-        QCOMPARE(widget->projection, 1);
+        QCOMPARE(widget->projection, Projection::Sphere);
         type(*widget, "i");
         QVERIFY(widget->showInfo);
         type(*widget, "t");
@@ -275,17 +275,17 @@ private slots:
 
     void projectionChannelsAndCaseSensitivity() {
         widget->open({b});
-        QCOMPARE(widget->projection, 0);
+        QCOMPARE(widget->projection, Projection::Flat);
         QCOMPARE(widget->cursor().shape(), Qt::ArrowCursor);
         type(*widget, "s");
-        QCOMPARE(widget->projection, 2);
+        QCOMPARE(widget->projection, Projection::Planet);
         type(*widget, "p");
-        QCOMPARE(widget->projection, 1);
+        QCOMPARE(widget->projection, Projection::Sphere);
         type(*widget, "p");
-        QCOMPARE(widget->projection, 0);
+        QCOMPARE(widget->projection, Projection::Flat);
         QCOMPARE(widget->cursor().shape(), Qt::OpenHandCursor);
         QVERIFY(!type(*widget, "P"));
-        QCOMPARE(widget->projection, 0);
+        QCOMPARE(widget->projection, Projection::Flat);
         type(*widget, "r");
         QVERIFY(widget->showRed && !widget->showGreen && !widget->showBlue);
         type(*widget, "b");

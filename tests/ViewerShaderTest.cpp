@@ -1,10 +1,14 @@
 // The "viewer" GLSL program drawn exactly as the render pass draws it, into an offscreen float
 // target, and compared with values computed here. Colours are compared in display units
 // (0..1) unless a test says otherwise.
+#include "DrawView.h"
 #include "ExeDir.h"
 #include "Shader.h"
 #include "Texture.h"
-#include "ViewerUniforms.h"
+#include "TextureRender.h"
+#include "ViewLimits.h"
+#include "ViewMapping.h"
+#include "rgbe.h"
 
 #include <glm/mat3x3.hpp>
 #include <glm/vec2.hpp>
@@ -30,26 +34,6 @@ constexpr double pi = 3.14159265358979323846;
 using Radiance = std::function<glm::vec3(int x, int y)>;
 using Colour = std::function<std::array<std::uint8_t, 3>(int x, int y)>;
 
-std::array<std::uint8_t, 4> encodeRgbe(glm::vec3 c) {
-    const float m = std::max(c.r, std::max(c.g, c.b));
-    if (m < 1e-32f) {
-        return {0, 0, 0, 0};
-    }
-    int e = 0;
-    std::frexp(m, &e);
-    const float f = std::ldexp(1.0f, 8 - e);
-    return {static_cast<std::uint8_t>(c.r * f), static_cast<std::uint8_t>(c.g * f),
-            static_cast<std::uint8_t>(c.b * f), static_cast<std::uint8_t>(e + 128)};
-}
-
-glm::dvec3 decodeRgbe(const std::uint8_t* p) {
-    if (p[3] == 0) {
-        return glm::dvec3(0.0);
-    }
-    const double f = std::ldexp(1.0, p[3] - 136);
-    return glm::dvec3(p[0], p[1], p[2]) * f;
-}
-
 double toDisplay(double linear) {
     linear = std::min(1.0, std::max(0.0, linear));
     return linear <= 0.0031308 ? 12.92 * linear : 1.055 * std::pow(linear, 1 / 2.4) - 0.055;
@@ -63,18 +47,18 @@ double toLinear(double display) {
 struct HdrPicture {
     int width;
     int height;
-    std::vector<std::uint8_t> rgbe;
+    std::vector<std::uint8_t> quadruples;
     std::unique_ptr<Texture> texture;
 
     HdrPicture(int w, int h, const Radiance& radiance)
-        : width(w), height(h), rgbe(static_cast<std::size_t>(w) * h * 4) {
+        : width(w), height(h), quadruples(static_cast<std::size_t>(w) * h * 4) {
         for (int y = 0; y < h; ++y) {
             for (int x = 0; x < w; ++x) {
-                const auto e = encodeRgbe(radiance(x, y));
-                std::copy(e.begin(), e.end(), &rgbe[(static_cast<std::size_t>(y) * w + x) * 4]);
+                const glm::vec3 c = radiance(x, y);
+                rgbe::encode(c.r, c.g, c.b, &quadruples[(static_cast<std::size_t>(y) * w + x) * 4]);
             }
         }
-        texture = std::make_unique<Texture>(w, h, rgbe.data(), GL_RGBA8, GL_RGBA);
+        texture = std::make_unique<Texture>(w, h, quadruples.data(), GL_RGBA8, GL_RGBA);
         texture->scaleMean = 0.25;
     }
 
@@ -82,7 +66,9 @@ struct HdrPicture {
     glm::dvec3 at(int x, int y) const {
         x = ((x % width) + width) % width;
         y = std::min(height - 1, std::max(0, y));
-        return decodeRgbe(&rgbe[(static_cast<std::size_t>(y) * width + x) * 4]);
+        glm::dvec3 c;
+        rgbe::decode(&quadruples[(static_cast<std::size_t>(y) * width + x) * 4], c.r, c.g, c.b);
+        return c;
     }
 
     glm::dvec3 bilinear(glm::dvec2 q) const {
@@ -130,8 +116,8 @@ struct Frame {
     }
 };
 
-ViewParameters view(int projection, float zoom, int width, int height) {
-    ViewParameters v;
+ViewState view(Projection projection, float zoom, int width, int height) {
+    ViewState v;
     v.projection = projection;
     v.zoom = zoom;
     v.viewportWidth = width;
@@ -139,36 +125,14 @@ ViewParameters view(int projection, float zoom, int width, int height) {
     return v;
 }
 
-// The lowest zoom the widget allows for a picture of the given width and height.
-float lowestZoom(int projection, int pictureWidth, int pictureHeight, int width, int height) {
-    if (projection == 1) {
-        return width / (pictureWidth / 3.0f);
-    }
-    return std::min(static_cast<float>(width) / pictureWidth,
-                    static_cast<float>(height) / pictureHeight);
+// The picture position the view shows at window position (sx, sy).
+glm::dvec2 picturePosition(int pictureWidth, int pictureHeight, const ViewState& v, double sx,
+                           double sy) {
+    return ViewMapping(v, pictureWidth, pictureHeight).pictureAt({sx, sy}).position;
 }
 
-// Where the viewer promises to look: yaw 0 at the centre column, columns growing to the right
-// on screen, row 0 straight up; (sx, sy) is a window position.
-glm::dvec2 picturePosition(int pictureWidth, int pictureHeight, const ViewParameters& v, double sx,
-                           double sy) {
-    const double x = sx - v.viewportWidth / 2.0;
-    const double y = v.viewportHeight / 2.0 - sy;
-    const double perRadian = v.zoom * pictureWidth / (2 * pi);
-    glm::dvec3 d;
-    if (v.projection == 1) {
-        const double halfFov = v.viewportWidth / 2.0 / perRadian;
-        d = glm::dvec3(x, y, v.viewportWidth / 2.0 / std::tan(halfFov));
-    } else {
-        const double r = std::hypot(x, y);
-        const double angle = 2 * std::atan(r / (2 * perRadian));
-        const double s = r > 0 ? std::sin(angle) / r : 0.0;
-        d = glm::dvec3(x * s, y * s, std::cos(angle));
-    }
-    d = glm::dmat3(yawPitchMatrix(v.yaw, v.pitch)) * d;
-    const double longitude = std::atan2(d.x, -d.z);
-    const double latitude = std::atan2(d.y, std::hypot(d.x, d.z));
-    return {pictureWidth * (0.5 - longitude / (2 * pi)), pictureHeight * (0.5 - latitude / pi)};
+std::string name(Projection projection) {
+    return "projection " + std::to_string(static_cast<int>(projection));
 }
 
 void expectNear(glm::vec3 actual, glm::dvec3 expected, double tolerance, const std::string& where) {
@@ -192,10 +156,8 @@ protected:
     static void SetUpTestSuite() { shader = std::make_unique<Shader>("viewer", ""); }
     static void TearDownTestSuite() { shader.reset(); }
 
-    // One frame of the picture, drawn as the render pass draws it; `exposure` replaces the
-    // exposure offset of the view when given.
-    static Frame render(const Texture& picture, const ViewParameters& v,
-                        const float* exposure = nullptr) {
+    // One frame of the picture, drawn as the window draws it.
+    static Frame render(const Texture& picture, const ViewState& v) {
         Texture target(v.viewportWidth, v.viewportHeight, static_cast<const float*>(nullptr),
                        GL_RGBA32F, GL_RGBA);
         target.bindFB();
@@ -204,23 +166,16 @@ protected:
         glClearColor(1, 0, 1, 1);
         glClear(GL_COLOR_BUFFER_BIT);
         glClearColor(0, 0, 0, 0);
-        picture.bind(GL_TEXTURE0);
         if (picture.numTextures == 1) {
             glActiveTexture(GL_TEXTURE1);
             glBindTexture(GL_TEXTURE_2D, 0);
             glActiveTexture(GL_TEXTURE0);
         }
-        shader->use(true);
-        setViewerUniforms(*shader, picture, v);
-        if (exposure != nullptr) {
-            shader->setUniform1f("exposureOffset", *exposure);
-        }
-        drawViewportQuad(v.viewportWidth, v.viewportHeight);
+        drawView(*shader, picture, v);
         Frame frame;
         frame.width = v.viewportWidth;
         frame.height = v.viewportHeight;
-        std::vector<float> raw(static_cast<std::size_t>(frame.width) * frame.height * 4);
-        glReadPixels(0, 0, frame.width, frame.height, GL_RGBA, GL_FLOAT, raw.data());
+        const std::vector<float> raw = readBack<float>(target, 0, 0, frame.width, frame.height, 4);
         frame.rgba.resize(raw.size());
         const std::size_t row = static_cast<std::size_t>(frame.width) * 4;
         for (int y = 0; y < frame.height; ++y) {
@@ -236,27 +191,6 @@ protected:
 };
 
 std::unique_ptr<Shader> ViewerShader::shader;
-
-TEST(YawPitchMatrix, TurnsAndTilts) {
-    const glm::mat3 front = yawPitchMatrix(180, 0);
-    const glm::mat3 back = yawPitchMatrix(0, 0);
-    const glm::mat3 up = yawPitchMatrix(180, 90);
-    const float diagonal[3] = {-1, 1, -1};
-    for (int row = 0; row < 3; ++row) {
-        for (int column = 0; column < 3; ++column) {
-            // glm indexes column first.
-            EXPECT_NEAR(front[column][row], row == column ? 1 : 0, 1e-6) << row << column;
-            EXPECT_NEAR(back[column][row], row == column ? diagonal[row] : 0, 1e-6)
-                << row << column;
-        }
-    }
-    const float row1[3] = {0, 0, 1};
-    const float row2[3] = {0, -1, 0};
-    for (int column = 0; column < 3; ++column) {
-        EXPECT_NEAR(up[column][1], row1[column], 1e-6) << column;
-        EXPECT_NEAR(up[column][2], row2[column], 1e-6) << column;
-    }
-}
 
 // Also with the version lines of OpenGL 2 drivers (none, or 1.20), so older cards build it.
 TEST_F(ViewerShader, LinksWithEveryUniformAndCompilesForOlderGlsl) {
@@ -305,7 +239,7 @@ TEST_F(ViewerShader, FlatPictureMapsPixelForPixelAndPansByWholePixels) {
     for (const Case& c :
          {Case{1, 0, 0, 12, 9}, Case{1, 3, -2, 15, 7}, Case{1, 2.6f, 0.4f, 15, 9},
           Case{2, 0, 0, -8, -6}, Case{2, 1.5f, -1, -5, -8}, Case{3, 0, 0, -28, -21}}) {
-        ViewParameters v = view(0, c.zoom, 64, 48);
+        ViewState v = view(Projection::Flat, c.zoom, 64, 48);
         v.yaw = c.yaw;
         v.pitch = c.pitch;
         const Frame frame = render(*picture.texture, v);
@@ -332,7 +266,7 @@ TEST_F(ViewerShader, FlatPictureZoomedOutAveragesWhatAPixelCovers) {
         return std::array<std::uint8_t, 3>{v, v, v};
     });
     for (float zoom : {0.5f, 0.25f}) {
-        const Frame frame = render(*hdr.texture, view(0, zoom, 32, 32));
+        const Frame frame = render(*hdr.texture, view(Projection::Flat, zoom, 32, 32));
         const int size = static_cast<int>(64 * zoom);
         const int margin = (32 - size) / 2;
         for (int y = margin; y < margin + size; ++y) {
@@ -341,7 +275,7 @@ TEST_F(ViewerShader, FlatPictureZoomedOutAveragesWhatAPixelCovers) {
             }
         }
         // 8-bit pictures are averaged close to linear light too: brighter than 0.5.
-        const Frame ldrFrame = render(*ldr.texture, view(0, zoom, 32, 32));
+        const Frame ldrFrame = render(*ldr.texture, view(Projection::Flat, zoom, 32, 32));
         EXPECT_NEAR(ldrFrame.at(16, 16).g, std::sqrt(0.5), 0.01) << zoom;
     }
 }
@@ -378,8 +312,8 @@ LdrPicture quadrantPanorama(int width) {
 
 TEST_F(ViewerShader, SphericalViewsLookWhereYawAndPitchSay) {
     const LdrPicture panorama = quadrantPanorama(512);
-    for (int projection : {1, 2}) {
-        ViewParameters v = view(projection, lowestZoom(projection, 512, 256, 64, 36), 64, 36);
+    for (Projection projection : {Projection::Sphere, Projection::Planet}) {
+        ViewState v = view(projection, lowestZoom(projection, 512, 256, 64, 36), 64, 36);
         for (int turn = 0; turn < 6; ++turn) {
             v.yaw = 90.0f * turn - 90.0f; // -90 to 360: unwrapped yaws too
             for (float pitch : {20.0f, -20.0f}) {
@@ -388,8 +322,8 @@ TEST_F(ViewerShader, SphericalViewsLookWhereYawAndPitchSay) {
                 const glm::vec3 expected =
                     quadrantColour((turn + 3) % 4) * (pitch > 0 ? 1.0f : 0.5f);
                 expectNear(frame.at(32, 18), glm::dvec3(expected), 0.01,
-                           "projection " + std::to_string(projection) + " yaw " +
-                               std::to_string(v.yaw) + " pitch " + std::to_string(pitch));
+                           name(projection) + " yaw " + std::to_string(v.yaw) + " pitch " +
+                               std::to_string(pitch));
             }
         }
         for (float yaw : {0.0f, 123.0f}) {
@@ -433,10 +367,10 @@ TEST_F(ViewerShader, ViewsAreNotMirroredAndFollowTheDrag) {
         }
         return best;
     };
-    for (int projection : {0, 1, 2}) {
-        const std::string name = "projection " + std::to_string(projection);
+    for (Projection projection : {Projection::Flat, Projection::Sphere, Projection::Planet}) {
+        const std::string name = ::name(projection);
         const float zoom = 2;
-        ViewParameters v = view(projection, zoom, 64, 48);
+        ViewState v = view(projection, zoom, 64, 48);
         const Frame still = render(*picture.texture, v);
         EXPECT_GT(still.at(40, 24).r, still.at(24, 24).r) << name;
         EXPECT_LT(still.at(32, 10).g, still.at(32, 38).g) << name;
@@ -444,11 +378,11 @@ TEST_F(ViewerShader, ViewsAreNotMirroredAndFollowTheDrag) {
         EXPECT_NEAR(markerRow(still), 24, 1) << name;
 
         // A drag of 6 screen pixels right and 4 down, in the widget's units.
-        const float perPixel = projection == 0 ? 1 / zoom : 360.0f / width / zoom;
+        const float perPixel = projection == Projection::Flat ? 1 / zoom : 360.0f / width / zoom;
         v.yaw = 6 * perPixel;
         v.pitch = 4 * perPixel;
         const Frame dragged = render(*picture.texture, v);
-        if (projection == 1) {
+        if (projection == Projection::Sphere) {
             // The rectilinear centre is scaled by its field of view: the direction is what counts.
             EXPECT_GT(markerColumn(dragged), markerColumn(still) + 1) << name;
             EXPECT_GT(markerRow(dragged), markerRow(still) + 1) << name;
@@ -464,7 +398,7 @@ TEST_F(ViewerShader, LowestZoomsSpanAThirdOrTheLittlePlanet) {
     const LdrPicture gradient(width, width / 2, [](int x, int) {
         return std::array<std::uint8_t, 3>{static_cast<std::uint8_t>(x * 255 / (1024 - 1)), 0, 0};
     });
-    auto span = [&](int projection) {
+    auto span = [&](Projection projection) {
         const Frame frame =
             render(*gradient.texture,
                    view(projection, lowestZoom(projection, width, width / 2, 128, 72), 128, 72));
@@ -473,13 +407,14 @@ TEST_F(ViewerShader, LowestZoomsSpanAThirdOrTheLittlePlanet) {
         return (right - left) * 360;
     };
     // Edge pixel centres are half a pixel inside the window.
-    EXPECT_NEAR(span(1), 119.6, 2.5);
-    EXPECT_NEAR(span(2), 229.2, 2.5);
+    EXPECT_NEAR(span(Projection::Sphere), 119.6, 2.5);
+    EXPECT_NEAR(span(Projection::Planet), 229.2, 2.5);
 
     // Looking straight down: the ground inside the horizon circle (two radians' worth of
     // pixels from the centre), the sky outside it.
     const LdrPicture panorama = quadrantPanorama(512);
-    ViewParameters v = view(2, lowestZoom(2, 512, 256, 128, 72), 128, 72);
+    ViewState v =
+        view(Projection::Planet, lowestZoom(Projection::Planet, 512, 256, 128, 72), 128, 72);
     v.pitch = -90;
     const Frame planet = render(*panorama.texture, v);
     const double horizon = 2 * v.zoom * 512 / (2 * pi);
@@ -499,7 +434,7 @@ TEST_F(ViewerShader, LowestZoomsSpanAThirdOrTheLittlePlanet) {
 // Radiance halfway between 1 and 1/4 is 5/8; blending the RGBE bytes would give 1/2.
 TEST_F(ViewerShader, MagnifiedPanoramaInterpolatesRadiance) {
     const HdrPicture panorama(64, 32, [](int x, int) { return glm::vec3(x % 2 ? 0.25f : 1.0f); });
-    ViewParameters v = view(1, 16, 32, 16);
+    ViewState v = view(Projection::Sphere, 16, 32, 16);
     const Frame frame = render(*panorama.texture, v);
     for (int x = 0; x < 32; ++x) {
         const glm::dvec2 q = picturePosition(64, 32, v, x + 0.5, 8.5);
@@ -512,8 +447,8 @@ TEST_F(ViewerShader, MagnifiedPanoramaInterpolatesRadiance) {
 // white as the view turns.
 TEST_F(ViewerShader, ZoomedOutPanoramaDoesNotShimmer) {
     const HdrPicture stripes(512, 256, [](int x, int) { return glm::vec3(x % 2 ? 1.0f : 0.0f); });
-    for (int projection : {1, 2}) {
-        ViewParameters v = view(projection, lowestZoom(projection, 512, 256, 64, 36), 64, 36);
+    for (Projection projection : {Projection::Sphere, Projection::Planet}) {
+        ViewState v = view(projection, lowestZoom(projection, 512, 256, 64, 36), 64, 36);
         for (float yaw : {0.0f, 0.13f, 0.31f}) {
             v.yaw = yaw;
             const Frame frame = render(*stripes.texture, v);
@@ -537,10 +472,10 @@ TEST_F(ViewerShader, SplitPanoramaHasNoSeamAtThePiecesNorAt360Degrees) {
     });
     ASSERT_EQ(panorama.texture->numTextures, 2);
     ASSERT_EQ(panorama.texture->texWidth, width / 2);
-    for (int projection : {1, 2}) {
+    for (Projection projection : {Projection::Sphere, Projection::Planet}) {
         // Yaw 0 looks at the boundary between the pieces, yaw 180 at the 360-degree edge.
         for (float yaw : {0.0f, 180.0f, -180.0f}) {
-            ViewParameters v = view(projection, 4, 48, 16);
+            ViewState v = view(projection, 4, 48, 16);
             v.yaw = yaw;
             v.pitch = 0.2f;
             const Frame frame = render(*panorama.texture, v);
@@ -562,7 +497,7 @@ TEST_F(ViewerShader, SplitPanoramaHasNoSeamAtThePiecesNorAt360Degrees) {
         }
     }
     // The flat picture shows the columns around the boundary one for one.
-    const Frame flat = render(*panorama.texture, view(0, 1, 48, 16));
+    const Frame flat = render(*panorama.texture, view(Projection::Flat, 1, 48, 16));
     for (int x = 0; x < 48; ++x) {
         const glm::dvec3 expected = display(panorama.at(width / 2 - 24 + x, height / 2 - 8 + 4));
         expectNear(flat.at(x, 4), expected, 0.005, where(x, 4));
@@ -580,7 +515,7 @@ TEST_F(ViewerShader, ExposureScalesLinearRadianceAndToneMappingKeepsHighlights) 
         return glm::dvec3(toLinear(c.r), toLinear(c.g), toLinear(c.b));
     };
     for (float fstop : {-1.0f, 0.0f, 1.0f, 2.0f}) {
-        ViewParameters v = view(0, 1, 4, 1);
+        ViewState v = view(Projection::Flat, 1, 4, 1);
         v.fstop = fstop;
         const Frame frame = render(*picture.texture, v);
         EXPECT_NEAR(linear(frame, 0).g / (grey * std::exp2(fstop)), 1.0, 0.01) << fstop;
@@ -588,7 +523,7 @@ TEST_F(ViewerShader, ExposureScalesLinearRadianceAndToneMappingKeepsHighlights) 
         EXPECT_EQ(frame.at(3, 0).g, 0.0f) << fstop;
     }
 
-    ViewParameters v = view(0, 1, 4, 1);
+    ViewState v = view(Projection::Flat, 1, 4, 1);
     v.tonemap = true;
     const Frame toned = render(*picture.texture, v);
     const glm::dvec3 mid = linear(toned, 0);
@@ -617,11 +552,15 @@ TEST_F(ViewerShader, EightBitPictureIsShownAsItIs) {
     const float infinity = std::numeric_limits<float>::infinity();
     for (bool tonemap : {false, true}) {
         for (float fstop : {0.0f, 3.0f}) {
-            ViewParameters v = view(0, 1, 16, 16);
+            ViewState v = view(Projection::Flat, 1, 16, 16);
             v.fstop = fstop;
             v.tonemap = tonemap;
             for (float exposure : {infinity, -3.0f, 0.0f, 5.0f}) {
-                const Frame frame = render(*picture.texture, v, &exposure);
+                // The statistics that give this exposure offset at this f-stop.
+                picture.texture->scaleMean =
+                    exposure == infinity ? 0.0 : std::exp2(fstop - exposure - 2.0f);
+                ASSERT_EQ(exposureOffset(fstop, picture.texture->scaleMean), exposure);
+                const Frame frame = render(*picture.texture, v);
                 for (int y = 0; y < 16; ++y) {
                     for (int x = 0; x < 16; ++x) {
                         expectNear(frame.at(x, y), picture.at(x, y), 0.5 / 255, where(x, y));

@@ -1,7 +1,7 @@
 #include "ViewerWidget.h"
 
 #include "ModalCloser.h"
-#include "ViewerUniforms.h"
+#include "DrawView.h"
 
 #include <QAction>
 #include <QGLWidget>
@@ -79,7 +79,7 @@ private slots:
         QCOMPARE(widget.zoom, 0.0f);
         QCOMPARE(widget.yaw, 0.0f);
         QCOMPARE(widget.pitch, 0.0f);
-        QCOMPARE(widget.projection, 1);
+        QCOMPARE(widget.projection, Projection::Sphere);
         QVERIFY(widget.showRed && widget.showGreen && widget.showBlue);
         QVERIFY(!widget.showInfo);
         QVERIFY(widget.textures.empty());
@@ -136,7 +136,7 @@ private slots:
         QCOMPARE(widget->zoom, 0.0f); // no picture: unchanged
 
         addPicture(*widget, 1000, 400);
-        widget->projection = 0;
+        widget->projection = Projection::Flat;
         widget->viewportWidth = 800;
         widget->viewportHeight = 600;
         widget->setZoom(0.5f);
@@ -145,14 +145,15 @@ private slots:
         QCOMPARE(widget->zoom, 16.0f);
         widget->setZoom(2.5f);
         QCOMPARE(widget->zoom, 2.5f);
-        widget->projection = 2; // every projection but 1 fits the whole picture
+        widget->projection =
+            Projection::Planet; // every projection but Sphere fits the whole picture
         widget->setZoom(0.0f);
         QCOMPARE(widget->zoom, 0.8f);
 
         widget->makeCurrent();
         widget->textures.clear();
         addPicture(*widget, 6000, 3000);
-        widget->projection = 1;
+        widget->projection = Projection::Sphere;
         widget->setZoom(0.0f);
         QCOMPARE(widget->zoom, 0.4f);
         widget->zoom = 0.1f;
@@ -197,7 +198,7 @@ private slots:
         QCOMPARE(widget->pitch, 90.0f);
 
         // A flat picture stops at half its height.
-        widget->projection = 0;
+        widget->projection = Projection::Flat;
         widget->velocity = glm::vec3(0.0f, -100000.0f, 0.0f);
         widget->tick();
         QCOMPARE(widget->pitch, -500.0f);
@@ -280,7 +281,7 @@ private slots:
         const std::vector<std::uint8_t> white(32 * 24 * 3, 255);
         widget->textures.push_back(
             std::make_unique<Texture>(32, 24, white.data(), GL_RGB8, GL_RGB));
-        widget->projection = 0;
+        widget->projection = Projection::Flat;
         widget->setZoom(0.0f);
         widget->showRed = true;
         widget->showGreen = widget->showBlue = false;

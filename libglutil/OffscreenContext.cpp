@@ -8,7 +8,6 @@
 
 #include <fmt/printf.h>
 
-#include <cstdio>
 #include <stdexcept>
 #include <string>
 
@@ -32,15 +31,6 @@ void checkDisplay() {
     XCloseDisplay(display);
 }
 
-// The platform's notes (a missing runtime folder and the like) are no concern of a one-shot
-// command; only its failures are shown.
-void quietMessages(QtMsgType type, const QMessageLogContext&, const QString& text) {
-    if (type == QtCriticalMsg || type == QtFatalMsg) {
-        std::fprintf(stderr, "marovex-render: %s\n", text.toLocal8Bit().constData());
-        std::fflush(stderr);
-    }
-}
-
 } // namespace
 
 struct OffscreenContext::Parts {
@@ -55,7 +45,6 @@ struct OffscreenContext::Parts {
 
 OffscreenContext::OffscreenContext(const char* programName) {
     checkDisplay();
-    qInstallMessageHandler(quietMessages);
     // Qt keeps the pointer; the name lives as long as the program's own arguments.
     parts = std::make_unique<Parts>(const_cast<char*>(programName));
     QSurfaceFormat format;
@@ -66,6 +55,7 @@ OffscreenContext::OffscreenContext(const char* programName) {
     if (!parts->context.create() || !parts->context.makeCurrent(&parts->surface)) {
         throw std::runtime_error("no OpenGL context on the X display");
     }
+    initializeGlew();
 }
 
 OffscreenContext::~OffscreenContext() {
