@@ -1,5 +1,6 @@
 #include "Version.h"
 
 bool standalone = false;
-const char* VERSION = "1.0.3209";
-const char* REPOSITORY_REVISION = "3209";
+// Both come from the project line of the top CMakeLists.txt.
+const char* VERSION = MAROVEX_VERSION;
+const char* REPOSITORY_REVISION = MAROVEX_REVISION;
