@@ -268,16 +268,23 @@ ExponentCounts Tally::total() const {
     return counts;
 }
 
+bool startsRunLength(const unsigned char lead[4]) {
+    return lead[0] == 2 && lead[1] == 2 && lead[2] < 128;
+}
+
 void readRunLengthStream(std::FILE* file, const std::string& path, int width, int height,
-                         unsigned char* out, const RowCallback* callback,
-                         const TallyTarget& tally) {
+                         unsigned char* out, const RowCallback* callback, const TallyTarget& tally,
+                         const unsigned char* lead, std::size_t leadSize) {
     const std::size_t w = static_cast<std::size_t>(width);
     const std::size_t worstLine = 4 + 8 * w + 16;
     // Zero-filled so that over-reads past the data see defined bytes.
     std::vector<unsigned char> window(std::max<std::size_t>(1 << 16, 4 * worstLine));
     std::vector<unsigned char> planes(4 * w + 16);
     std::size_t begin = 0;
-    std::size_t end = 0;
+    std::size_t end = leadSize;
+    if (leadSize > 0) {
+        std::memcpy(window.data(), lead, leadSize);
+    }
     bool atEnd = false;
 
     for (int y = 0; y < height; ++y) {

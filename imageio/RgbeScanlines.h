@@ -43,9 +43,15 @@ struct TallyTarget {
     Sampling sampling;
 };
 
-// Run-length scanlines read from the stream's position, rows in order (pipes, FIFOs).
+// Whether the first bytes of a scanline are the run-length marker: 2, 2 and a high byte of
+// the width below 128. Scanlines without it are flat RGBE pixels.
+bool startsRunLength(const unsigned char lead[4]);
+
+// Run-length scanlines read from the stream's position, rows in order (pipes, FIFOs); the
+// leadSize bytes at lead were read from the stream before.
 void readRunLengthStream(std::FILE* file, const std::string& path, int width, int height,
-                         unsigned char* out, const RowCallback* callback, const TallyTarget& tally);
+                         unsigned char* out, const RowCallback* callback, const TallyTarget& tally,
+                         const unsigned char* lead = nullptr, std::size_t leadSize = 0);
 
 // The same from the bytes [data, data + size): every row's start is found and checked first,
 // then stripes of rows are decoded on `threads` threads (0: every core), all joined before

@@ -251,11 +251,29 @@ void readPixels(const std::string& path, const ReadOptions& options, int& width,
         options.limit->check(w, h);
     }
     const size_t bytes = static_cast<size_t>(4 * w * h);
-    const bool runLength = format && !flat && w >= 8 && w <= 32767;
+    const long long left = bytesLeft(f);
+    // As the classic readers do, the first scanline decides: without the run-length marker
+    // the whole file is flat. A regular file is read again from there; a pipe's lead bytes
+    // are handed on.
+    bool runLength = format && !flat && w >= 8 && w <= 32767;
+    unsigned char lead[4];
+    size_t leadSize = 0;
+    if (runLength) {
+        leadSize = std::fread(lead, 1, sizeof lead, f);
+        if (std::ferror(f)) {
+            throw readError(path);
+        }
+        runLength = leadSize < sizeof lead || startsRunLength(lead);
+        if (left >= 0) {
+            if (std::fseek(f, -static_cast<long>(leadSize), SEEK_CUR) != 0) {
+                throw readError(path);
+            }
+            leadSize = 0;
+        }
+    }
 
     // Refuse a file too short for its pixels before allocating them: flat data needs every
     // byte, a run-length line at least a header and runs of 127.
-    const long long left = bytesLeft(f);
     const long long minLine = runLength ? 4 + 8 * ((w + 126) / 127) : 0;
     if (left >= 0 && !runLength && left < static_cast<long long>(bytes)) {
         throw readError(path);
@@ -286,10 +304,11 @@ void readPixels(const std::string& path, const ReadOptions& options, int& width,
                                 pixels, callback, options.threads, target);
         } else {
             readRunLengthStream(f, path, static_cast<int>(w), static_cast<int>(h), pixels, callback,
-                                target);
+                                target, lead, leadSize);
         }
     } else {
-        if (std::fread(pixels, 1, bytes, f) != bytes) {
+        std::memcpy(pixels, lead, leadSize);
+        if (std::fread(pixels + leadSize, 1, bytes - leadSize, f) != bytes - leadSize) {
             throw readError(path);
         }
         if (target.tally != nullptr) {

@@ -138,6 +138,23 @@ TEST_F(RgbeInterop, ReadsPfstoolsFiles) {
     }
 }
 
+TEST_F(RgbeInterop, ReadsFlatFilesOfOtherWriters) {
+    // Flat scanlines that only the first pixel, no marker line, tells apart from run-length.
+    const int width = 16;
+    const int height = 5;
+    const Bytes pixels = hdrPixels(width, height);
+    const std::string header =
+        "#?RADIANCE\n# Made by hand\nFORMAT=32-bit_rle_rgbe\n\n-Y 5 +X 16\n";
+    const std::string file =
+        put("flat16.hdr", header + std::string(pixels.begin(), pixels.end()));
+    const RgbePicture p = readRgbe(file);
+    ASSERT_EQ(p.width, width);
+    ASSERT_EQ(p.height, height);
+    EXPECT_EQ(p.pixels, pixels);
+    expectClose(toFloats(p.pixels), imageMagickLoad(*this, file));
+    expectSameOnEveryRoad(file, path("fifo"));
+}
+
 TEST_F(RgbeInterop, OurFilesReadElsewhere) {
     const int width = 40;
     const int height = 10;

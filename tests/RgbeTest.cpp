@@ -325,9 +325,18 @@ TEST_P(RgbeScanlines, ScanlineHeaderErrors) {
     const std::string wrongWidth = file("w.hdr", runLine(1) + rleHeader(9) + runLine(1).substr(4));
     EXPECT_EQ(readError(wrongWidth),
               "Failed to parse rle line header 1 of RADIANCE file '" + wrongWidth + "': 2 2 0 9");
-    const std::string flatLine = file("f.hdr", std::string{1, 2, 3, 4} + std::string(60, 5));
-    EXPECT_EQ(readError(flatLine),
-              "Failed to parse rle line header 0 of RADIANCE file '" + flatLine + "': 1 2 3 4");
+    const std::string firstWidth = file("w0.hdr", rleHeader(9) + runLine(1).substr(4) + runLine(1));
+    EXPECT_EQ(readError(firstWidth),
+              "Failed to parse rle line header 0 of RADIANCE file '" + firstWidth + "': 2 2 0 9");
+    // Without the marker in the first scanline the whole file is flat, as in classic readers;
+    // 2, 2 with a high byte of 128 or more is no marker either.
+    for (const std::string& lead : {std::string{1, 2, 3, 4}, std::string{2, 2, char(128), 8}}) {
+        const std::string flatLine = file("f.hdr", lead + std::string(60, 5));
+        Bytes expected(lead.begin(), lead.end());
+        expected.resize(64, 5);
+        EXPECT_EQ(readRgbe(flatLine).pixels, expected);
+        expectSameOnEveryRoad(flatLine, path("fifo"));
+    }
 }
 
 TEST_P(RgbeScanlines, PacketErrors) {
