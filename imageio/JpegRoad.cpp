@@ -2,6 +2,7 @@
 
 #include "CFile.h"
 #include "JpegCodec.h"
+#include "PanoramaMetadata.h"
 
 #include <cstring>
 
@@ -21,6 +22,7 @@ void cmykToRgb(const unsigned char* cmyk, unsigned char* rgb, std::size_t pixels
 
 Picture readJpeg(const std::string& path, const SizeLimit& limit) {
     File file = openFile(path, "rb");
+    const PanoramaMetadata metadata = readPanoramaMetadata(path);
     JpegDecoder decoder;
     jpeg_decompress_struct& info = decoder.info;
     jpegCall(decoder, [&] {
@@ -32,6 +34,7 @@ Picture readJpeg(const std::string& path, const SizeLimit& limit) {
     info.out_color_space = cmyk ? JCS_CMYK : JCS_RGB;
     jpegCall(decoder, [&] { jpeg_calc_output_dimensions(&info); });
     limit.check(info.output_width, info.output_height);
+    checkPanoramaSize(metadata, info.output_width, info.output_height, path, limit);
 
     Picture picture;
     picture.allocate(static_cast<int>(info.output_width), static_cast<int>(info.output_height),
@@ -51,5 +54,6 @@ Picture readJpeg(const std::string& path, const SizeLimit& limit) {
         }
         jpeg_finish_decompress(&info);
     });
+    applyPanoramaMetadata(picture, metadata, path);
     return picture;
 }

@@ -38,6 +38,9 @@ struct Picture {
     // The name the picture was read from, "-" for standard input.
     std::string fileName;
     ProjectionHint projectionHint = ProjectionHint::None;
+    // The part or layer of a multi-part or multi-layer file the pixels come from ("diffuse",
+    // "beauty.diffuse"); empty when the file holds only one.
+    std::string layer;
 
     bool isHdr() const { return encoding != PixelEncoding::Rgb8; }
     std::size_t byteCount() const;

@@ -5,8 +5,10 @@
 #include <string>
 
 // Reads a picture file by the road its name chooses, in this order: ".hdr" RADIANCE, ".jpg"
-// JPEG, ".cr2" the raw file's embedded preview through dcraw and djpeg beside the executable,
-// "-" a PNM picture on standard input, anything else CImg's generic loader. Sizes beyond
+// JPEG, ".exr", ".tif", ".tiff" and ".pfm" OpenImageIO (floating point as RGBE), ".cr2" the
+// raw file's embedded preview through dcraw and djpeg beside the executable, "-" a PNM
+// picture on standard input, anything else CImg's generic loader. JPEG and TIFF pictures are
+// turned upright by their EXIF orientation and placed by their GPano tags. Sizes beyond
 // `limit` are refused before the pixels are allocated. Needs no GL context and keeps no state
 // between calls, so it may run on any thread. Throws std::runtime_error.
 Picture readPicture(const std::string& path, const SizeLimit& limit);

@@ -14,6 +14,8 @@ packages=(
     dcraw libjpeg-turbo-progs
     xvfb xauth xdotool x11-utils openbox imagemagick
     imagemagick-6.q16hdri libstb-dev pfstools clang libclang-rt-14-dev
+    libopenimageio-dev openimageio-tools libopenexr-dev libexiv2-dev exiv2
+    libimage-exiftool-perl
 )
 
 missing=()

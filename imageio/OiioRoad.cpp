@@ -1,0 +1,290 @@
+#include "Roads.h"
+
+#include "FileName.h"
+#include "PanoramaMetadata.h"
+#include "Stopwatch.h"
+#include "rgbe.h"
+
+#include <OpenImageIO/imageio.h>
+#include <OpenImageIO/parallel.h>
+#include <fmt/printf.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <stdexcept>
+#include <vector>
+
+namespace {
+
+using OIIO::ImageInput;
+using OIIO::ImageSpec;
+using OIIO::TypeDesc;
+
+// OpenImageIO reports failures as strings kept by the reader or by the library.
+std::runtime_error readFailure(const std::string& path, std::string message) {
+    while (!message.empty() && message.back() == '\n') {
+        message.pop_back();
+    }
+    // Some of its readers fail on short data without a word.
+    if (message.empty()) {
+        message = "damaged or truncated data";
+    }
+    return std::runtime_error(fmt::sprintf("Failed to read file '%s': %s", path, message));
+}
+
+// A part's file name has no dots in its layers' channel names: "diffuse.R" is layer "diffuse".
+std::string layerOf(const std::string& channel) {
+    const std::size_t dot = channel.rfind('.');
+    return dot == std::string::npos ? std::string() : channel.substr(0, dot);
+}
+
+std::string baseOf(const std::string& channel) {
+    const std::size_t dot = channel.rfind('.');
+    return dot == std::string::npos ? channel : channel.substr(dot + 1);
+}
+
+// The channels a picture is made of, in one part of the file.
+struct Selection {
+    int subimage = -1;
+    // R, G and B; the luminance channel three times for a grey picture.
+    std::array<int, 3> channels{{-1, -1, -1}};
+    std::string layer;
+    ImageSpec spec;
+};
+
+// The first layer of `spec` with R, G and B channels, or with Y when `grey`.
+bool findLayer(const ImageSpec& spec, bool grey, Selection& selection) {
+    std::vector<std::string> layers;
+    for (const std::string& name : spec.channelnames) {
+        const std::string layer = layerOf(name);
+        if (std::find(layers.begin(), layers.end(), layer) == layers.end()) {
+            layers.push_back(layer);
+        }
+    }
+    for (const std::string& layer : layers) {
+        std::array<int, 3> found{{-1, -1, -1}};
+        for (int c = 0; c < spec.nchannels && c < static_cast<int>(spec.channelnames.size()); ++c) {
+            const std::string& name = spec.channelnames[static_cast<std::size_t>(c)];
+            if (layerOf(name) != layer) {
+                continue;
+            }
+            const std::string base = baseOf(name);
+            if (grey && base == "Y") {
+                found = {{c, c, c}};
+            } else if (!grey && (base == "R" || base == "G" || base == "B")) {
+                found[base == "R" ? 0 : base == "G" ? 1 : 2] = c;
+            }
+        }
+        if (found[0] >= 0 && found[1] >= 0 && found[2] >= 0) {
+            selection.channels = found;
+            selection.layer = layer;
+            return true;
+        }
+    }
+    return false;
+}
+
+// Parts beyond these are not looked at.
+constexpr int maxParts = 1024;
+
+// The first part and layer with R, G and B, else the first with Y, else the first part's
+// first three channels (or its first as grey when it has fewer).
+Selection choose(ImageInput& input, const std::string& path) {
+    std::vector<ImageSpec> parts;
+    for (int s = 0; s < maxParts && input.seek_subimage(s, 0); ++s) {
+        parts.push_back(input.spec());
+    }
+    if (parts.empty()) {
+        throw readFailure(path, input.geterror());
+    }
+    Selection selection;
+    for (const bool grey : {false, true}) {
+        for (std::size_t s = 0; s < parts.size(); ++s) {
+            if (findLayer(parts[s], grey, selection)) {
+                selection.subimage = static_cast<int>(s);
+                break;
+            }
+        }
+        if (selection.subimage >= 0) {
+            break;
+        }
+    }
+    if (selection.subimage < 0) {
+        selection.subimage = 0;
+        const int n = parts[0].nchannels;
+        if (n <= 0) {
+            throw readFailure(path, "no channels");
+        }
+        selection.channels = n >= 3 ? std::array<int, 3>{{0, 1, 2}} : std::array<int, 3>{{0, 0, 0}};
+    }
+    selection.spec = parts[static_cast<std::size_t>(selection.subimage)];
+    const std::string part = selection.spec.get_string_attribute("oiio:subimagename");
+    if (parts.size() > 1 && !part.empty()) {
+        selection.layer = selection.layer.empty() ? part : part + "." + selection.layer;
+    }
+    return selection;
+}
+
+bool isFloat(TypeDesc type) {
+    return type.basetype == TypeDesc::HALF || type.basetype == TypeDesc::FLOAT ||
+           type.basetype == TypeDesc::DOUBLE;
+}
+
+// About this many bytes of file values are held at once.
+constexpr std::size_t bandBytes = std::size_t(16) << 20;
+
+// The rectangle of the display window that the data window covers, in both windows' frame.
+struct Overlap {
+    long x0, x1, y0, y1;
+    bool empty() const { return x0 >= x1 || y0 >= y1; }
+};
+
+// Reads the selected channels of the data window in bands of rows and converts each band
+// straight into the picture: RGBE for floating-point files, 8-bit RGB for integer ones.
+void readBands(ImageInput& input, const Selection& selection, const Overlap& overlap,
+               Picture& picture, const std::string& path) {
+    const ImageSpec& spec = selection.spec;
+    const int first = *std::min_element(selection.channels.begin(), selection.channels.end());
+    const int end = *std::max_element(selection.channels.begin(), selection.channels.end()) + 1;
+    const std::size_t count = static_cast<std::size_t>(end - first);
+    const std::size_t rowValues = static_cast<std::size_t>(spec.width) * count;
+    const bool hdr = picture.encoding == PixelEncoding::Rgbe;
+    const std::size_t valueSize = hdr ? sizeof(float) : 1;
+
+    // Whole tile rows, and never more rows than the data window has.
+    const long tileRows = std::min(std::max(spec.tile_height, 1), spec.height);
+    long bandRows = static_cast<long>(std::max<std::size_t>(1, bandBytes / (rowValues * valueSize)));
+    bandRows = std::min<long>((bandRows + tileRows - 1) / tileRows * tileRows + tileRows, spec.height);
+    std::unique_ptr<unsigned char[]> band(
+        new unsigned char[static_cast<std::size_t>(bandRows) * rowValues * valueSize]);
+    const std::size_t width = static_cast<std::size_t>(picture.width);
+    const std::size_t pixelBytes = bytesPerPixel(picture.encoding);
+    std::array<std::size_t, 3> offsets;
+    for (std::size_t k = 0; k < 3; ++k) {
+        offsets[k] = static_cast<std::size_t>(selection.channels[k] - first);
+    }
+
+    // Bands start on tile rows of the data window, so that no tile is decoded twice.
+    const long tile = spec.tile_height > 0 ? spec.tile_height : 1;
+    long y = spec.y + (overlap.y0 - spec.y) / tile * tile;
+    while (y < overlap.y1) {
+        const long yEnd = std::min<long>(
+            (std::min(y + bandRows, overlap.y1) - spec.y + tile - 1) / tile * tile + spec.y,
+            long(spec.y) + spec.height);
+        const TypeDesc type = hdr ? OIIO::TypeFloat : OIIO::TypeUInt8;
+        // Tiled files go by whole rows of tiles: their scanline emulation is not to be trusted.
+        const bool read =
+            spec.tile_width > 0
+                ? input.read_tiles(selection.subimage, 0, spec.x, spec.x + spec.width,
+                                   static_cast<int>(y), static_cast<int>(yEnd), spec.z, spec.z + 1,
+                                   first, end, type, band.get())
+                : input.read_scanlines(selection.subimage, 0, static_cast<int>(y),
+                                       static_cast<int>(yEnd), spec.z, first, end, type,
+                                       band.get());
+        if (!read) {
+            throw readFailure(path, input.geterror());
+        }
+        const long rowBegin = std::max(y, overlap.y0);
+        const long rowEnd = std::min(yEnd, overlap.y1);
+        OIIO::parallel_for(static_cast<int64_t>(rowBegin), static_cast<int64_t>(rowEnd),
+                           [&](int64_t row) {
+            const unsigned char* in = band.get() +
+                                      static_cast<std::size_t>(row - y) * rowValues * valueSize +
+                                      static_cast<std::size_t>(overlap.x0 - spec.x) * count * valueSize;
+            unsigned char* out = picture.pixels.get() +
+                                 (static_cast<std::size_t>(row - spec.full_y) * width +
+                                  static_cast<std::size_t>(overlap.x0 - spec.full_x)) * pixelBytes;
+            for (long x = overlap.x0; x < overlap.x1; ++x, out += pixelBytes) {
+                if (hdr) {
+                    const float* values = reinterpret_cast<const float*>(in);
+                    // Infinity saturates like any value beyond the largest exponent.
+                    const auto finite = [](float v) { return std::min(v, 3.0e38f); };
+                    rgbe::encode(finite(values[offsets[0]]), finite(values[offsets[1]]),
+                                 finite(values[offsets[2]]), out);
+                } else {
+                    for (std::size_t k = 0; k < 3; ++k) {
+                        out[k] = in[offsets[k]];
+                    }
+                }
+                in += count * valueSize;
+            }
+        });
+        y = yEnd;
+    }
+}
+
+ExposureScale exposureScale(const rgbe::Stats& stats) {
+    // A picture without a lit pixel has no mean; exponent 0 keeps the exposure finite.
+    const bool lit = !std::isnan(stats.mean);
+    ExposureScale scale;
+    scale.mean = std::pow(2.0, lit ? stats.mean : 0.0);
+    scale.min = std::pow(2.0, lit ? static_cast<double>(stats.min) : 0.0);
+    scale.max = std::pow(2.0, lit ? static_cast<double>(stats.max) : 0.0);
+    return scale;
+}
+
+} // namespace
+
+Picture readOiio(const std::string& path, const SizeLimit& limit) {
+    Stopwatch stopwatch;
+    const bool tagged = hasSuffix(path, ".tif") || hasSuffix(path, ".tiff");
+    const PanoramaMetadata metadata = tagged ? readPanoramaMetadata(path) : PanoramaMetadata();
+
+    std::unique_ptr<ImageInput> input = ImageInput::open(path);
+    if (!input) {
+        throw readFailure(path, OIIO::geterror());
+    }
+    const Selection selection = choose(*input, path);
+    const ImageSpec& spec = selection.spec;
+    if (spec.full_width <= 0 || spec.full_height <= 0 || spec.width <= 0 || spec.height <= 0) {
+        throw readFailure(path, fmt::sprintf("empty picture (%dx%d)", spec.full_width, spec.full_height));
+    }
+    if (spec.depth > 1) {
+        throw readFailure(path, fmt::sprintf("volume of depth %d", spec.depth));
+    }
+    // The picture is the display window; the data window is read, and must fit, too.
+    limit.check(spec.full_width, spec.full_height);
+    limit.check(spec.width, spec.height);
+    checkPanoramaSize(metadata, spec.full_width, spec.full_height, path, limit);
+
+    const Overlap overlap{std::max<long>(spec.x, spec.full_x),
+                          std::min<long>(long(spec.x) + spec.width, long(spec.full_x) + spec.full_width),
+                          std::max<long>(spec.y, spec.full_y),
+                          std::min<long>(long(spec.y) + spec.height, long(spec.full_y) + spec.full_height)};
+    const bool hdr = isFloat(spec.channelformat(selection.channels[0]));
+    Picture picture;
+    picture.allocate(spec.full_width, spec.full_height, hdr ? PixelEncoding::Rgbe : PixelEncoding::Rgb8);
+    const bool covered = !overlap.empty() && overlap.x0 == spec.full_x && overlap.y0 == spec.full_y &&
+                         overlap.x1 == long(spec.full_x) + spec.full_width &&
+                         overlap.y1 == long(spec.full_y) + spec.full_height;
+    if (!covered) {
+        // Display pixels without data are black, as zero bytes are in both encodings.
+        std::memset(picture.pixels.get(), 0, picture.byteCount());
+    }
+    if (!input->seek_subimage(selection.subimage, 0)) {
+        throw readFailure(path, input->geterror());
+    }
+    if (!overlap.empty()) {
+        readBands(*input, selection, overlap, picture, path);
+    }
+    input.reset();
+    picture.layer = selection.layer;
+    // OpenImageIO reads OpenEXR's envmap attribute of latlong as this texture format.
+    if (spec.get_string_attribute("textureformat") == "LatLong Environment" ||
+        spec.get_string_attribute("envmap") == "latlong") {
+        picture.projectionHint = ProjectionHint::Equirectangular;
+    }
+    applyPanoramaMetadata(picture, metadata, path);
+    stopwatch.lap("read");
+
+    if (hdr) {
+        picture.scale = exposureScale(rgbe::stats(
+            picture.pixels.get(), static_cast<unsigned long>(picture.width) * picture.height, 1));
+        stopwatch.lap("stats");
+    }
+    return picture;
+}
