@@ -6,6 +6,8 @@
 #include "JpegCodec.h"
 #include "rgbe.h"
 
+#include <OpenImageIO/imageio.h>
+
 #include <fmt/printf.h>
 
 #include <cerrno>
@@ -99,3 +101,21 @@ template <typename T> void saveRgb(const std::string& path, int w, int h, const 
 template void saveRgb<float>(const std::string&, int, int, const float*);
 template void saveRgb<unsigned short>(const std::string&, int, int, const unsigned short*);
 template void saveRgb<unsigned char>(const std::string&, int, int, const unsigned char*);
+
+void saveLinearExr(const std::string& path, int w, int h, const float* rgb) {
+    const auto failure = [&](std::string message) {
+        while (!message.empty() && message.back() == '\n') {
+            message.pop_back();
+        }
+        return std::runtime_error(fmt::sprintf("Failed to write file '%s': %s", path, message));
+    };
+    std::unique_ptr<OIIO::ImageOutput> out = OIIO::ImageOutput::create("openexr");
+    if (!out) {
+        throw failure(OIIO::geterror());
+    }
+    OIIO::ImageSpec spec(w, h, 3, OIIO::TypeDesc::HALF);
+    spec.attribute("compression", "zip");
+    if (!out->open(path, spec) || !out->write_image(OIIO::TypeFloat, rgb) || !out->close()) {
+        throw failure(out->geterror());
+    }
+}

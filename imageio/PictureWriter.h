@@ -9,3 +9,7 @@ void saveImage(const std::string& path, int w, int h, int channels, const unsign
 
 // Saves w * h interleaved RGB values through CImg, which picks the format by the extension.
 template <typename T> void saveRgb(const std::string& path, int w, int h, const T* values);
+
+// Saves w * h interleaved RGB values of linear light as an OpenEXR file of half floats, row 0
+// first, through OpenImageIO. Throws "Failed to write file '%s': %s" with its message.
+void saveLinearExr(const std::string& path, int w, int h, const float* rgb);

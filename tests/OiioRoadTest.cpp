@@ -1,6 +1,7 @@
 // OpenEXR, TIFF and PFM files through readPicture: layouts, layers, hints and failures.
 #include "Diagnostics.h"
 #include "PictureReader.h"
+#include "PictureWriter.h"
 #include "RgbeTestUtil.h"
 
 #include <OpenEXR/ImfEnvmapAttribute.h>
@@ -269,6 +270,25 @@ TEST_F(OiioRoad, TiffAndPfmDepths) {
                                                      std::string(reinterpret_cast<const char*>(stored.data()),
                                                                  stored.size() * 4));
     EXPECT_EQ(bytesOf(quietRead(pfm)), expectedRgbe(spec(5, 3, {"R", "G", "B"}, TypeDesc::FLOAT), 0, 1, 2));
+}
+
+TEST_F(OiioRoad, LinearExrWritesHalfFloats) {
+    const ImageSpec rgb = spec(24, 10, {"R", "G", "B"}, TypeDesc::FLOAT);
+    const std::string file = path("written.exr");
+    saveLinearExr(file, 24, 10, pattern(rgb).data());
+    std::unique_ptr<OIIO::ImageInput> in = OIIO::ImageInput::open(file);
+    ASSERT_TRUE(in);
+    EXPECT_EQ(in->spec().format, TypeDesc::HALF);
+    EXPECT_EQ(bytesOf(quietRead(file)), expectedRgbe(rgb, 0, 1, 2));
+    const std::string nowhere = path("no/such/folder.exr");
+    try {
+        saveLinearExr(nowhere, 24, 10, pattern(rgb).data());
+        ADD_FAILURE() << "no error";
+    } catch (const std::runtime_error& error) {
+        EXPECT_EQ(std::string(error.what()),
+                  "Failed to write file '" + nowhere + "': Could not open \"" + nowhere +
+                      "\" (No such file or directory)");
+    }
 }
 
 TEST_F(OiioRoad, FailuresNameTheFile) {
