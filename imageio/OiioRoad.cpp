@@ -1,5 +1,6 @@
 #include "Roads.h"
 
+#include "CFile.h"
 #include "FileName.h"
 #include "PanoramaMetadata.h"
 #include "Stopwatch.h"
@@ -9,9 +10,12 @@
 #include <OpenImageIO/parallel.h>
 #include <fmt/printf.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -36,7 +40,66 @@ std::runtime_error readFailure(const std::string& path, std::string message) {
     return std::runtime_error(fmt::sprintf("Failed to read file '%s': %s", path, message));
 }
 
-// A part's file name has no dots in its layers' channel names: "diffuse.R" is layer "diffuse".
+// A string of the header up to its zero byte; false when the file ends or it runs too long.
+bool readName(std::FILE* file, std::string& name) {
+    name.clear();
+    for (int c; (c = std::getc(file)) != EOF;) {
+        if (c == 0) {
+            return true;
+        }
+        if (name.size() == 255) {
+            return false;
+        }
+        name.push_back(static_cast<char>(c));
+    }
+    return false;
+}
+
+// OpenEXR 3.1 allocates an attribute of the size its header states before reading it, so a
+// forged size costs gigabytes and seconds: sizes beyond the end of the file are refused here.
+// Anything else amiss is left to OpenEXR to report.
+void checkExrHeaders(const std::string& path) {
+    File file(std::fopen(path.c_str(), "rb"), &std::fclose);
+    struct stat st;
+    if (!file || fstat(fileno(file.get()), &st) != 0 || !S_ISREG(st.st_mode)) {
+        return;
+    }
+    unsigned char head[8];
+    if (std::fread(head, 1, sizeof head, file.get()) != sizeof head || head[0] != 0x76 ||
+        head[1] != 0x2f || head[2] != 0x31 || head[3] != 0x01) {
+        return;
+    }
+    const bool multipart = (head[5] & 0x10) != 0;
+    std::string name;
+    std::string type;
+    for (;;) {
+        while (readName(file.get(), name) && !name.empty()) {
+            unsigned char size[4];
+            if (!readName(file.get(), type) || std::fread(size, 1, 4, file.get()) != 4) {
+                return;
+            }
+            const long long bytes = static_cast<std::int32_t>(
+                std::uint32_t(size[0]) | std::uint32_t(size[1]) << 8 |
+                std::uint32_t(size[2]) << 16 | std::uint32_t(size[3]) << 24);
+            const long long left = static_cast<long long>(st.st_size) - std::ftell(file.get());
+            if (bytes < 0 || bytes > left) {
+                throw readFailure(path, fmt::sprintf("attribute '%s' of %d bytes runs past the end",
+                                                     name, bytes));
+            }
+            if (std::fseek(file.get(), static_cast<long>(bytes), SEEK_CUR) != 0) {
+                return;
+            }
+        }
+        // Parts' headers follow one another up to an empty one.
+        const int next = std::getc(file.get());
+        if (!multipart || !name.empty() || next == 0 || next == EOF) {
+            return;
+        }
+        std::ungetc(next, file.get());
+    }
+}
+
+// A layer's channels are named "layer.R" and so on: the layer is all before the last dot.
 std::string layerOf(const std::string& channel) {
     const std::size_t dot = channel.rfind('.');
     return dot == std::string::npos ? std::string() : channel.substr(0, dot);
@@ -234,6 +297,7 @@ Picture readOiio(const std::string& path, const SizeLimit& limit) {
     const bool tagged = hasSuffix(path, ".tif") || hasSuffix(path, ".tiff");
     const PanoramaMetadata metadata = tagged ? readPanoramaMetadata(path) : PanoramaMetadata();
 
+    checkExrHeaders(path);
     std::unique_ptr<ImageInput> input = ImageInput::open(path);
     if (!input) {
         throw readFailure(path, OIIO::geterror());

@@ -315,6 +315,10 @@ TEST_F(OiioRoad, FailuresNameTheFile) {
     const std::string text = put("text.exr", "not a picture at all");
     EXPECT_EQ(readError(text),
               "Failed to read file '" + text + "': \"" + text + "\" is not an OpenEXR file");
+    const std::string forged = put("forged.exr", std::string("\x76\x2f\x31\x01\x02\0\0\0", 8) +
+                                                     std::string("comments\0string\0\xff\xff\xff\x7f", 20) + "x");
+    EXPECT_EQ(readError(forged), "Failed to read file '" + forged +
+                                     "': attribute 'comments' of 2147483647 bytes runs past the end");
     const std::string missing = path("missing.tif");
     EXPECT_EQ(readError(missing), "Failed to read file '" + missing + "': Could not open file: " +
                                       missing + ": No such file or directory");
