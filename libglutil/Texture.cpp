@@ -194,8 +194,14 @@ void Texture::uploadLevels(const Picture& picture, Picture* owned, int max) {
         tileRows = (height + texHeight - 1) / texHeight;
         glBindTexture(GL_TEXTURE_2D_ARRAY, glTextures[1]);
         setTextureParameters(GL_TEXTURE_2D_ARRAY, 0);
-        glTexImage3D(GL_TEXTURE_2D_ARRAY, 0, pixels.internal, texWidth, texHeight,
-                     tileColumns * tileRows, 0, pixels.format, GL_UNSIGNED_BYTE, nullptr);
+        // Immutable storage where the driver has it: some take larger arrays that way.
+        if (GLEW_ARB_texture_storage) {
+            glTexStorage3D(GL_TEXTURE_2D_ARRAY, 1, pixels.internal, texWidth, texHeight,
+                           tileColumns * tileRows);
+        } else {
+            glTexImage3D(GL_TEXTURE_2D_ARRAY, 0, pixels.internal, texWidth, texHeight,
+                         tileColumns * tileRows, 0, pixels.format, GL_UNSIGNED_BYTE, nullptr);
+        }
         throwIfGlFailed(glError(__FILE__, __LINE__));
         glPixelStorei(GL_UNPACK_ROW_LENGTH, width);
         for (int row = 0; row < tileRows; ++row) {

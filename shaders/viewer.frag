@@ -8,7 +8,13 @@
 // the right) shows columns further left. A larger pitch looks up.
 
 uniform sampler2D texUnit0;
+#if __VERSION__ >= 130
+// Level 0 of a picture beyond the card's limit: tiles of texSize0, tileColumns to a row.
+uniform sampler2DArray texUnit1;
+#else
+// The right piece of a picture wider than the card takes, texSize0 each.
 uniform sampler2D texUnit1;
+#endif
 uniform vec2 texSize0;
 uniform vec2 inSize;
 uniform vec2 outSize;
@@ -20,21 +26,24 @@ uniform float exposureOffset;
 uniform int projection;
 uniform float luminanceAverage;
 uniform int ldrInput;
+// Mip levels of the picture (1: level 0 only); those below tileLevels are tiles.
+uniform int levels;
+uniform int tileLevels;
+uniform float tileColumns;
 
 const float pi = 3.14159265;
-// Taps per axis when minifying; more costs a lot on software rasterisers and buys little.
-const int maxTaps = 5;
 
-// Radiance of texel ij; for 8-bit pictures the square of the value, a cheap stand-in for
-// linear light so that averaging does not darken fine detail.
-vec3 texel(vec2 ij) {
+// Radiance of texel ij of mip level `level`; for 8-bit pictures the square of the value, a
+// cheap stand-in for linear light so that averaging does not darken fine detail.
+vec3 texel(vec2 ij, int level) {
     vec4 c;
 #if __VERSION__ >= 130
     // No level of detail to work out: much cheaper than texture2D on software rasterisers.
-    if (ij.x < texSize0.x) {
-        c = texelFetch(texUnit0, ivec2(ij), 0);
+    if (level < tileLevels) {
+        vec2 tile = floor(ij / texSize0);
+        c = texelFetch(texUnit1, ivec3(ij - tile * texSize0, tile.y * tileColumns + tile.x), 0);
     } else {
-        c = texelFetch(texUnit1, ivec2(ij.x - texSize0.x, ij.y), 0);
+        c = texelFetch(texUnit0, ivec2(ij), level - tileLevels);
     }
 #else
     if (ij.x < texSize0.x) {
@@ -50,37 +59,44 @@ vec3 texel(vec2 ij) {
     return c.a > 0.0 ? c.rgb * (255.0 * exp2(c.a * 255.0 - 136.0)) : vec3(0.0);
 }
 
-float wrapColumn(float x) { return x - inSize.x * floor(x / inSize.x); }
-
-// Weighted taps starting at `first`, n.x along `stepX` times n.y along `stepY`. The first tap
-// of each axis weighs 1 - f, the others f: bilinear weights for 2 x 2 taps on texel centres,
-// a plain mean with f = 0.5. One loop serves every filter because software rasterisers pay
-// for every branch and every texture lookup in the program, taken or not.
-vec3 filtered(vec2 first, vec2 stepX, vec2 stepY, vec2 n, vec2 f, bool wrap) {
-    vec3 sum = vec3(0.0);
-    float total = 0.0;
-    vec2 row = first;
-    for (int j = 0; j < maxTaps; ++j) {
-        if (float(j) >= n.y) {
-            break;
-        }
-        float wy = j == 0 ? 1.0 - f.y : f.y;
-        vec2 tap = row;
-        for (int i = 0; i < maxTaps; ++i) {
-            if (float(i) >= n.x) {
-                break;
-            }
-            vec2 ij = floor(tap);
-            ij.x = wrap ? wrapColumn(ij.x) : clamp(ij.x, 0.0, inSize.x - 1.0);
-            ij.y = clamp(ij.y, 0.0, inSize.y - 1.0);
-            float w = wy * (i == 0 ? 1.0 - f.x : f.x);
-            sum += w * texel(ij);
-            total += w;
-            tap += stepX;
-        }
-        row += stepY;
+// Bilinear weights over the four texel centres of level `level` around q, a position in
+// level-0 pixels; columns wrap round the 360-degree edge when `wrap`, rows are clamped.
+vec3 bilinear(vec2 q, int level, bool wrap) {
+    float texels = exp2(float(level));
+    vec2 size = max(floor(inSize / texels), 1.0);
+    vec2 s = q / texels - 0.5;
+    vec2 i0 = floor(s);
+    vec2 f = s - i0;
+    vec2 i1 = i0 + 1.0;
+    if (wrap) {
+        i0.x -= size.x * floor(i0.x / size.x);
+        i1.x -= size.x * floor(i1.x / size.x);
+    } else {
+        i0.x = clamp(i0.x, 0.0, size.x - 1.0);
+        i1.x = clamp(i1.x, 0.0, size.x - 1.0);
     }
-    return sum / total;
+    i0.y = clamp(i0.y, 0.0, size.y - 1.0);
+    i1.y = clamp(i1.y, 0.0, size.y - 1.0);
+    return mix(mix(texel(i0, level), texel(vec2(i1.x, i0.y), level), f.x),
+               mix(texel(vec2(i0.x, i1.y), level), texel(i1, level), f.x), f.y);
+}
+
+// What one screen pixel at q sees, its footprint spanning dx and dy (level-0 pixels). Two
+// bilinear lookups on the mip levels around the footprint: the same eight texels a pixel at
+// every zoom. Magnified flat pictures stay sharp squares. On the sphere a column is
+// cos(latitude) as wide as a row, so towards the poles a pixel spans many columns of nearly
+// the same place: they count at that width, and a pole is not averaged with lower latitudes.
+vec3 filtered(vec2 q, vec2 dx, vec2 dy, bool flatView) {
+    vec2 extent = max(abs(dx), abs(dy));
+    float columnWidth = flatView ? 1.0 : sin(pi * clamp(q.y / inSize.y, 0.0, 1.0));
+    float footprint = max(extent.y, extent.x * columnWidth);
+    if (flatView && footprint <= 1.0) {
+        q = floor(q) + 0.5;
+    }
+    float lod = clamp(log2(max(footprint, 1.0e-6)), 0.0, float(levels - 1));
+    int l0 = int(floor(lod));
+    int l1 = int(min(float(l0 + 1), float(levels - 1)));
+    return mix(bilinear(q, l0, !flatView), bilinear(q, l1, !flatView), lod - float(l0));
 }
 
 vec3 display(vec3 c) {
@@ -134,26 +150,6 @@ void main() {
         dx.x -= inSize.x * floor(dx.x / inSize.x + 0.5);
         dy.x -= inSize.x * floor(dy.x / inSize.x + 0.5);
     }
-    vec2 extent = vec2(length(dx), length(dy));
-    vec2 first = q;
-    vec2 stepX = vec2(0.0);
-    vec2 stepY = vec2(0.0);
-    vec2 n = vec2(1.0);
-    vec2 f = vec2(0.5);
-    if (max(extent.x, extent.y) > 1.0) {
-        // At least 2 x 2 taps spread over what the screen pixel covers.
-        n = clamp(ceil(extent - 0.001), 2.0, float(maxTaps));
-        stepX = dx / n.x;
-        stepY = dy / n.y;
-        first = q - 0.5 * (dx + dy - stepX - stepY);
-    } else if (projection != 0) {
-        // Bilinear: the four texel centres around q.
-        first = floor(q - 0.5) + 0.5;
-        f = q - first;
-        stepX = vec2(1.0, 0.0);
-        stepY = vec2(0.0, 1.0);
-        n = vec2(2.0);
-    }
-    vec3 c = filtered(first, stepX, stepY, n, f, projection != 0);
+    vec3 c = filtered(q, dx, dy, projection == 0);
     gl_FragColor = vec4(display(c) * inside, 1.0);
 }

@@ -27,6 +27,9 @@ void setViewerUniforms(Shader& shader, const Texture& picture, const ViewState& 
     shader.setUniform1i("projection", static_cast<int>(view.projection));
     shader.setUniform1f("luminanceAverage", view.tonemap ? 0.18f : 0.0f);
     shader.setUniform1i("ldrInput", picture.hdr ? 0 : 1);
+    shader.setUniform1i("levels", picture.levels);
+    shader.setUniform1i("tileLevels", picture.tileLevels);
+    shader.setUniform1f("tileColumns", static_cast<float>(picture.tileColumns));
 }
 
 void setChannelMask(const ViewState& view) {
