@@ -12,7 +12,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -246,29 +248,45 @@ int main(int argc, char** argv) {
         return 2;
     }
     const int width = argc == 3 ? std::atoi(argv[2]) : 4096;
-    if (width < 16 || width > 32766 || width % 2 != 0) {
-        std::fprintf(stderr, "%s: WIDTH must be even, from 16 to 32766\n", argv[0]);
+    if (width < 16 || width > 65534 || width % 2 != 0) {
+        std::fprintf(stderr, "%s: WIDTH must be even, from 16 to 65534\n", argv[0]);
         return 2;
     }
     const int height = width / 2;
     const double pixel = 2 * pi / width;
     std::vector<unsigned char> pixels(4 * size_t(width) * size_t(height));
-    for (int y = 0; y < height; ++y) {
-        // Below the horizon the tiles shrink to less than a pixel: 3 x 3 samples there.
-        const int n = y >= height / 2 ? 3 : 1;
-        for (int x = 0; x < width; ++x) {
-            Color sum{0, 0, 0};
-            for (int j = 0; j < n; ++j) {
-                for (int i = 0; i < n; ++i) {
-                    const double azimuth = ((x + (i + 0.5) / n) / width - 0.5) * 2 * pi;
-                    const double elevation = (0.5 - (y + (j + 0.5) / n) / height) * pi;
-                    sum = sum + sample(azimuth, elevation, pixel);
+    auto drawRows = [&](int first, int last) {
+        for (int y = first; y < last; ++y) {
+            // Below the horizon the tiles shrink to less than a pixel: 3 x 3 samples there.
+            const int n = y >= height / 2 ? 3 : 1;
+            for (int x = 0; x < width; ++x) {
+                Color sum{0, 0, 0};
+                for (int j = 0; j < n; ++j) {
+                    for (int i = 0; i < n; ++i) {
+                        const double azimuth = ((x + (i + 0.5) / n) / width - 0.5) * 2 * pi;
+                        const double elevation = (0.5 - (y + (j + 0.5) / n) / height) * pi;
+                        sum = sum + sample(azimuth, elevation, pixel);
+                    }
                 }
+                const Color mean = sum * (1.0 / (n * n));
+                rgbe::encode(mean.r, mean.g, mean.b,
+                             &pixels[4 * (size_t(y) * size_t(width) + size_t(x))]);
             }
-            const Color mean = sum * (1.0 / (n * n));
-            rgbe::encode(mean.r, mean.g, mean.b,
-                         &pixels[4 * (size_t(y) * size_t(width) + size_t(x))]);
         }
+    };
+    // Rows interleaved in bands over every core; the futures wait for their bands.
+    const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    const int band = 16;
+    std::vector<std::future<void>> workers;
+    for (int core = 0; core < cores; ++core) {
+        workers.push_back(std::async(std::launch::async, [&, core] {
+            for (int y = core * band; y < height; y += cores * band) {
+                drawRows(y, std::min(height, y + band));
+            }
+        }));
+    }
+    for (std::future<void>& worker : workers) {
+        worker.get();
     }
     try {
         rgbe::write(argv[1], width, height, pixels.data(), true);
