@@ -14,12 +14,12 @@ const char* const renderHelp =
     R"(Usage: marovex-render [options] INPUT OUTPUT
 
 Renders one view of a picture, as the viewer shows it, without a window. INPUT is any file
-the viewer opens (RADIANCE .hdr, JPEG, .cr2 previews, other CImg formats, "-" for a PNM
-picture on standard input). OUTPUT is chosen by its extension: .jpg, .ppm or .png hold the
-displayed colours with 8 bits per channel; .hdr holds the same view as linear light (the
-display curve undone, so 1 is the display's white and brighter parts stay clipped: choose
-them with --fstop); "-" writes PPM to standard output. Needs an X display; without one, run
-it under xvfb-run -a.
+the viewer opens (RADIANCE .hdr, JPEG, OpenEXR .exr, TIFF, .pfm, .cr2 previews, other CImg
+formats, "-" for a PNM picture on standard input). OUTPUT is chosen by its extension: .jpg,
+.ppm or .png hold the displayed colours with 8 bits per channel; .hdr holds the same view as
+linear light (the display curve undone, so 1 is the display's white and brighter parts stay
+clipped: choose them with --fstop), and so does .exr in half floats; "-" writes PPM to
+standard output. Needs an X display; without one, run it under xvfb-run -a.
 
 Options (a value may also follow an equals sign, as in --size=256x128):
   --size WxH        output size in pixels, each side 1 to 8192 (default 1280x720)
@@ -32,7 +32,7 @@ Options (a value may also follow an equals sign, as in --size=256x128):
                     straight-line perspective view), below 360 for planet (the angle of
                     the stereographic view); not for flat pictures, which have none
   --projection P    flat, sphere or planet (default: sphere for a picture exactly twice as
-                    wide as high, else flat)
+                    wide as high or marked equirectangular in its metadata, else flat)
   --fstop F         exposure in f-stops for high-dynamic-range pictures (default 0)
   --tonemap         tone mapping on
   --channels C      rgb, r, g or b: the channels left out are black (default rgb)
@@ -88,14 +88,14 @@ void checkOutputType(const std::string& output) {
     if (output == "-") {
         return;
     }
-    for (const char* suffix : {".jpg", ".ppm", ".png", ".hdr"}) {
+    for (const char* suffix : {".jpg", ".ppm", ".png", ".hdr", ".exr"}) {
         if (hasSuffix(output, suffix)) {
             return;
         }
     }
     throw std::runtime_error(fmt::sprintf(
-        "unsupported output type '%s': use .jpg, .ppm, .png, .hdr or - for PPM on standard "
-        "output",
+        "unsupported output type '%s': use .jpg, .ppm, .png, .hdr, .exr or - for PPM on "
+        "standard output",
         output));
 }
 

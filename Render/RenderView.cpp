@@ -6,6 +6,7 @@
 #include "GlError.h"
 #include "OffscreenContext.h"
 #include "PendingFile.h"
+#include "PictureWriter.h"
 #include "RenderOptions.h"
 #include "Shader.h"
 #include "Stopwatch.h"
@@ -44,6 +45,15 @@ double toLinear(double display) {
 }
 
 // Display values back to linear light, 1 being the display's white.
+std::vector<float> toLinearRgb(const std::vector<float>& rgb) {
+    std::vector<float> linear(rgb.size());
+    for (std::size_t i = 0; i < rgb.size(); ++i) {
+        linear[i] = static_cast<float>(
+            toLinear(std::min(1.0, std::max(0.0, static_cast<double>(rgb[i])))));
+    }
+    return linear;
+}
+
 std::vector<std::uint8_t> toRgbe(const std::vector<float>& rgb) {
     std::vector<std::uint8_t> quadruples(rgb.size() / 3 * 4);
     for (std::size_t i = 0, j = 0; i < rgb.size(); i += 3, j += 4) {
@@ -58,7 +68,8 @@ std::vector<std::uint8_t> toRgbe(const std::vector<float>& rgb) {
 
 ViewState viewFor(const RenderOptions& options, const Texture& picture) {
     ViewState view = options.view;
-    view.projection = options.projection.value_or(defaultProjection(picture.width, picture.height));
+    view.projection = options.projection.value_or(
+        defaultProjection(picture.width, picture.height, picture.projectionHint));
     if (options.zoom) {
         view.zoom = *options.zoom;
     } else if (options.fov) {
@@ -119,7 +130,8 @@ void renderView(const RenderOptions& options, const char* programName) {
     Shader shader("viewer", "");
     lap("shader");
 
-    const bool radiance = hasSuffix(options.output, ".hdr");
+    const bool exr = hasSuffix(options.output, ".exr");
+    const bool radiance = hasSuffix(options.output, ".hdr") || exr;
     // An 8-bit target holds display values exactly as a window would; the float one keeps
     // them unrounded for the linear .hdr output.
     std::unique_ptr<Texture> target =
@@ -132,7 +144,14 @@ void renderView(const RenderOptions& options, const char* programName) {
     throwIfGlFailed(glError(__FILE__, __LINE__));
     lap("render");
 
-    if (radiance) {
+    if (exr) {
+        const std::vector<float> linear =
+            toLinearRgb(readBack<float>(*target, 0, 0, width, height, 3));
+        lap("readback");
+        PendingFile pending(options.output);
+        saveLinearExr(pending.path(), width, height, linear.data());
+        pending.commit();
+    } else if (radiance) {
         const std::vector<std::uint8_t> quadruples =
             toRgbe(readBack<float>(*target, 0, 0, width, height, 3));
         lap("readback");

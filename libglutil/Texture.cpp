@@ -103,6 +103,8 @@ void Texture::upload(const Picture& picture, Picture* owned) {
     scaleMean = picture.scale.mean;
     scaleMin = picture.scale.min;
     scaleMax = picture.scale.max;
+    projectionHint = picture.projectionHint;
+    layer = picture.layer;
     if (rgbe) {
         // Counts the upload's queued GL work in its phase.
         glFinish();

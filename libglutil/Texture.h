@@ -78,6 +78,9 @@ public:
     double scaleMean = 0.0;
     double scaleMin = 0.0;
     double scaleMax = 0.0;
+    // From the picture: the view its metadata asks for, and the part or layer shown.
+    ProjectionHint projectionHint = ProjectionHint::None;
+    std::string layer;
 
 private:
     void upload(const Picture& picture, Picture* owned);

@@ -80,8 +80,8 @@ TEST(RenderOptionsTest, BadArgumentsSayWhy) {
     EXPECT_EQ(parseError({"a"}), "expected INPUT and OUTPUT (see --help)");
     EXPECT_EQ(parseError({"a", "b.jpg", "c.jpg"}), "expected INPUT and OUTPUT (see --help)");
     EXPECT_EQ(parseError({"a", "b.tif"}),
-              "unsupported output type 'b.tif': use .jpg, .ppm, .png, .hdr or - for PPM on "
-              "standard output");
+              "unsupported output type 'b.tif': use .jpg, .ppm, .png, .hdr, .exr or - for PPM "
+              "on standard output");
 }
 
 TEST(RenderOptionsTest, FieldOfViewMeetsTheViewersZoom) {

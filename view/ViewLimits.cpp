@@ -12,8 +12,9 @@ constexpr double pi = 3.14159265358979323846;
 
 } // namespace
 
-Projection defaultProjection(int width, int height) {
-    return width == 2 * height ? Projection::Sphere : Projection::Flat;
+Projection defaultProjection(int width, int height, ProjectionHint hint) {
+    return width == 2 * height || hint == ProjectionHint::Equirectangular ? Projection::Sphere
+                                                                          : Projection::Flat;
 }
 
 float lowestZoom(Projection projection, int width, int height, int viewportWidth,

@@ -1,13 +1,14 @@
 #pragma once
 
+#include "Picture.h"
 #include "Projection.h"
 
 // The viewer's rules for a picture of width x height pixels in a viewport, shared by the
 // widget and the offscreen renderer.
 
-// The projection a freshly opened picture gets: Sphere when exactly twice as wide as high,
-// else Flat.
-Projection defaultProjection(int width, int height);
+// The projection a freshly opened picture gets: Sphere when exactly twice as wide as high or
+// marked equirectangular by its metadata, else Flat.
+Projection defaultProjection(int width, int height, ProjectionHint hint = ProjectionHint::None);
 
 // The lowest zoom: a panorama in the Sphere projection shows a third of its width across the
 // viewport; any other projection fits the whole picture.
