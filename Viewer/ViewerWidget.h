@@ -67,6 +67,9 @@ public:
 
     // The current picture; throws std::out_of_range when there is none.
     const Texture& currentTexture() const { return *textures.at(currentIndex); }
+    // The window title of the current picture: its file name, and ":layer" for a picture
+    // taken from one part or layer of a file.
+    QString pictureTitle() const;
     // The smallest zoom the current picture allows in the current projection.
     float minZoom() const;
     // The view fields as drawView takes them.

@@ -47,7 +47,7 @@ void ViewerWidget::reloadCurrent() {
         }
         if (!textures.empty()) {
             setZoom(zoom);
-            setWindowTitle(fileNames[currentIndex]);
+            setWindowTitle(pictureTitle());
         } else {
             setWindowTitle(tr("Marovex Viewer"));
         }
@@ -142,11 +142,11 @@ void ViewerWidget::keyPressEvent(QKeyEvent* event) {
         break;
     case '<':
         currentIndex = currentIndex == n - 1 ? 0 : currentIndex + 1;
-        setWindowTitle(fileNames.at(currentIndex));
+        setWindowTitle(pictureTitle());
         break;
     case '>':
         currentIndex = currentIndex == 0 ? n - 1 : currentIndex - 1;
-        setWindowTitle(fileNames.at(currentIndex));
+        setWindowTitle(pictureTitle());
         break;
     case 'R':
         reloadCurrent();

@@ -15,13 +15,15 @@
 
 namespace {
 
-// Local, existing regular files ending in .hdr or .jpg, in the order of the URLs.
+// Local, existing regular files of the suffixes the loader reads, in the order of the URLs.
 QStringList filterUrlList(const QList<QUrl>& urls) {
     QStringList accepted;
     for (const QUrl& url : urls) {
         const QFileInfo info(url.toLocalFile());
         const QString suffix = info.suffix().toLower();
-        if (info.isFile() && info.exists() && (suffix == "hdr" || suffix == "jpg")) {
+        if (info.isFile() && info.exists() &&
+            (suffix == "hdr" || suffix == "jpg" || suffix == "exr" || suffix == "tif" ||
+             suffix == "tiff" || suffix == "pfm")) {
             accepted << info.filePath();
         }
     }
@@ -29,6 +31,12 @@ QStringList filterUrlList(const QList<QUrl>& urls) {
 }
 
 } // namespace
+
+QString ViewerWidget::pictureTitle() const {
+    const QString name = fileNames.at(currentIndex);
+    const std::string& layer = currentTexture().layer;
+    return layer.empty() ? name : name + ":" + QString::fromStdString(layer);
+}
 
 void ViewerWidget::open(const QStringList& files) {
     // Old pictures are deleted and new ones made in this widget's context.
@@ -72,11 +80,11 @@ void ViewerWidget::open(const QStringList& files) {
         fileNames = loadedNames;
         const Texture& first = currentTexture();
         yaw = pitch = zoom = 0.0f;
-        projection = defaultProjection(first.width, first.height);
+        projection = defaultProjection(first.width, first.height, first.projectionHint);
         setZoom(0.0f);
         fstop = 0.0f;
         updateGL();
-        setWindowTitle(fileNames[currentIndex]);
+        setWindowTitle(pictureTitle());
     }
 
     if (!notFound.isEmpty()) {
@@ -92,7 +100,8 @@ void ViewerWidget::open(const QStringList& files) {
 bool ViewerWidget::open() {
     const QStringList files = QFileDialog::getOpenFileNames(
         this, tr("Choose image(s) to display"), workingDirectory,
-        tr("Supported Images (*.hdr *.jpg *.jpeg);;HDR Image (*.hdr);;JPEG Image (*.jpg *.jpeg)"));
+        tr("Supported Images (*.hdr *.jpg *.jpeg);;HDR Image (*.hdr);;JPEG Image (*.jpg *.jpeg);;"
+           "OpenEXR Image (*.exr);;TIFF Image (*.tif *.tiff);;PFM Image (*.pfm)"));
     activateWindow();
     if (files.isEmpty()) {
         return false;

@@ -10,6 +10,7 @@
 #include <QAction>
 #include <QFile>
 #include <QMimeData>
+#include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -191,6 +192,27 @@ private slots:
         QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
         QCoreApplication::sendEvent(widget.get(), &drop);
         QCOMPARE(widget->fileNames, QStringList{upper});
+        QVERIFY(closer->boxes.isEmpty());
+    }
+
+    void panoramaFormatsDropWithTheirLayerInTheTitle() {
+        const QString exr = dir.filePath("layers.exr");
+        QCOMPARE(QProcess::execute("oiiotool", {"--pattern", "constant:color=0.5,0.25,1", "60x40",
+                                                "3", "--chnames", "diffuse.R,diffuse.G,diffuse.B",
+                                                "-d", "half", "-o", exr}),
+                 0);
+        for (const QString& name : {"p.tif", "p.TIFF", "p.pfm", "p.EXR"}) {
+            QVERIFY2(dragAccepted(*widget, {QUrl::fromLocalFile(fileOfSize(dir, name, 10))}),
+                     qPrintable(name));
+        }
+        QMimeData data;
+        data.setUrls({QUrl::fromLocalFile(exr)});
+        QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(widget.get(), &drop);
+        QCOMPARE(widget->fileNames, QStringList{exr});
+        QCOMPARE(widget->windowTitle(), exr + ":diffuse");
+        QVERIFY(widget->currentTexture().hdr);
+        QCOMPARE(widget->projection, Projection::Flat);
         QVERIFY(closer->boxes.isEmpty());
     }
 
