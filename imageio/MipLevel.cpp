@@ -132,3 +132,17 @@ int mipLevelCount(long width, long height) {
     }
     return levels;
 }
+
+std::vector<Picture> mipLevels(Picture&& picture, const std::function<void(int level)>& beforeLevel) {
+    const int count = mipLevelCount(picture.width, picture.height);
+    std::vector<Picture> levels;
+    levels.reserve(static_cast<std::size_t>(count));
+    levels.push_back(std::move(picture));
+    for (int l = 1; l < count; ++l) {
+        if (beforeLevel) {
+            beforeLevel(l);
+        }
+        levels.push_back(halvePicture(levels.back()));
+    }
+    return levels;
+}
