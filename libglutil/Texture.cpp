@@ -86,7 +86,14 @@ Texture::Texture(Picture&& picture) {
     upload(picture, &picture);
 }
 
-void Texture::upload(const Picture& picture, Picture* owned) {
+Texture::Texture(std::vector<Picture>&& levels) {
+    if (levels.empty()) {
+        throw std::runtime_error("No picture to upload");
+    }
+    upload(levels.front(), &levels.front(), &levels);
+}
+
+void Texture::upload(const Picture& picture, Picture* owned, std::vector<Picture>* ready) {
     Stopwatch stopwatch;
     if (picture.encoding != PixelEncoding::Rgbe && picture.encoding != PixelEncoding::Rgb8) {
         // The viewer program decodes RGBE or shows display values; it has no float road yet.
@@ -95,7 +102,7 @@ void Texture::upload(const Picture& picture, Picture* owned) {
     }
     const bool rgbe = picture.encoding == PixelEncoding::Rgbe;
     if (mipmapped()) {
-        setupPyramid(picture, owned);
+        setupPyramid(picture, owned, ready);
     } else {
         setup(picture.width, picture.height, rgbe ? GL_RGBA8 : GL_RGB8, rgbe ? GL_RGBA : GL_RGB,
               GL_UNSIGNED_BYTE, picture.pixels.get());
@@ -118,12 +125,16 @@ bool Texture::mipmapped() {
     return GLEW_VERSION_3_0 != 0;
 }
 
-void Texture::setupPyramid(const Picture& picture, Picture* owned) {
+void Texture::setupPyramid(const Picture& picture, Picture* owned, std::vector<Picture>* ready) {
     sizeLimit().check(picture.width, picture.height);
     width = picture.width;
     height = picture.height;
     hdr = picture.encoding == PixelEncoding::Rgbe;
     levels = mipLevelCount(width, height);
+    if (ready != nullptr && static_cast<int>(ready->size()) != levels) {
+        throw std::runtime_error(fmt::sprintf("A %dx%d picture has %d mip levels, not %d", width,
+                                              height, levels, ready->size()));
+    }
     GLint max = 0;
     glGetIntegerv(GL_MAX_TEXTURE_SIZE, &max);
     tileLevels = width > max || height > max ? 1 : 0;
@@ -133,7 +144,7 @@ void Texture::setupPyramid(const Picture& picture, Picture* owned) {
     glGenTextures(1 + tileLevels, glTextures);
     numTextures = 1 + tileLevels;
     try {
-        uploadLevels(picture, owned, max);
+        uploadLevels(picture, owned, max, ready);
     } catch (...) {
         // The constructor fails, so no destructor will release what was made.
         glDeleteTextures(numTextures, glTextures);
@@ -186,7 +197,8 @@ long tileSide(long size, long max) {
 
 } // namespace
 
-void Texture::uploadLevels(const Picture& picture, Picture* owned, int max) {
+void Texture::uploadLevels(const Picture& picture, Picture* owned, int max,
+                           std::vector<Picture>* ready) {
     const PixelFormat pixels = pixelFormat(picture);
     if (tileLevels > 0) {
         // Level 0 beyond the card's limit: tiles as the layers of an array texture, row by row.
@@ -234,7 +246,10 @@ void Texture::uploadLevels(const Picture& picture, Picture* owned, int max) {
     Picture level;
     const Picture* current = &picture;
     for (int l = 0; l < levels; ++l) {
-        if (l > 0) {
+        if (l > 0 && ready != nullptr) {
+            current = &(*ready)[static_cast<std::size_t>(l)];
+            (*ready)[static_cast<std::size_t>(l) - 1].pixels.reset();
+        } else if (l > 0) {
             level = halvePicture(*current);
             current = &level;
             if (l == 1 && owned != nullptr) {

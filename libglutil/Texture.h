@@ -5,6 +5,7 @@
 #include "Picture.h"
 
 #include <string>
+#include <vector>
 
 // One picture on the graphics card: one GL texture, or two side by side when the picture is
 // wider than the card allows. Every operation needs the creating GL context current.
@@ -23,6 +24,10 @@ public:
     // std::runtime_error.
     explicit Texture(const Picture& picture);
     explicit Texture(Picture&& picture);
+    // Uploads the levels mipLevels made (level 0 alone where there is no mip pyramid, or for
+    // pixels the upload refuses) as Texture(Picture&&) does, letting go of each level's bytes
+    // once the next is on its way. Throws std::runtime_error.
+    explicit Texture(std::vector<Picture>&& levels);
     ~Texture();
 
     Texture(const Texture&) = delete;
@@ -83,7 +88,9 @@ public:
     std::string layer;
 
 private:
-    void upload(const Picture& picture, Picture* owned);
-    void setupPyramid(const Picture& picture, Picture* owned);
-    void uploadLevels(const Picture& picture, Picture* owned, int max);
+    // `ready`, when given, holds the levels from 0 on; they are made here otherwise.
+    void upload(const Picture& picture, Picture* owned, std::vector<Picture>* ready = nullptr);
+    void setupPyramid(const Picture& picture, Picture* owned, std::vector<Picture>* ready);
+    void uploadLevels(const Picture& picture, Picture* owned, int max,
+                      std::vector<Picture>* ready);
 };
