@@ -220,8 +220,10 @@ void readBands(ImageInput& input, const Selection& selection, const Overlap& ove
 
     // Whole tile rows, and never more rows than the data window has.
     const long tileRows = std::min(std::max(spec.tile_height, 1), spec.height);
-    long bandRows = static_cast<long>(std::max<std::size_t>(1, bandBytes / (rowValues * valueSize)));
-    bandRows = std::min<long>((bandRows + tileRows - 1) / tileRows * tileRows + tileRows, spec.height);
+    long bandRows =
+        static_cast<long>(std::max<std::size_t>(1, bandBytes / (rowValues * valueSize)));
+    bandRows =
+        std::min<long>((bandRows + tileRows - 1) / tileRows * tileRows + tileRows, spec.height);
     std::unique_ptr<unsigned char[]> band(
         new unsigned char[static_cast<std::size_t>(bandRows) * rowValues * valueSize]);
     const std::size_t width = static_cast<std::size_t>(picture.width);
@@ -240,42 +242,42 @@ void readBands(ImageInput& input, const Selection& selection, const Overlap& ove
             long(spec.y) + spec.height);
         const TypeDesc type = hdr ? OIIO::TypeFloat : OIIO::TypeUInt8;
         // Tiled files go by whole rows of tiles: their scanline emulation is not to be trusted.
-        const bool read =
-            spec.tile_width > 0
-                ? input.read_tiles(selection.subimage, 0, spec.x, spec.x + spec.width,
-                                   static_cast<int>(y), static_cast<int>(yEnd), spec.z, spec.z + 1,
-                                   first, end, type, band.get())
-                : input.read_scanlines(selection.subimage, 0, static_cast<int>(y),
-                                       static_cast<int>(yEnd), spec.z, first, end, type,
-                                       band.get());
+        const bool read = spec.tile_width > 0
+                              ? input.read_tiles(selection.subimage, 0, spec.x, spec.x + spec.width,
+                                                 static_cast<int>(y), static_cast<int>(yEnd),
+                                                 spec.z, spec.z + 1, first, end, type, band.get())
+                              : input.read_scanlines(selection.subimage, 0, static_cast<int>(y),
+                                                     static_cast<int>(yEnd), spec.z, first, end,
+                                                     type, band.get());
         if (!read) {
             throw readFailure(path, input.geterror());
         }
         const long rowBegin = std::max(y, overlap.y0);
         const long rowEnd = std::min(yEnd, overlap.y1);
-        OIIO::parallel_for(static_cast<int64_t>(rowBegin), static_cast<int64_t>(rowEnd),
-                           [&](int64_t row) {
-            const unsigned char* in = band.get() +
-                                      static_cast<std::size_t>(row - y) * rowValues * valueSize +
-                                      static_cast<std::size_t>(overlap.x0 - spec.x) * count * valueSize;
-            unsigned char* out = picture.pixels.get() +
-                                 (static_cast<std::size_t>(row - spec.full_y) * width +
-                                  static_cast<std::size_t>(overlap.x0 - spec.full_x)) * pixelBytes;
-            for (long x = overlap.x0; x < overlap.x1; ++x, out += pixelBytes) {
-                if (hdr) {
-                    const float* values = reinterpret_cast<const float*>(in);
-                    // Infinity saturates like any value beyond the largest exponent.
-                    const auto finite = [](float v) { return std::min(v, 3.0e38f); };
-                    rgbe::encode(finite(values[offsets[0]]), finite(values[offsets[1]]),
-                                 finite(values[offsets[2]]), out);
-                } else {
-                    for (std::size_t k = 0; k < 3; ++k) {
-                        out[k] = in[offsets[k]];
+        OIIO::parallel_for(
+            static_cast<int64_t>(rowBegin), static_cast<int64_t>(rowEnd), [&](int64_t row) {
+                const unsigned char* in =
+                    band.get() + static_cast<std::size_t>(row - y) * rowValues * valueSize +
+                    static_cast<std::size_t>(overlap.x0 - spec.x) * count * valueSize;
+                unsigned char* out =
+                    picture.pixels.get() + (static_cast<std::size_t>(row - spec.full_y) * width +
+                                            static_cast<std::size_t>(overlap.x0 - spec.full_x)) *
+                                               pixelBytes;
+                for (long x = overlap.x0; x < overlap.x1; ++x, out += pixelBytes) {
+                    if (hdr) {
+                        const float* values = reinterpret_cast<const float*>(in);
+                        // Infinity saturates like any value beyond the largest exponent.
+                        const auto finite = [](float v) { return std::min(v, 3.0e38f); };
+                        rgbe::encode(finite(values[offsets[0]]), finite(values[offsets[1]]),
+                                     finite(values[offsets[2]]), out);
+                    } else {
+                        for (std::size_t k = 0; k < 3; ++k) {
+                            out[k] = in[offsets[k]];
+                        }
                     }
+                    in += count * valueSize;
                 }
-                in += count * valueSize;
-            }
-        });
+            });
         y = yEnd;
     }
 }
@@ -305,24 +307,35 @@ Picture readOiio(const std::string& path, const SizeLimit& limit) {
     const Selection selection = choose(*input, path);
     const ImageSpec& spec = selection.spec;
     if (spec.full_width <= 0 || spec.full_height <= 0 || spec.width <= 0 || spec.height <= 0) {
-        throw readFailure(path, fmt::sprintf("empty picture (%dx%d)", spec.full_width, spec.full_height));
+        throw readFailure(path,
+                          fmt::sprintf("empty picture (%dx%d)", spec.full_width, spec.full_height));
     }
     if (spec.depth > 1) {
         throw readFailure(path, fmt::sprintf("volume of depth %d", spec.depth));
+    }
+    // Window corners well inside the int range keep every sum of a corner and a size exact.
+    const long far = 1L << 30;
+    if (std::abs(long(spec.x)) > far || std::abs(long(spec.y)) > far ||
+        std::abs(long(spec.full_x)) > far || std::abs(long(spec.full_y)) > far) {
+        throw readFailure(path, fmt::sprintf("window origins %d,%d and %d,%d out of range", spec.x,
+                                             spec.y, spec.full_x, spec.full_y));
     }
     // The picture is the display window; the data window is read, and must fit, too.
     limit.check(spec.full_width, spec.full_height);
     limit.check(spec.width, spec.height);
     checkPanoramaSize(metadata, spec.full_width, spec.full_height, path, limit);
 
-    const Overlap overlap{std::max<long>(spec.x, spec.full_x),
-                          std::min<long>(long(spec.x) + spec.width, long(spec.full_x) + spec.full_width),
-                          std::max<long>(spec.y, spec.full_y),
-                          std::min<long>(long(spec.y) + spec.height, long(spec.full_y) + spec.full_height)};
+    const Overlap overlap{
+        std::max<long>(spec.x, spec.full_x),
+        std::min<long>(long(spec.x) + spec.width, long(spec.full_x) + spec.full_width),
+        std::max<long>(spec.y, spec.full_y),
+        std::min<long>(long(spec.y) + spec.height, long(spec.full_y) + spec.full_height)};
     const bool hdr = isFloat(spec.channelformat(selection.channels[0]));
     Picture picture;
-    picture.allocate(spec.full_width, spec.full_height, hdr ? PixelEncoding::Rgbe : PixelEncoding::Rgb8);
-    const bool covered = !overlap.empty() && overlap.x0 == spec.full_x && overlap.y0 == spec.full_y &&
+    picture.allocate(spec.full_width, spec.full_height,
+                     hdr ? PixelEncoding::Rgbe : PixelEncoding::Rgb8);
+    const bool covered = !overlap.empty() && overlap.x0 == spec.full_x &&
+                         overlap.y0 == spec.full_y &&
                          overlap.x1 == long(spec.full_x) + spec.full_width &&
                          overlap.y1 == long(spec.full_y) + spec.full_height;
     if (!covered) {

@@ -21,7 +21,8 @@ std::runtime_error invalid(const std::string& path, const std::string& why) {
 
 // A GPano pixel count: digits only, at most 9 of them, so that every sum stays exact.
 long pixelCount(const std::string& path, const std::string& key, const std::string& text) {
-    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos) {
+    if (text.empty() || text.size() > 9 ||
+        text.find_first_not_of("0123456789") != std::string::npos) {
         throw invalid(path, fmt::sprintf("%s is '%s'", key, text));
     }
     return std::stol(text);
@@ -126,8 +127,9 @@ void placeOnCanvas(Picture& picture, const Canvas& canvas, const std::string& pa
         placed.allocate(static_cast<int>(canvas.width), static_cast<int>(canvas.height),
                         picture.encoding);
     } catch (const std::bad_alloc&) {
-        throw std::runtime_error(fmt::sprintf("Panorama canvas of '%s' too large for memory (%dx%d)",
-                                              path, canvas.width, canvas.height));
+        throw std::runtime_error(
+            fmt::sprintf("Panorama canvas of '%s' too large for memory (%dx%d)", path, canvas.width,
+                         canvas.height));
     }
     // Zero bytes are black both as RGBE and as 8-bit RGB.
     std::memset(placed.pixels.get(), 0, placed.byteCount());
@@ -139,13 +141,13 @@ void placeOnCanvas(Picture& picture, const Canvas& canvas, const std::string& pa
     const long endColumn = std::min(canvas.width, static_cast<long>(std::ceil(canvas.x1 - 0.5)));
     // Nearest pixel by the centres: a picture at the cropped area's size is copied unchanged.
     for (long y = firstRow; y < endRow; ++y) {
-        const long sy = std::min<long>(picture.height - 1,
-                                       static_cast<long>((y + 0.5 - canvas.y0) * yScale));
-        const unsigned char* row = picture.pixels.get() + static_cast<std::size_t>(sy) *
-                                                              static_cast<std::size_t>(picture.width) *
-                                                              bytes;
-        unsigned char* out =
-            placed.pixels.get() + (static_cast<std::size_t>(y) * canvas.width + firstColumn) * bytes;
+        const long sy =
+            std::min<long>(picture.height - 1, static_cast<long>((y + 0.5 - canvas.y0) * yScale));
+        const unsigned char* row =
+            picture.pixels.get() +
+            static_cast<std::size_t>(sy) * static_cast<std::size_t>(picture.width) * bytes;
+        unsigned char* out = placed.pixels.get() +
+                             (static_cast<std::size_t>(y) * canvas.width + firstColumn) * bytes;
         for (long x = firstColumn; x < endColumn; ++x, out += bytes) {
             const long sx = std::min<long>(picture.width - 1,
                                            static_cast<long>((x + 0.5 - canvas.x0) * xScale));
@@ -174,9 +176,9 @@ PanoramaMetadata readPanoramaMetadata(const std::string& path) {
             metadata.orientation = value >= 1 && value <= 8 ? static_cast<int>(value) : 1;
         }
         static const char* const keys[6] = {
-            "Xmp.GPano.FullPanoWidthPixels",          "Xmp.GPano.FullPanoHeightPixels",
-            "Xmp.GPano.CroppedAreaImageWidthPixels",  "Xmp.GPano.CroppedAreaImageHeightPixels",
-            "Xmp.GPano.CroppedAreaLeftPixels",        "Xmp.GPano.CroppedAreaTopPixels"};
+            "Xmp.GPano.FullPanoWidthPixels",         "Xmp.GPano.FullPanoHeightPixels",
+            "Xmp.GPano.CroppedAreaImageWidthPixels", "Xmp.GPano.CroppedAreaImageHeightPixels",
+            "Xmp.GPano.CroppedAreaLeftPixels",       "Xmp.GPano.CroppedAreaTopPixels"};
         // Compared by name: a key of a namespace exiv2 does not know could not be made.
         for (const Exiv2::Xmpdatum& datum : image->xmpData()) {
             const std::string key = datum.key();
@@ -192,8 +194,8 @@ PanoramaMetadata readPanoramaMetadata(const std::string& path) {
                 }
             }
         }
-        const std::size_t given =
-            std::count_if(crop.begin(), crop.end(), [](const std::string& v) { return !v.empty(); });
+        const std::size_t given = std::count_if(crop.begin(), crop.end(),
+                                                [](const std::string& v) { return !v.empty(); });
         if (given > 0 && given < crop.size()) {
             for (std::size_t i = 0; i < crop.size(); ++i) {
                 if (crop[i].empty()) {
@@ -230,19 +232,21 @@ void checkPanoramaSize(const PanoramaMetadata& metadata, long width, long height
     const PanoramaCrop& crop = metadata.crop;
     if (crop.fullWidth <= 0 || crop.fullHeight <= 0 || crop.width <= 0 || crop.height <= 0 ||
         crop.left + crop.width > crop.fullWidth || crop.top + crop.height > crop.fullHeight) {
-        throw invalid(path, fmt::sprintf("cropped area %dx%d at %d,%d outside the full panorama %dx%d",
-                                         crop.width, crop.height, crop.left, crop.top,
-                                         crop.fullWidth, crop.fullHeight));
+        throw invalid(path,
+                      fmt::sprintf("cropped area %dx%d at %d,%d outside the full panorama %dx%d",
+                                   crop.width, crop.height, crop.left, crop.top, crop.fullWidth,
+                                   crop.fullHeight));
     }
     const Canvas canvas = canvasOf(crop, width);
     limit.check(canvas.width, canvas.height);
     // Half the machine's memory at most: the picture is held beside its canvas.
-    const double memory = static_cast<double>(sysconf(_SC_PHYS_PAGES)) *
-                          static_cast<double>(sysconf(_SC_PAGE_SIZE));
+    const double memory =
+        static_cast<double>(sysconf(_SC_PHYS_PAGES)) * static_cast<double>(sysconf(_SC_PAGE_SIZE));
     if (static_cast<double>(canvas.width) * static_cast<double>(canvas.height) * 4.0 >
         memory / 2.0) {
-        throw std::runtime_error(fmt::sprintf("Panorama canvas of '%s' too large for memory (%dx%d)",
-                                              path, canvas.width, canvas.height));
+        throw std::runtime_error(
+            fmt::sprintf("Panorama canvas of '%s' too large for memory (%dx%d)", path, canvas.width,
+                         canvas.height));
     }
 }
 

@@ -104,7 +104,8 @@ TEST_F(OiioRoad, ExrLayoutsGiveTheDisplayWindow) {
         int r, g, b;
     };
     std::vector<Case> cases;
-    cases.push_back({"scanline-float.exr", spec(37, 11, {"R", "G", "B"}, TypeDesc::FLOAT), 0, 1, 2});
+    cases.push_back(
+        {"scanline-float.exr", spec(37, 11, {"R", "G", "B"}, TypeDesc::FLOAT), 0, 1, 2});
     ImageSpec tiled = spec(70, 45, {"R", "G", "B", "A"}, TypeDesc::HALF);
     tiled.tile_width = 16;
     tiled.tile_height = 16;
@@ -145,9 +146,9 @@ TEST_F(OiioRoad, FirstPartOrLayerWithColourNamesTheTitle) {
     // A depth-only part first, then a part of two layers: the first with R, G and B wins.
     ImageSpec depth = spec(8, 4, {"Z"}, TypeDesc::FLOAT);
     depth.attribute("oiio:subimagename", "depth");
-    ImageSpec beauty =
-        spec(8, 4, {"diffuse.B", "diffuse.G", "diffuse.R", "specular.B", "specular.G", "specular.R"},
-             TypeDesc::HALF);
+    ImageSpec beauty = spec(
+        8, 4, {"diffuse.B", "diffuse.G", "diffuse.R", "specular.B", "specular.G", "specular.R"},
+        TypeDesc::HALF);
     beauty.attribute("oiio:subimagename", "beauty");
     const std::string twoParts = path("two-parts.exr");
     writeParts(twoParts, {depth, beauty});
@@ -156,8 +157,8 @@ TEST_F(OiioRoad, FirstPartOrLayerWithColourNamesTheTitle) {
     EXPECT_EQ(bytesOf(parts), expectedRgbe(beauty, 2, 1, 0));
 
     const std::string layers = path("layers.exr");
-    ImageSpec single = spec(8, 4, {"A", "normal.X", "specular.B", "specular.G", "specular.R"},
-                            TypeDesc::FLOAT);
+    ImageSpec single =
+        spec(8, 4, {"A", "normal.X", "specular.B", "specular.G", "specular.R"}, TypeDesc::FLOAT);
     writeParts(layers, {single});
     const Picture layered = quietRead(layers);
     EXPECT_EQ(layered.layer, "specular");
@@ -266,10 +267,12 @@ TEST_F(OiioRoad, TiffAndPfmDepths) {
             }
         }
     }
-    const std::string pfm = put("bottom-up.pfm", "PF\n5 3\n-1.0\n" +
-                                                     std::string(reinterpret_cast<const char*>(stored.data()),
-                                                                 stored.size() * 4));
-    EXPECT_EQ(bytesOf(quietRead(pfm)), expectedRgbe(spec(5, 3, {"R", "G", "B"}, TypeDesc::FLOAT), 0, 1, 2));
+    const std::string pfm =
+        put("bottom-up.pfm",
+            "PF\n5 3\n-1.0\n" +
+                std::string(reinterpret_cast<const char*>(stored.data()), stored.size() * 4));
+    EXPECT_EQ(bytesOf(quietRead(pfm)),
+              expectedRgbe(spec(5, 3, {"R", "G", "B"}, TypeDesc::FLOAT), 0, 1, 2));
 }
 
 TEST_F(OiioRoad, LinearExrWritesHalfFloats) {
@@ -285,9 +288,9 @@ TEST_F(OiioRoad, LinearExrWritesHalfFloats) {
         saveLinearExr(nowhere, 24, 10, pattern(rgb).data());
         ADD_FAILURE() << "no error";
     } catch (const std::runtime_error& error) {
-        EXPECT_EQ(std::string(error.what()),
-                  "Failed to write file '" + nowhere + "': Could not open \"" + nowhere +
-                      "\" (No such file or directory)");
+        EXPECT_EQ(std::string(error.what()), "Failed to write file '" + nowhere +
+                                                 "': Could not open \"" + nowhere +
+                                                 "\" (No such file or directory)");
     }
 }
 
@@ -308,17 +311,21 @@ TEST_F(OiioRoad, FailuresNameTheFile) {
     EXPECT_EQ(readError(wideData, small), "Maximum texture size of GPU is too small (100x20 > 16)");
 
     const Bytes bytes = contents(good);
-    const std::string cut = put("cut.exr", std::string(bytes.begin(), bytes.begin() + bytes.size() / 2));
+    const std::string cut =
+        put("cut.exr", std::string(bytes.begin(), bytes.begin() + bytes.size() / 2));
     EXPECT_EQ(readError(cut), "Failed to read file '" + cut +
                                   "': Failed OpenEXR read: Error reading pixel data from image "
-                                  "file \"" + cut + "\". Unexpected end of file.");
+                                  "file \"" +
+                                  cut + "\". Unexpected end of file.");
     const std::string text = put("text.exr", "not a picture at all");
     EXPECT_EQ(readError(text),
               "Failed to read file '" + text + "': \"" + text + "\" is not an OpenEXR file");
-    const std::string forged = put("forged.exr", std::string("\x76\x2f\x31\x01\x02\0\0\0", 8) +
-                                                     std::string("comments\0string\0\xff\xff\xff\x7f", 20) + "x");
-    EXPECT_EQ(readError(forged), "Failed to read file '" + forged +
-                                     "': attribute 'comments' of 2147483647 bytes runs past the end");
+    const std::string forged =
+        put("forged.exr", std::string("\x76\x2f\x31\x01\x02\0\0\0", 8) +
+                              std::string("comments\0string\0\xff\xff\xff\x7f", 20) + "x");
+    EXPECT_EQ(readError(forged),
+              "Failed to read file '" + forged +
+                  "': attribute 'comments' of 2147483647 bytes runs past the end");
     const std::string missing = path("missing.tif");
     EXPECT_EQ(readError(missing), "Failed to read file '" + missing + "': Could not open file: " +
                                       missing + ": No such file or directory");

@@ -128,8 +128,8 @@ TEST_F(PanoramaFormatsRender, EquirectangularMarksChooseTheSphere) {
     for (int y = 0; y < height; ++y) {
         for (int x = 0; x < width; ++x) {
             pixels.emplace_back(x / 48.0f, y / 32.0f, (x * y % 7) / 7.0f, 1.0f);
-            rgb.insert(rgb.end(), {static_cast<unsigned char>(x * 5),
-                                   static_cast<unsigned char>(y * 7), 90});
+            rgb.insert(rgb.end(),
+                       {static_cast<unsigned char>(x * 5), static_cast<unsigned char>(y * 7), 90});
         }
     }
     const auto writeExr = [&](const std::string& name, const Imf::Envmap* envmap) {

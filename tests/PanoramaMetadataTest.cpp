@@ -27,9 +27,9 @@ Bytes quadrants(int width, int height, const std::array<Colour, 4>& colours) {
     for (int y = 0; y < height; ++y) {
         for (int x = 0; x < width; ++x) {
             const Colour& c = colours[(y < height / 2 ? 0 : 2) + (x < width / 2 ? 0 : 1)];
-            rgb.insert(rgb.end(), {static_cast<unsigned char>(c[0]),
-                                   static_cast<unsigned char>(c[1]),
-                                   static_cast<unsigned char>(c[2])});
+            rgb.insert(rgb.end(),
+                       {static_cast<unsigned char>(c[0]), static_cast<unsigned char>(c[1]),
+                        static_cast<unsigned char>(c[2])});
         }
     }
     return rgb;
