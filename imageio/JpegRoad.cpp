@@ -33,7 +33,7 @@ Picture readJpeg(const std::string& path, const SizeLimit& limit) {
     const bool cmyk = info.jpeg_color_space == JCS_CMYK || info.jpeg_color_space == JCS_YCCK;
     info.out_color_space = cmyk ? JCS_CMYK : JCS_RGB;
     jpegCall(decoder, [&] { jpeg_calc_output_dimensions(&info); });
-    limit.check(info.output_width, info.output_height);
+    // The size checked is the upright one: a photo stored sideways is shown turned.
     checkPanoramaSize(metadata, info.output_width, info.output_height, path, limit);
 
     Picture picture;

@@ -320,9 +320,11 @@ Picture readOiio(const std::string& path, const SizeLimit& limit) {
         throw readFailure(path, fmt::sprintf("window origins %d,%d and %d,%d out of range", spec.x,
                                              spec.y, spec.full_x, spec.full_y));
     }
-    // The picture is the display window; the data window is read, and must fit, too.
-    limit.check(spec.full_width, spec.full_height);
-    limit.check(spec.width, spec.height);
+    // The picture is the display window, checked upright; a data window of another size is
+    // read too, and must fit as well.
+    if (spec.width != spec.full_width || spec.height != spec.full_height) {
+        limit.check(spec.width, spec.height);
+    }
     checkPanoramaSize(metadata, spec.full_width, spec.full_height, path, limit);
 
     const Overlap overlap{

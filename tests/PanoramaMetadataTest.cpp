@@ -178,6 +178,12 @@ TEST_F(PanoramaMetadata, BadNumbersAreRefusedBeforeDecoding) {
     SizeLimit narrow;
     narrow.pieceLimit = 40;
     EXPECT_EQ(readError(sideways, narrow), "Maximum texture size of GPU is too small (32x64 > 40)");
+    // And one stored too high for the limit fits once turned.
+    const Bytes tall = quadrants(32, 64, {red, blue, green, white});
+    const std::string stored = path("stored-tall.jpg");
+    saveImage(stored, 32, 64, 3, tall.data());
+    exiftool("-n -Orientation=6", stored);
+    EXPECT_EQ(quietRead(stored, narrow).width, 64);
 }
 
 } // namespace
