@@ -14,12 +14,17 @@
 #include <memory>
 #include <vector>
 
+class PictureLoader;
 class QAction;
+class QEventLoop;
 class QTimer;
 class Shader;
 
 // "f-stop: 1.5, zoom: 25%, fps: 60": the overlay line of the information display.
 QString infoLine(float fstop, float zoom, double rate);
+// The share of a load done, drawn under its "loading" line: "42%", or "…" where the height
+// is not known.
+QString loadProgress(int rowsDone, int rowCount);
 
 // The one window: the loaded pictures on the card and the whole view state. Every GL object
 // it owns is released with its GL context current.
@@ -30,13 +35,19 @@ public:
     ~ViewerWidget() override;
 
     // Loads each existing file into its own picture, in order, and shows the first; reports
-    // failures one box each as they happen and the missing files together at the end.
+    // failures one box each as they happen and the missing files together at the end. Files
+    // are decoded on a worker thread while the events go on; returns once the list is done,
+    // or abandoned by Esc or a quit. Does nothing while a load runs.
     void open(const QStringList& files);
+    // Whether open is at work; keys and drops that would change the pictures wait for it.
+    bool isLoading() const { return loading; }
 
     // The view state, read and written by the input, opening and render units.
     QString workingDirectory;
     QStringList fileNames;
     QString message;
+    // The share done of the load under way, drawn under `message`; empty otherwise.
+    QString progress;
     QTimer* timer = nullptr;
     QAction* openAction = nullptr;
     QAction* fullscreenAction = nullptr;
@@ -99,9 +110,20 @@ protected:
     void paintGL() override;
 
 private:
+    // Decodes one file on a worker thread and waits in an event loop of its own; returns the
+    // levels, or nothing once the load is abandoned. Throws the reader's errors.
+    std::vector<Picture> loadLevels(const QString& name, const SizeLimit& limit, bool mipmapped);
+    // Esc, or a quit, during a load: the worker is asked to stop and the list is given up.
+    void abandonLoad();
     // Open hand over a flat picture (it can be dragged), the arrow otherwise.
     void applyHandCursor();
     // Loads the current picture again from its file; one that fails leaves the set.
     void reloadCurrent();
     void reloadShader();
+
+    bool loading = false;
+    bool loadAbandoned = false;
+    // The worker and its loop while a file loads; null otherwise.
+    PictureLoader* loader = nullptr;
+    QEventLoop* loaderLoop = nullptr;
 };

@@ -115,6 +115,11 @@ void ViewerWidget::paintGL() {
         const QSize size = QFontMetrics(font()).size(0, message);
         renderText(width() / 2 - size.width() / 2, height() / 2 - size.height() / 2, message,
                    QFont());
+        if (!progress.isEmpty()) {
+            const QSize below = QFontMetrics(font()).size(0, progress);
+            renderText(width() / 2 - below.width() / 2,
+                       height() / 2 - size.height() / 2 + size.height() + 4, progress, QFont());
+        }
     } else if (showInfo) {
         renderText(10, height() - 20, infoLine(fstop, zoom, fps.rate), QFont());
     }

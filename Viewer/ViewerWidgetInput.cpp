@@ -1,5 +1,6 @@
 #include "ViewerWidget.h"
 
+#include "PictureLoader.h"
 #include "Shader.h"
 
 #include <QAction>
@@ -70,10 +71,25 @@ void ViewerWidget::keyPressEvent(QKeyEvent* event) {
     if (event->count() == 0) {
         return;
     }
+    const unsigned short c = typedCharacter(event);
+    if (loading) {
+        // Esc gives up the load instead of quitting; what would change the pictures waits.
+        if (event->key() == Qt::Key_Escape) {
+            abandonLoad();
+            return;
+        }
+        if (c == 'o' || c == 'R' || c == '<' || c == '>') {
+            event->ignore();
+            return;
+        }
+        // Stopped before the quit below ends the loops, so that the worker's next row ends it.
+        if (c == 'q' && loader != nullptr) {
+            loader->cancel();
+        }
+    }
     if (event->key() == Qt::Key_Escape) {
         QCoreApplication::exit(0);
     }
-    const unsigned short c = typedCharacter(event);
 
     switch (c) {
     case ' ':

@@ -1,14 +1,19 @@
 #include "ViewerWidget.h"
 
+#include "PictureLoader.h"
 #include "ViewLimits.h"
 
 #include <QDragEnterEvent>
+#include <QCoreApplication>
 #include <QDropEvent>
+#include <QEventLoop>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QSettings>
+#include <QThread>
+#include <QTimer>
 #include <QUrl>
 
 #include <exception>
@@ -32,18 +37,101 @@ QStringList filterUrlList(const QList<QUrl>& urls) {
 
 } // namespace
 
+QString loadProgress(int rowsDone, int rowCount) {
+    if (rowCount <= 0) {
+        return QString::fromUtf8("\u2026");
+    }
+    return QString("%1%").arg(static_cast<long long>(rowsDone) * 100 / rowCount);
+}
+
 QString ViewerWidget::pictureTitle() const {
     const QString name = fileNames.at(currentIndex);
     const std::string& layer = currentTexture().layer;
     return layer.empty() ? name : name + ":" + QString::fromStdString(layer);
 }
 
+std::vector<Picture> ViewerWidget::loadLevels(const QString& name, const SizeLimit& limit,
+                                              bool mipmapped) {
+    QEventLoop loop;
+    // Set by the worker's message only, so that a loop ended by a quit is told apart.
+    bool done = false;
+    // The worker only posts the quit; the loop object outlives it, as the loader is joined
+    // first.
+    PictureLoader worker(name.toLocal8Bit().toStdString(), limit, mipmapped, [&loop, &done] {
+        QMetaObject::invokeMethod(
+            &loop,
+            [&loop, &done] {
+                done = true;
+                loop.quit();
+            },
+            Qt::QueuedConnection);
+    });
+    loader = &worker;
+    loaderLoop = &loop;
+    struct Forget {
+        ViewerWidget& widget;
+        ~Forget() {
+            widget.loader = nullptr;
+            widget.loaderLoop = nullptr;
+            widget.progress.clear();
+        }
+    } forget{*this};
+    QTimer redraw;
+    connect(&redraw, &QTimer::timeout, this, [this, &worker] {
+        progress = loadProgress(worker.rowsDone(), worker.rowCount());
+        update();
+    });
+    redraw.start(100);
+
+    int code = 0;
+    if (worker.isFinished()) {
+        done = true;
+    } else {
+        code = loop.exec();
+    }
+    if (!done && !loadAbandoned) {
+        // The application is quitting (q, the window closed): its loops end, and so does this
+        // load. Without an outer loop yet (the files of the command line) the quit waits for
+        // the first one.
+        abandonLoad();
+        if (QThread::currentThread()->loopLevel() == 0) {
+            QTimer::singleShot(0, qApp, [code] { QCoreApplication::exit(code); });
+        }
+    }
+    if (loadAbandoned) {
+        return {};
+    }
+    return worker.take();
+}
+
+void ViewerWidget::abandonLoad() {
+    loadAbandoned = true;
+    if (loader != nullptr) {
+        loader->cancel();
+    }
+    if (loaderLoop != nullptr) {
+        loaderLoop->quit();
+    }
+}
+
 void ViewerWidget::open(const QStringList& files) {
+    if (loading) {
+        return;
+    }
     // Old pictures are deleted and new ones made in this widget's context.
     makeCurrent();
     textures.clear();
     fileNames.clear();
     currentIndex = 0;
+    // The card's limits are read here: the worker has no GL context.
+    const SizeLimit limit = Texture::sizeLimit();
+    const bool mipmapped = Texture::mipmapped();
+    loading = true;
+    loadAbandoned = false;
+    struct LoadingScope {
+        ViewerWidget& widget;
+        ~LoadingScope() { widget.loading = false; }
+    } scope{*this};
 
     std::vector<std::unique_ptr<Texture>> loaded;
     QStringList loadedNames;
@@ -64,15 +152,33 @@ void ViewerWidget::open(const QStringList& files) {
                 // One arg call, so that a "%2" inside the name is not replaced too.
                 message = tr("loading %1... (%2 MB)").arg(name, QString::number(megabytes));
             }
+            progress = loadProgress(0, 0);
             updateGL();
+            std::vector<Picture> levels = loadLevels(name, limit, mipmapped);
+            if (loadAbandoned) {
+                break;
+            }
             makeCurrent();
-            loaded.push_back(std::make_unique<Texture>(name.toLocal8Bit().toStdString()));
+            loaded.push_back(std::make_unique<Texture>(std::move(levels)));
             loadedNames << name;
         } catch (const std::exception& error) {
+            if (loadAbandoned) {
+                break;
+            }
             QMessageBox::critical(this, tr("Marovex Viewer"),
                                   QString("Error: %1").arg(QString::fromUtf8(error.what())),
                                   QMessageBox::Ok);
         }
+    }
+
+    if (loadAbandoned) {
+        // What this call loaded goes, in this context; the empty view shows.
+        makeCurrent();
+        loaded.clear();
+        message.clear();
+        setWindowTitle(tr("Marovex Viewer"));
+        update();
+        return;
     }
 
     if (!loaded.empty()) {
@@ -98,6 +204,9 @@ void ViewerWidget::open(const QStringList& files) {
 }
 
 bool ViewerWidget::open() {
+    if (loading) {
+        return false;
+    }
     const QStringList files = QFileDialog::getOpenFileNames(
         this, tr("Choose image(s) to display"), workingDirectory,
         tr("Supported Images (*.hdr *.jpg *.jpeg);;HDR Image (*.hdr);;JPEG Image (*.jpg *.jpeg);;"
@@ -115,12 +224,16 @@ bool ViewerWidget::open() {
 
 void ViewerWidget::dragEnterEvent(QDragEnterEvent* event) {
     const QMimeData* data = event->mimeData();
-    if (data->hasFormat("text/uri-list") && !filterUrlList(data->urls()).isEmpty()) {
+    if (!loading && data->hasFormat("text/uri-list") && !filterUrlList(data->urls()).isEmpty()) {
         event->acceptProposedAction();
     }
 }
 
 void ViewerWidget::dropEvent(QDropEvent* event) {
+    if (loading) {
+        event->ignore();
+        return;
+    }
     open(filterUrlList(event->mimeData()->urls()));
     event->acceptProposedAction();
 }

@@ -1,0 +1,225 @@
+// Loading on a worker thread: the window keeps painting, resizing and taking keys while a
+// file loads; q quits at once, Esc gives the load up. FIFOs make each load last exactly as
+// long as the test feeds it.
+#include "ExceptionSafeApplication.h"
+#include "FifoPicture.h"
+#include "ViewerWidget.h"
+
+#include "ModalCloser.h"
+
+#include <QDir>
+#include <QMimeData>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <functional>
+#include <vector>
+
+namespace {
+
+bool type(QWidget& widget, const QString& text, int key = 0) {
+    QKeyEvent event(QEvent::KeyPress, key != 0 ? key : Qt::Key_unknown, Qt::NoModifier, text);
+    QCoreApplication::sendEvent(&widget, &event);
+    return event.isAccepted();
+}
+
+int threadCount() {
+    return static_cast<int>(QDir("/proc/self/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot)
+                                .size());
+}
+
+// Counts the paint events a widget gets.
+class PaintCounter : public QObject {
+public:
+    explicit PaintCounter(QWidget& widget) { widget.installEventFilter(this); }
+    int paints = 0;
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::Paint) {
+            ++paints;
+        }
+        return false;
+    }
+};
+
+// Runs `step` every 10 ms inside the loops that open runs, until it returns true; after 20 s
+// it closes the FIFO, so that no load and no test waits forever.
+class Driver : public QObject {
+public:
+    Driver(FifoPicture& fifo, std::function<bool()> step) : fifo(fifo), step(std::move(step)) {
+        connect(&timer, &QTimer::timeout, this, [this] {
+            if (done || ++ticks > 2000) {
+                timer.stop();
+                this->fifo.close();
+                return;
+            }
+            done = this->step();
+        });
+        timer.start(10);
+    }
+    bool done = false;
+
+private:
+    FifoPicture& fifo;
+    std::function<bool()> step;
+    QTimer timer;
+    int ticks = 0;
+};
+
+} // namespace
+
+class ViewerLoadTest : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase() {
+        QStandardPaths::setTestModeEnabled(true);
+        QVERIFY(dir.isValid());
+        a = dir.filePath("a.hdr");
+        b = dir.filePath("b.hdr");
+        const std::vector<unsigned char> pixels(64 * 32 * 4, 128);
+        rgbe::write(a.toStdString(), 64, 32, pixels.data(), true);
+        rgbe::write(b.toStdString(), 64, 32, pixels.data(), true);
+    }
+
+    void init() {
+        widget = std::make_unique<ViewerWidget>();
+        widget->resize(400, 300);
+        widget->show();
+        QVERIFY(QTest::qWaitForWindowExposed(widget.get()));
+        closer = std::make_unique<ModalCloser>();
+    }
+    void cleanup() {
+        closer.reset();
+        widget.reset();
+    }
+
+    // The window paints and resizes while the FIFO holds the decode; keys that would change
+    // the pictures are refused; q then ends the load and, with no loop running yet (as at
+    // start-up), the next loop with 0.
+    void quitDuringALoadEndsTheProgram() {
+        FifoPicture fifo(dir.filePath("x.hdr").toStdString(), 8192);
+        const QString x = QString::fromStdString(fifo.path);
+        PaintCounter counter(*widget);
+        bool sawLoad = false;
+        bool refused = false;
+        Driver driver(fifo, [&] {
+            if (!fifo.drained() || counter.paints == 0) {
+                widget->update();
+                return false;
+            }
+            sawLoad = widget->isLoading() && widget->message == "loading " + x + "... (0 MB)" &&
+                      widget->progress == QString::fromUtf8("\u2026");
+            widget->resize(420, 310);
+            refused = !type(*widget, "o") && !type(*widget, "<");
+            type(*widget, "q");
+            // The rows after the wait meet the cancelled load.
+            fifo.feedAll();
+            fifo.close();
+            return true;
+        });
+        QTimer guard; // never hang
+        guard.setSingleShot(true);
+        connect(&guard, &QTimer::timeout, [] { QCoreApplication::exit(3); });
+        guard.start(25000);
+        widget->open({x, a});
+        QVERIFY(driver.done);
+        QVERIFY(sawLoad);
+        QVERIFY(refused);
+        QCOMPARE(widget->viewportWidth, 420);
+        QVERIFY(!widget->isLoading());
+        QVERIFY(widget->textures.empty());
+        QVERIFY(closer->boxes.isEmpty());
+        QCOMPARE(QCoreApplication::exec(), 0);
+    }
+
+    // Esc while the second of three files loads: the first is dropped too, the third is never
+    // tried, no box comes, the worker is joined, and Esc quits again afterwards.
+    void escapeDuringALoadLeavesTheEmptyView() {
+        widget->open({b});
+        QCOMPARE(widget->textures.size(), std::size_t(1));
+        const int threadsBefore = threadCount();
+        FifoPicture fifo(dir.filePath("x.hdr").toStdString(), 8192);
+        const QString x = QString::fromStdString(fifo.path);
+        bool dropRefused = false;
+        Driver driver(fifo, [&] {
+            if (!fifo.drained() || !widget->message.contains(x)) {
+                return false;
+            }
+            QMimeData data;
+            data.setUrls({QUrl::fromLocalFile(b)});
+            QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &data, Qt::LeftButton,
+                            Qt::NoModifier);
+            QCoreApplication::sendEvent(widget.get(), &drop);
+            dropRefused = !drop.isAccepted();
+            type(*widget, "\x1b", Qt::Key_Escape);
+            fifo.feedAll();
+            fifo.close();
+            return true;
+        });
+        widget->open({a, x, b});
+        QVERIFY(driver.done);
+        QVERIFY(dropRefused);
+        QVERIFY(widget->textures.empty());
+        QVERIFY(widget->fileNames.isEmpty());
+        QVERIFY(widget->message.isEmpty());
+        QCOMPARE(widget->windowTitle(), QString("Marovex Viewer"));
+        QVERIFY(closer->boxes.isEmpty());
+        QCOMPARE(threadCount(), threadsBefore);
+        widget->updateGL();
+
+        QTimer::singleShot(0, widget.get(), [this] { type(*widget, "\x1b", Qt::Key_Escape); });
+        QTimer guard; // never hang
+        guard.setSingleShot(true);
+        connect(&guard, &QTimer::timeout, [] { QCoreApplication::exit(3); });
+        guard.start(20000);
+        QCOMPARE(QCoreApplication::exec(), 0);
+    }
+
+    // A file cut short fails with its box while the events go on, and the list goes on.
+    void failingFileAmongGoodOnesKeepsTheOrderOfBoxes() {
+        FifoPicture fifo(dir.filePath("cut.hdr").toStdString(), 8192);
+        const QString cut = QString::fromStdString(fifo.path);
+        Driver driver(fifo, [&] {
+            if (!fifo.drained() || !widget->message.contains(cut)) {
+                return false;
+            }
+            fifo.close();
+            return true;
+        });
+        const QString missing = dir.filePath("missing.jpg");
+        widget->open({cut, a, missing});
+        QVERIFY(driver.done);
+        QCOMPARE(widget->fileNames, QStringList{a});
+        QCOMPARE(widget->windowTitle(), a);
+        QCOMPARE(closer->boxes.size(), 2);
+        QCOMPARE(closer->boxes[0].title, QString("Marovex Viewer"));
+        QVERIFY2(closer->boxes[0].text.startsWith("Error: ") &&
+                     closer->boxes[0].text.contains(cut),
+                 qPrintable(closer->boxes[0].text));
+        QCOMPARE(closer->boxes[1].title, QString("File not found"));
+        QCOMPARE(closer->boxes[1].text, "Could not open image file:<br/>" + missing);
+    }
+
+    void progressIsAShareOfTheRowsOrAnEllipsis() {
+        QCOMPARE(loadProgress(0, 0), QString::fromUtf8("\u2026"));
+        QCOMPARE(loadProgress(5, 0), QString::fromUtf8("\u2026"));
+        QCOMPARE(loadProgress(0, 8192), QString("0%"));
+        QCOMPARE(loadProgress(4095, 8192), QString("49%"));
+        QCOMPARE(loadProgress(8192, 8192), QString("100%"));
+    }
+
+private:
+    QTemporaryDir dir;
+    QString a, b;
+    std::unique_ptr<ViewerWidget> widget;
+    std::unique_ptr<ModalCloser> closer;
+};
+
+int main(int argc, char** argv) {
+    ExceptionSafeApplication app(argc, argv);
+    ViewerLoadTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+#include "ViewerLoadTest.moc"
