@@ -201,7 +201,7 @@ private slots:
                                                 "3", "--chnames", "diffuse.R,diffuse.G,diffuse.B",
                                                 "-d", "half", "-o", exr}),
                  0);
-        for (const QString& name : {"p.tif", "p.TIFF", "p.pfm", "p.EXR"}) {
+        for (const char* name : {"p.tif", "p.TIFF", "p.pfm", "p.EXR"}) {
             QVERIFY2(dragAccepted(*widget, {QUrl::fromLocalFile(fileOfSize(dir, name, 10))}),
                      qPrintable(name));
         }
