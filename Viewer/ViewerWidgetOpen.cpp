@@ -189,8 +189,10 @@ void ViewerWidget::open(const QStringList& files) {
         projection = defaultProjection(first.width, first.height, first.projectionHint);
         setZoom(0.0f);
         fstop = 0.0f;
-        updateGL();
+        // The title before the repaint: Qt hands the X title to Xlib, whose buffer the
+        // repaint's swap sends; after it, nothing might send it until the next frame.
         setWindowTitle(pictureTitle());
+        updateGL();
     }
 
     if (!notFound.isEmpty()) {
@@ -209,7 +211,7 @@ bool ViewerWidget::open() {
     }
     const QStringList files = QFileDialog::getOpenFileNames(
         this, tr("Choose image(s) to display"), workingDirectory,
-        tr("Supported Images (*.hdr *.jpg *.jpeg);;HDR Image (*.hdr);;JPEG Image (*.jpg *.jpeg);;"
+        tr("Supported Images (*.hdr *.jpg *.jpeg *.exr *.tif *.tiff *.pfm);;HDR Image (*.hdr);;JPEG Image (*.jpg *.jpeg);;"
            "OpenEXR Image (*.exr);;TIFF Image (*.tif *.tiff);;PFM Image (*.pfm)"));
     activateWindow();
     if (files.isEmpty()) {
