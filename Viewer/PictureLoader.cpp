@@ -3,10 +3,8 @@
 #include "FileName.h"
 #include "MipLevel.h"
 #include "PictureReader.h"
-#include "Stopwatch.h"
 #include "rgbe.h"
 
-#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -37,30 +35,6 @@ int radianceHeight(const std::string& path) {
     return 0;
 }
 
-// readPicture's RADIANCE road with a row callback, which reports progress and can cancel.
-Picture readRadianceRows(const std::string& path, const SizeLimit& limit,
-                         const rgbe::RowCallback& callback) {
-    Stopwatch stopwatch;
-    rgbe::ExponentCounts counts{};
-    rgbe::ReadOptions options;
-    options.limit = &limit;
-    options.callback = &callback;
-    options.counts = &counts;
-    options.statsStride = 1;
-    Picture picture = rgbe::readPicture(path, options);
-    stopwatch.lap("read");
-
-    const rgbe::Stats stats = rgbe::stats(counts);
-    // A picture without a lit pixel has no mean; exponent 0 keeps the exposure finite.
-    const bool lit = !std::isnan(stats.mean);
-    picture.scale.mean = std::pow(2.0, lit ? stats.mean : 0.0);
-    picture.scale.min = std::pow(2.0, lit ? static_cast<double>(stats.min) : 0.0);
-    picture.scale.max = std::pow(2.0, lit ? static_cast<double>(stats.max) : 0.0);
-    stopwatch.lap("stats");
-    picture.fileName = path;
-    return picture;
-}
-
 } // namespace
 
 PictureLoader::PictureLoader(std::string path, const SizeLimit& limit, bool mipmapped,
@@ -88,7 +62,7 @@ void PictureLoader::run(const std::string& path, const SizeLimit& limit, bool mi
                 }
                 rows = row + 1;
             };
-            picture = readRadianceRows(path, limit, callback);
+            picture = readRadiance(path, limit, &callback);
         } else {
             picture = readPicture(path, limit);
         }

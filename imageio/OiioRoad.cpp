@@ -282,16 +282,6 @@ void readBands(ImageInput& input, const Selection& selection, const Overlap& ove
     }
 }
 
-ExposureScale exposureScale(const rgbe::Stats& stats) {
-    // A picture without a lit pixel has no mean; exponent 0 keeps the exposure finite.
-    const bool lit = !std::isnan(stats.mean);
-    ExposureScale scale;
-    scale.mean = std::pow(2.0, lit ? stats.mean : 0.0);
-    scale.min = std::pow(2.0, lit ? static_cast<double>(stats.min) : 0.0);
-    scale.max = std::pow(2.0, lit ? static_cast<double>(stats.max) : 0.0);
-    return scale;
-}
-
 } // namespace
 
 Picture readOiio(const std::string& path, const SizeLimit& limit) {
@@ -361,7 +351,7 @@ Picture readOiio(const std::string& path, const SizeLimit& limit) {
     stopwatch.lap("read");
 
     if (hdr) {
-        picture.scale = exposureScale(rgbe::stats(
+        picture.scale = rgbe::exposureScale(rgbe::stats(
             picture.pixels.get(), static_cast<unsigned long>(picture.width) * picture.height, 1));
         stopwatch.lap("stats");
     }

@@ -2,6 +2,7 @@
 
 #include "Picture.h"
 
+#include <functional>
 #include <string>
 
 // Reads a picture file by the road its name chooses, in this order: ".hdr" RADIANCE, ".jpg"
@@ -12,3 +13,8 @@
 // `limit` are refused before the pixels are allocated. Needs no GL context and keeps no state
 // between calls, so it may run on any thread. Throws std::runtime_error.
 Picture readPicture(const std::string& path, const SizeLimit& limit);
+
+// The RADIANCE road with `rows` called with each row once it is decoded, rows in order; it
+// may throw to abandon the read.
+Picture readRadiance(const std::string& path, const SizeLimit& limit,
+                     const std::function<void(int row)>* rows);

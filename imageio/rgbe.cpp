@@ -431,6 +431,15 @@ Stats stats(const ExponentCounts& counts) {
     return result;
 }
 
+ExposureScale exposureScale(const Stats& stats) {
+    const bool lit = !std::isnan(stats.mean);
+    ExposureScale scale;
+    scale.mean = std::pow(2.0, lit ? stats.mean : 0.0);
+    scale.min = std::pow(2.0, lit ? static_cast<double>(stats.min) : 0.0);
+    scale.max = std::pow(2.0, lit ? static_cast<double>(stats.max) : 0.0);
+    return scale;
+}
+
 void encode(double r, double g, double b, unsigned char out[4]) {
     // Negative and NaN components carry no light.
     r = r > 0.0 ? r : 0.0;

@@ -60,6 +60,10 @@ Stats stats(const unsigned char* pixels, unsigned long count, unsigned long stri
 // The same from counts gathered elsewhere (ReadOptions::counts), with the same line.
 Stats stats(const ExponentCounts& counts);
 
+// 2 to the mean, least and largest exponent: the factors a picture's exposure is set from. A
+// picture without a lit pixel gets 1 for each, so that the exposure stays finite.
+ExposureScale exposureScale(const Stats& stats);
+
 // One linear RGB value as an RGBE quadruple, and back: mantissa times 2^(E - 136), E = 0 black,
 // the shader's rule. Below 1e-32 is black, negative or NaN parts are 0, and values beyond the
 // largest exponent saturate.
