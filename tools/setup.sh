@@ -16,6 +16,7 @@ packages=(
     imagemagick-6.q16hdri libstb-dev pfstools clang libclang-rt-14-dev
     libopenimageio-dev openimageio-tools libopenexr-dev libexiv2-dev exiv2
     libimage-exiftool-perl
+    desktop-file-utils appstream shared-mime-info libxml2-utils libglib2.0-bin
 )
 
 missing=()
