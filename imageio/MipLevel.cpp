@@ -38,52 +38,55 @@ Span span(long out, long outSize, long inSize) {
     return {first, count};
 }
 
-void halveRgbeRows(const Picture& in, Picture& out, long y0, long y1) {
-    static const ExponentTable table;
-    const long w = in.width;
+// What a texel adds to a sum and how a mean is stored, per encoding.
+struct RgbeTexels {
+    static constexpr std::size_t bytes = 4;
+    static void add(const unsigned char* p, float sum[3]) {
+        static const ExponentTable table;
+        const float f = table.scale[p[3]];
+        sum[0] += p[0] * f;
+        sum[1] += p[1] * f;
+        sum[2] += p[2] * f;
+    }
+    static void store(const float sum[3], float n, unsigned char* target) {
+        rgbe::encode(sum[0] / n, sum[1] / n, sum[2] / n, target);
+    }
+};
+
+// Squares, so that the mean is close to one of linear light.
+struct Rgb8Texels {
+    static constexpr std::size_t bytes = 3;
+    static void add(const unsigned char* p, float sum[3]) {
+        for (int c = 0; c < 3; ++c) {
+            sum[c] += static_cast<float>(p[c] * p[c]);
+        }
+    }
+    static void store(const float sum[3], float n, unsigned char* target) {
+        for (int c = 0; c < 3; ++c) {
+            target[c] = static_cast<unsigned char>(std::lround(std::sqrt(sum[c] / n)));
+        }
+    }
+};
+
+template <typename Texels> void halveRows(const Picture& in, Picture& out, long y0, long y1) {
+    const std::size_t w = static_cast<std::size_t>(in.width);
     for (long y = y0; y < y1; ++y) {
         const Span rows = span(y, out.height, in.height);
-        unsigned char* target = out.pixels.get() + 4 * static_cast<std::size_t>(y) * out.width;
+        unsigned char* target =
+            out.pixels.get() + Texels::bytes * static_cast<std::size_t>(y) * out.width;
         for (long x = 0; x < out.width; ++x) {
             const Span columns = span(x, out.width, in.width);
             float sum[3] = {0.0f, 0.0f, 0.0f};
             for (long j = rows.first; j < rows.first + rows.count; ++j) {
                 const unsigned char* p =
-                    in.pixels.get() + 4 * (static_cast<std::size_t>(j) * w + columns.first);
-                for (long i = 0; i < columns.count; ++i, p += 4) {
-                    const float f = table.scale[p[3]];
-                    sum[0] += p[0] * f;
-                    sum[1] += p[1] * f;
-                    sum[2] += p[2] * f;
+                    in.pixels.get() + Texels::bytes * (static_cast<std::size_t>(j) * w +
+                                                       static_cast<std::size_t>(columns.first));
+                for (long i = 0; i < columns.count; ++i, p += Texels::bytes) {
+                    Texels::add(p, sum);
                 }
             }
-            const float n = static_cast<float>(rows.count * columns.count);
-            rgbe::encode(sum[0] / n, sum[1] / n, sum[2] / n, target + 4 * x);
-        }
-    }
-}
-
-void halveRgb8Rows(const Picture& in, Picture& out, long y0, long y1) {
-    const long w = in.width;
-    for (long y = y0; y < y1; ++y) {
-        const Span rows = span(y, out.height, in.height);
-        unsigned char* target = out.pixels.get() + 3 * static_cast<std::size_t>(y) * out.width;
-        for (long x = 0; x < out.width; ++x) {
-            const Span columns = span(x, out.width, in.width);
-            unsigned sum[3] = {0, 0, 0};
-            for (long j = rows.first; j < rows.first + rows.count; ++j) {
-                const unsigned char* p =
-                    in.pixels.get() + 3 * (static_cast<std::size_t>(j) * w + columns.first);
-                for (long i = 0; i < columns.count; ++i, p += 3) {
-                    sum[0] += p[0] * p[0];
-                    sum[1] += p[1] * p[1];
-                    sum[2] += p[2] * p[2];
-                }
-            }
-            const double n = static_cast<double>(rows.count * columns.count);
-            for (int c = 0; c < 3; ++c) {
-                target[3 * x + c] = static_cast<unsigned char>(std::lround(std::sqrt(sum[c] / n)));
-            }
+            Texels::store(sum, static_cast<float>(rows.count * columns.count),
+                          target + Texels::bytes * x);
         }
     }
 }
@@ -100,10 +103,10 @@ Picture halvePicture(const Picture& level) {
     void (*rows)(const Picture&, Picture&, long, long) = nullptr;
     switch (level.encoding) {
     case PixelEncoding::Rgbe:
-        rows = halveRgbeRows;
+        rows = halveRows<RgbeTexels>;
         break;
     case PixelEncoding::Rgb8:
-        rows = halveRgb8Rows;
+        rows = halveRows<Rgb8Texels>;
         break;
     default:
         throw std::runtime_error("Mip levels are made of RGBE or 8-bit pictures only");

@@ -116,13 +116,13 @@ struct Selection {
     // R, G and B; the luminance channel three times for a grey picture.
     std::array<int, 3> channels{{-1, -1, -1}};
     std::string layer;
-    ImageSpec spec;
+    ImageSpec header;
 };
 
-// The first layer of `spec` with R, G and B channels, or with Y when `grey`.
-bool findLayer(const ImageSpec& spec, bool grey, Selection& selection) {
+// The first layer of `header` with R, G and B channels, or with Y when `grey`.
+bool findLayer(const ImageSpec& header, bool grey, Selection& selection) {
     std::vector<std::string> layers;
-    for (const std::string& name : spec.channelnames) {
+    for (const std::string& name : header.channelnames) {
         const std::string layer = layerOf(name);
         if (std::find(layers.begin(), layers.end(), layer) == layers.end()) {
             layers.push_back(layer);
@@ -130,8 +130,8 @@ bool findLayer(const ImageSpec& spec, bool grey, Selection& selection) {
     }
     for (const std::string& layer : layers) {
         std::array<int, 3> found{{-1, -1, -1}};
-        for (int c = 0; c < spec.nchannels && c < static_cast<int>(spec.channelnames.size()); ++c) {
-            const std::string& name = spec.channelnames[static_cast<std::size_t>(c)];
+        for (int c = 0; c < header.nchannels && c < static_cast<int>(header.channelnames.size()); ++c) {
+            const std::string& name = header.channelnames[static_cast<std::size_t>(c)];
             if (layerOf(name) != layer) {
                 continue;
             }
@@ -158,8 +158,9 @@ constexpr int maxParts = 1024;
 // first three channels (or its first as grey when it has fewer).
 Selection choose(ImageInput& input, const std::string& path) {
     std::vector<ImageSpec> parts;
-    for (int s = 0; s < maxParts && input.seek_subimage(s, 0); ++s) {
-        parts.push_back(input.spec());
+    ImageSpec found;
+    for (int s = 0; s < maxParts && input.seek_subimage(s, 0, found); ++s) {
+        parts.push_back(found);
     }
     if (parts.empty()) {
         throw readFailure(path, input.geterror());
@@ -184,8 +185,8 @@ Selection choose(ImageInput& input, const std::string& path) {
         }
         selection.channels = n >= 3 ? std::array<int, 3>{{0, 1, 2}} : std::array<int, 3>{{0, 0, 0}};
     }
-    selection.spec = parts[static_cast<std::size_t>(selection.subimage)];
-    const std::string part = selection.spec.get_string_attribute("oiio:subimagename");
+    selection.header = parts[static_cast<std::size_t>(selection.subimage)];
+    const std::string part = selection.header.get_string_attribute("oiio:subimagename");
     if (parts.size() > 1 && !part.empty()) {
         selection.layer = selection.layer.empty() ? part : part + "." + selection.layer;
     }
@@ -210,20 +211,20 @@ struct Overlap {
 // straight into the picture: RGBE for floating-point files, 8-bit RGB for integer ones.
 void readBands(ImageInput& input, const Selection& selection, const Overlap& overlap,
                Picture& picture, const std::string& path) {
-    const ImageSpec& spec = selection.spec;
+    const ImageSpec& header = selection.header;
     const int first = *std::min_element(selection.channels.begin(), selection.channels.end());
     const int end = *std::max_element(selection.channels.begin(), selection.channels.end()) + 1;
     const std::size_t count = static_cast<std::size_t>(end - first);
-    const std::size_t rowValues = static_cast<std::size_t>(spec.width) * count;
+    const std::size_t rowValues = static_cast<std::size_t>(header.width) * count;
     const bool hdr = picture.encoding == PixelEncoding::Rgbe;
     const std::size_t valueSize = hdr ? sizeof(float) : 1;
 
     // Whole tile rows, and never more rows than the data window has.
-    const long tileRows = std::min(std::max(spec.tile_height, 1), spec.height);
+    const long tileRows = std::min(std::max(header.tile_height, 1), header.height);
     long bandRows =
         static_cast<long>(std::max<std::size_t>(1, bandBytes / (rowValues * valueSize)));
     bandRows =
-        std::min<long>((bandRows + tileRows - 1) / tileRows * tileRows + tileRows, spec.height);
+        std::min<long>((bandRows + tileRows - 1) / tileRows * tileRows + tileRows, header.height);
     std::unique_ptr<unsigned char[]> band(
         new unsigned char[static_cast<std::size_t>(bandRows) * rowValues * valueSize]);
     const std::size_t width = static_cast<std::size_t>(picture.width);
@@ -234,20 +235,20 @@ void readBands(ImageInput& input, const Selection& selection, const Overlap& ove
     }
 
     // Bands start on tile rows of the data window, so that no tile is decoded twice.
-    const long tile = spec.tile_height > 0 ? spec.tile_height : 1;
-    long y = spec.y + (overlap.y0 - spec.y) / tile * tile;
+    const long tile = header.tile_height > 0 ? header.tile_height : 1;
+    long y = header.y + (overlap.y0 - header.y) / tile * tile;
     while (y < overlap.y1) {
         const long yEnd = std::min<long>(
-            (std::min(y + bandRows, overlap.y1) - spec.y + tile - 1) / tile * tile + spec.y,
-            long(spec.y) + spec.height);
+            (std::min(y + bandRows, overlap.y1) - header.y + tile - 1) / tile * tile + header.y,
+            long(header.y) + header.height);
         const TypeDesc type = hdr ? OIIO::TypeFloat : OIIO::TypeUInt8;
         // Tiled files go by whole rows of tiles: their scanline emulation is not to be trusted.
-        const bool read = spec.tile_width > 0
-                              ? input.read_tiles(selection.subimage, 0, spec.x, spec.x + spec.width,
+        const bool read = header.tile_width > 0
+                              ? input.read_tiles(selection.subimage, 0, header.x, header.x + header.width,
                                                  static_cast<int>(y), static_cast<int>(yEnd),
-                                                 spec.z, spec.z + 1, first, end, type, band.get())
+                                                 header.z, header.z + 1, first, end, type, band.get())
                               : input.read_scanlines(selection.subimage, 0, static_cast<int>(y),
-                                                     static_cast<int>(yEnd), spec.z, first, end,
+                                                     static_cast<int>(yEnd), header.z, first, end,
                                                      type, band.get());
         if (!read) {
             throw readFailure(path, input.geterror());
@@ -258,10 +259,10 @@ void readBands(ImageInput& input, const Selection& selection, const Overlap& ove
             static_cast<int64_t>(rowBegin), static_cast<int64_t>(rowEnd), [&](int64_t row) {
                 const unsigned char* in =
                     band.get() + static_cast<std::size_t>(row - y) * rowValues * valueSize +
-                    static_cast<std::size_t>(overlap.x0 - spec.x) * count * valueSize;
+                    static_cast<std::size_t>(overlap.x0 - header.x) * count * valueSize;
                 unsigned char* out =
-                    picture.pixels.get() + (static_cast<std::size_t>(row - spec.full_y) * width +
-                                            static_cast<std::size_t>(overlap.x0 - spec.full_x)) *
+                    picture.pixels.get() + (static_cast<std::size_t>(row - header.full_y) * width +
+                                            static_cast<std::size_t>(overlap.x0 - header.full_x)) *
                                                pixelBytes;
                 for (long x = overlap.x0; x < overlap.x1; ++x, out += pixelBytes) {
                     if (hdr) {
@@ -295,41 +296,41 @@ Picture readOiio(const std::string& path, const SizeLimit& limit) {
         throw readFailure(path, OIIO::geterror());
     }
     const Selection selection = choose(*input, path);
-    const ImageSpec& spec = selection.spec;
-    if (spec.full_width <= 0 || spec.full_height <= 0 || spec.width <= 0 || spec.height <= 0) {
+    const ImageSpec& header = selection.header;
+    if (header.full_width <= 0 || header.full_height <= 0 || header.width <= 0 || header.height <= 0) {
         throw readFailure(path,
-                          fmt::sprintf("empty picture (%dx%d)", spec.full_width, spec.full_height));
+                          fmt::sprintf("empty picture (%dx%d)", header.full_width, header.full_height));
     }
-    if (spec.depth > 1) {
-        throw readFailure(path, fmt::sprintf("volume of depth %d", spec.depth));
+    if (header.depth > 1) {
+        throw readFailure(path, fmt::sprintf("volume of depth %d", header.depth));
     }
     // Window corners well inside the int range keep every sum of a corner and a size exact.
     const long far = 1L << 30;
-    if (std::abs(long(spec.x)) > far || std::abs(long(spec.y)) > far ||
-        std::abs(long(spec.full_x)) > far || std::abs(long(spec.full_y)) > far) {
-        throw readFailure(path, fmt::sprintf("window origins %d,%d and %d,%d out of range", spec.x,
-                                             spec.y, spec.full_x, spec.full_y));
+    if (std::abs(long(header.x)) > far || std::abs(long(header.y)) > far ||
+        std::abs(long(header.full_x)) > far || std::abs(long(header.full_y)) > far) {
+        throw readFailure(path, fmt::sprintf("window origins %d,%d and %d,%d out of range", header.x,
+                                             header.y, header.full_x, header.full_y));
     }
     // The picture is the display window, checked upright; a data window of another size is
     // read too, and must fit as well.
-    if (spec.width != spec.full_width || spec.height != spec.full_height) {
-        limit.check(spec.width, spec.height);
+    if (header.width != header.full_width || header.height != header.full_height) {
+        limit.check(header.width, header.height);
     }
-    checkPanoramaSize(metadata, spec.full_width, spec.full_height, path, limit);
+    checkPanoramaSize(metadata, header.full_width, header.full_height, path, limit);
 
     const Overlap overlap{
-        std::max<long>(spec.x, spec.full_x),
-        std::min<long>(long(spec.x) + spec.width, long(spec.full_x) + spec.full_width),
-        std::max<long>(spec.y, spec.full_y),
-        std::min<long>(long(spec.y) + spec.height, long(spec.full_y) + spec.full_height)};
-    const bool hdr = isFloat(spec.channelformat(selection.channels[0]));
+        std::max<long>(header.x, header.full_x),
+        std::min<long>(long(header.x) + header.width, long(header.full_x) + header.full_width),
+        std::max<long>(header.y, header.full_y),
+        std::min<long>(long(header.y) + header.height, long(header.full_y) + header.full_height)};
+    const bool hdr = isFloat(header.channelformat(selection.channels[0]));
     Picture picture;
-    picture.allocate(spec.full_width, spec.full_height,
+    picture.allocate(header.full_width, header.full_height,
                      hdr ? PixelEncoding::Rgbe : PixelEncoding::Rgb8);
-    const bool covered = !overlap.empty() && overlap.x0 == spec.full_x &&
-                         overlap.y0 == spec.full_y &&
-                         overlap.x1 == long(spec.full_x) + spec.full_width &&
-                         overlap.y1 == long(spec.full_y) + spec.full_height;
+    const bool covered = !overlap.empty() && overlap.x0 == header.full_x &&
+                         overlap.y0 == header.full_y &&
+                         overlap.x1 == long(header.full_x) + header.full_width &&
+                         overlap.y1 == long(header.full_y) + header.full_height;
     if (!covered) {
         // Display pixels without data are black, as zero bytes are in both encodings.
         std::memset(picture.pixels.get(), 0, picture.byteCount());
@@ -343,8 +344,8 @@ Picture readOiio(const std::string& path, const SizeLimit& limit) {
     input.reset();
     picture.layer = selection.layer;
     // OpenImageIO reads OpenEXR's envmap attribute of latlong as this texture format.
-    if (spec.get_string_attribute("textureformat") == "LatLong Environment" ||
-        spec.get_string_attribute("envmap") == "latlong") {
+    if (header.get_string_attribute("textureformat") == "LatLong Environment" ||
+        header.get_string_attribute("envmap") == "latlong") {
         picture.projectionHint = ProjectionHint::Equirectangular;
     }
     applyPanoramaMetadata(picture, metadata, path);

@@ -113,9 +113,9 @@ void saveLinearExr(const std::string& path, int w, int h, const float* rgb) {
     if (!out) {
         throw failure(OIIO::geterror());
     }
-    OIIO::ImageSpec spec(w, h, 3, OIIO::TypeDesc::HALF);
-    spec.attribute("compression", "zip");
-    if (!out->open(path, spec) || !out->write_image(OIIO::TypeFloat, rgb) || !out->close()) {
+    OIIO::ImageSpec header(w, h, 3, OIIO::TypeDesc::HALF);
+    header.attribute("compression", "zip");
+    if (!out->open(path, header) || !out->write_image(OIIO::TypeFloat, rgb) || !out->close()) {
         throw failure(out->geterror());
     }
 }

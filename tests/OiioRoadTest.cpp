@@ -29,11 +29,11 @@ float value(int x, int y, int c) {
     return static_cast<float>((x * 3 + y * 5 + c * 7) % 500) / 8.0f;
 }
 
-Floats pattern(const ImageSpec& spec) {
+Floats pattern(const ImageSpec& header) {
     Floats values;
-    for (int y = spec.y; y < spec.y + spec.height; ++y) {
-        for (int x = spec.x; x < spec.x + spec.width; ++x) {
-            for (int c = 0; c < spec.nchannels; ++c) {
+    for (int y = header.y; y < header.y + header.height; ++y) {
+        for (int x = header.x; x < header.x + header.width; ++x) {
+            for (int c = 0; c < header.nchannels; ++c) {
                 values.push_back(value(x, y, c));
             }
         }
@@ -55,10 +55,10 @@ void writeParts(const std::string& path, const std::vector<ImageSpec>& parts) {
     ASSERT_TRUE(out->close()) << out->geterror();
 }
 
-ImageSpec spec(int width, int height, std::vector<std::string> channels, TypeDesc type) {
-    ImageSpec spec(width, height, static_cast<int>(channels.size()), type);
-    spec.channelnames = std::move(channels);
-    return spec;
+ImageSpec layout(int width, int height, std::vector<std::string> channels, TypeDesc type) {
+    ImageSpec header(width, height, static_cast<int>(channels.size()), type);
+    header.channelnames = std::move(channels);
+    return header;
 }
 
 // The RGBE bytes the display window should hold: the data window's channels r, g, b of
@@ -100,24 +100,24 @@ using OiioRoad = RgbeFiles;
 TEST_F(OiioRoad, ExrLayoutsGiveTheDisplayWindow) {
     struct Case {
         const char* name;
-        ImageSpec spec;
+        ImageSpec header;
         int r, g, b;
     };
     std::vector<Case> cases;
     cases.push_back(
-        {"scanline-float.exr", spec(37, 11, {"R", "G", "B"}, TypeDesc::FLOAT), 0, 1, 2});
-    ImageSpec tiled = spec(70, 45, {"R", "G", "B", "A"}, TypeDesc::HALF);
+        {"scanline-float.exr", layout(37, 11, {"R", "G", "B"}, TypeDesc::FLOAT), 0, 1, 2});
+    ImageSpec tiled = layout(70, 45, {"R", "G", "B", "A"}, TypeDesc::HALF);
     tiled.tile_width = 16;
     tiled.tile_height = 16;
     cases.push_back({"tiled-half-rgba.EXR", tiled, 0, 1, 2});
-    cases.push_back({"luminance.exr", spec(20, 6, {"Y"}, TypeDesc::HALF), 0, 0, 0});
-    ImageSpec inside = spec(12, 5, {"R", "G", "B"}, TypeDesc::FLOAT);
+    cases.push_back({"luminance.exr", layout(20, 6, {"Y"}, TypeDesc::HALF), 0, 0, 0});
+    ImageSpec inside = layout(12, 5, {"R", "G", "B"}, TypeDesc::FLOAT);
     inside.x = 7;
     inside.y = 3;
     inside.full_width = 30;
     inside.full_height = 10;
     cases.push_back({"data-inside.exr", inside, 0, 1, 2});
-    ImageSpec beyond = spec(40, 20, {"R", "G", "B"}, TypeDesc::HALF);
+    ImageSpec beyond = layout(40, 20, {"R", "G", "B"}, TypeDesc::HALF);
     beyond.x = -6;
     beyond.y = -4;
     beyond.full_x = 2;
@@ -130,12 +130,12 @@ TEST_F(OiioRoad, ExrLayoutsGiveTheDisplayWindow) {
 
     for (const Case& c : cases) {
         const std::string file = path(c.name);
-        writeParts(file, {c.spec});
+        writeParts(file, {c.header});
         const Picture picture = quietRead(file);
         ASSERT_EQ(picture.encoding, PixelEncoding::Rgbe) << c.name;
-        EXPECT_EQ(picture.width, c.spec.full_width) << c.name;
-        EXPECT_EQ(picture.height, c.spec.full_height) << c.name;
-        EXPECT_EQ(bytesOf(picture), expectedRgbe(c.spec, c.r, c.g, c.b)) << c.name;
+        EXPECT_EQ(picture.width, c.header.full_width) << c.name;
+        EXPECT_EQ(picture.height, c.header.full_height) << c.name;
+        EXPECT_EQ(bytesOf(picture), expectedRgbe(c.header, c.r, c.g, c.b)) << c.name;
         EXPECT_EQ(picture.layer, "") << c.name;
         EXPECT_EQ(picture.projectionHint, ProjectionHint::None) << c.name;
         EXPECT_EQ(picture.fileName, file);
@@ -144,9 +144,9 @@ TEST_F(OiioRoad, ExrLayoutsGiveTheDisplayWindow) {
 
 TEST_F(OiioRoad, FirstPartOrLayerWithColourNamesTheTitle) {
     // A depth-only part first, then a part of two layers: the first with R, G and B wins.
-    ImageSpec depth = spec(8, 4, {"Z"}, TypeDesc::FLOAT);
+    ImageSpec depth = layout(8, 4, {"Z"}, TypeDesc::FLOAT);
     depth.attribute("oiio:subimagename", "depth");
-    ImageSpec beauty = spec(
+    ImageSpec beauty = layout(
         8, 4, {"diffuse.B", "diffuse.G", "diffuse.R", "specular.B", "specular.G", "specular.R"},
         TypeDesc::HALF);
     beauty.attribute("oiio:subimagename", "beauty");
@@ -158,7 +158,7 @@ TEST_F(OiioRoad, FirstPartOrLayerWithColourNamesTheTitle) {
 
     const std::string layers = path("layers.exr");
     ImageSpec single =
-        spec(8, 4, {"A", "normal.X", "specular.B", "specular.G", "specular.R"}, TypeDesc::FLOAT);
+        layout(8, 4, {"A", "normal.X", "specular.B", "specular.G", "specular.R"}, TypeDesc::FLOAT);
     writeParts(layers, {single});
     const Picture layered = quietRead(layers);
     EXPECT_EQ(layered.layer, "specular");
@@ -188,7 +188,7 @@ TEST_F(OiioRoad, LatlongEnvmapAsksForTheSphere) {
 }
 
 TEST_F(OiioRoad, HdrAndExrOfOneSceneGiveTheSamePicture) {
-    const ImageSpec rgb = spec(64, 32, {"R", "G", "B"}, TypeDesc::FLOAT);
+    const ImageSpec rgb = layout(64, 32, {"R", "G", "B"}, TypeDesc::FLOAT);
     const std::string exr = path("scene.exr");
     writeParts(exr, {rgb});
     const Bytes encoded = expectedRgbe(rgb, 0, 1, 2);
@@ -229,10 +229,10 @@ TEST_F(OiioRoad, HdrAndExrOfOneSceneGiveTheSamePicture) {
 TEST_F(OiioRoad, TiffAndPfmDepths) {
     // Float and half TIFF become RGBE; 8-bit stays as it is; 16-bit is scaled to 8 bits.
     const std::string floatTiff = path("float.tif");
-    const ImageSpec floats = spec(9, 7, {"R", "G", "B"}, TypeDesc::FLOAT);
+    const ImageSpec floats = layout(9, 7, {"R", "G", "B"}, TypeDesc::FLOAT);
     writeParts(floatTiff, {floats});
     const std::string halfTiff = path("half.TIFF");
-    const ImageSpec halves = spec(9, 7, {"R", "G", "B", "A"}, TypeDesc::HALF);
+    const ImageSpec halves = layout(9, 7, {"R", "G", "B", "A"}, TypeDesc::HALF);
     writeParts(halfTiff, {halves});
     EXPECT_EQ(bytesOf(quietRead(floatTiff)), expectedRgbe(floats, 0, 1, 2));
     EXPECT_EQ(bytesOf(quietRead(halfTiff)), expectedRgbe(halves, 0, 1, 2));
@@ -272,16 +272,16 @@ TEST_F(OiioRoad, TiffAndPfmDepths) {
             "PF\n5 3\n-1.0\n" +
                 std::string(reinterpret_cast<const char*>(stored.data()), stored.size() * 4));
     EXPECT_EQ(bytesOf(quietRead(pfm)),
-              expectedRgbe(spec(5, 3, {"R", "G", "B"}, TypeDesc::FLOAT), 0, 1, 2));
+              expectedRgbe(layout(5, 3, {"R", "G", "B"}, TypeDesc::FLOAT), 0, 1, 2));
 }
 
 TEST_F(OiioRoad, LinearExrWritesHalfFloats) {
-    const ImageSpec rgb = spec(24, 10, {"R", "G", "B"}, TypeDesc::FLOAT);
+    const ImageSpec rgb = layout(24, 10, {"R", "G", "B"}, TypeDesc::FLOAT);
     const std::string file = path("written.exr");
     saveLinearExr(file, 24, 10, pattern(rgb).data());
     std::unique_ptr<OIIO::ImageInput> in = OIIO::ImageInput::open(file);
     ASSERT_TRUE(in);
-    EXPECT_EQ(in->spec().format, TypeDesc::HALF);
+    EXPECT_EQ(in->spec_dimensions(0, 0).format, TypeDesc::HALF);
     EXPECT_EQ(bytesOf(quietRead(file)), expectedRgbe(rgb, 0, 1, 2));
     const std::string nowhere = path("no/such/folder.exr");
     try {
@@ -295,7 +295,7 @@ TEST_F(OiioRoad, LinearExrWritesHalfFloats) {
 }
 
 TEST_F(OiioRoad, FailuresNameTheFile) {
-    const ImageSpec rgb = spec(100, 20, {"R", "G", "B"}, TypeDesc::HALF);
+    const ImageSpec rgb = layout(100, 20, {"R", "G", "B"}, TypeDesc::HALF);
     const std::string good = path("good.exr");
     writeParts(good, {rgb});
     SizeLimit small;
