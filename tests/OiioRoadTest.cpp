@@ -1,6 +1,7 @@
 // OpenEXR, TIFF and PFM files through readPicture: layouts, layers, hints and failures.
 #include "Diagnostics.h"
 #include "PictureReader.h"
+#include "PictureReadUtil.h"
 #include "PictureWriter.h"
 #include "RgbeTestUtil.h"
 
@@ -79,20 +80,6 @@ Bytes expectedRgbe(const ImageSpec& data, int r, int g, int b) {
 
 Bytes bytesOf(const Picture& picture) {
     return Bytes(picture.pixels.get(), picture.pixels.get() + picture.byteCount());
-}
-
-Picture quietRead(const std::string& file, const SizeLimit& limit = SizeLimit()) {
-    const DiagnosticsSilenced quiet(true);
-    return readPicture(file, limit);
-}
-
-std::string readError(const std::string& file, const SizeLimit& limit = SizeLimit()) {
-    try {
-        quietRead(file, limit);
-    } catch (const std::runtime_error& error) {
-        return error.what();
-    }
-    return "no error";
 }
 
 using OiioRoad = RgbeFiles;
@@ -301,36 +288,36 @@ TEST_F(OiioRoad, FailuresNameTheFile) {
     SizeLimit small;
     small.pieceLimit = 16;
     small.maxPieces = 4;
-    EXPECT_EQ(readError(good, small), "Maximum texture size of GPU is too small (100x20 > 16)");
+    EXPECT_EQ(pictureError(good, small), "Maximum texture size of GPU is too small (100x20 > 16)");
     ImageSpec wide = rgb;
     wide.full_width = 60;
     wide.full_height = 10;
     const std::string wideData = path("wide-data.exr");
     writeParts(wideData, {wide});
     small.maxPieces = 4;
-    EXPECT_EQ(readError(wideData, small), "Maximum texture size of GPU is too small (100x20 > 16)");
+    EXPECT_EQ(pictureError(wideData, small), "Maximum texture size of GPU is too small (100x20 > 16)");
 
     const Bytes bytes = contents(good);
     const std::string cut =
         put("cut.exr", std::string(bytes.begin(), bytes.begin() + bytes.size() / 2));
-    EXPECT_EQ(readError(cut), "Failed to read file '" + cut +
+    EXPECT_EQ(pictureError(cut), "Failed to read file '" + cut +
                                   "': Failed OpenEXR read: Error reading pixel data from image "
                                   "file \"" +
                                   cut + "\". Unexpected end of file.");
     const std::string text = put("text.exr", "not a picture at all");
-    EXPECT_EQ(readError(text),
+    EXPECT_EQ(pictureError(text),
               "Failed to read file '" + text + "': \"" + text + "\" is not an OpenEXR file");
     const std::string forged =
         put("forged.exr", std::string("\x76\x2f\x31\x01\x02\0\0\0", 8) +
                               std::string("comments\0string\0\xff\xff\xff\x7f", 20) + "x");
-    EXPECT_EQ(readError(forged),
+    EXPECT_EQ(pictureError(forged),
               "Failed to read file '" + forged +
                   "': attribute 'comments' of 2147483647 bytes runs past the end");
     const std::string missing = path("missing.tif");
-    EXPECT_EQ(readError(missing), "Failed to read file '" + missing + "': Could not open file: " +
+    EXPECT_EQ(pictureError(missing), "Failed to read file '" + missing + "': Could not open file: " +
                                       missing + ": No such file or directory");
     const std::string badPfm = put("bad.pfm", "PF\n5 3\n-1.0\nshort");
-    EXPECT_EQ(readError(badPfm), "Failed to read file '" + badPfm + "': damaged or truncated data");
+    EXPECT_EQ(pictureError(badPfm), "Failed to read file '" + badPfm + "': damaged or truncated data");
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 // EXIF orientation and GPano placement of JPEG and TIFF pictures, tagged here with exiftool.
 #include "Diagnostics.h"
 #include "PictureReader.h"
+#include "PictureReadUtil.h"
 #include "PictureWriter.h"
 #include "RgbeTestUtil.h"
 
@@ -66,20 +67,6 @@ std::string gpano(long fullWidth, long fullHeight, long width, long height, long
         }
     }
     return ::testing::AssertionSuccess();
-}
-
-Picture quietRead(const std::string& file, const SizeLimit& limit = SizeLimit()) {
-    const DiagnosticsSilenced quiet(true);
-    return readPicture(file, limit);
-}
-
-std::string readError(const std::string& file, const SizeLimit& limit = SizeLimit()) {
-    try {
-        quietRead(file, limit);
-    } catch (const std::runtime_error& error) {
-        return error.what();
-    }
-    return "no error";
 }
 
 using PanoramaMetadata = RgbeFiles;
@@ -165,19 +152,19 @@ TEST_F(PanoramaMetadata, BadNumbersAreRefusedBeforeDecoding) {
         return file;
     };
     const std::string outside = tagged("outside.jpg", gpano(256, 128, 64, 32, 200, 24));
-    EXPECT_EQ(readError(outside),
+    EXPECT_EQ(pictureError(outside),
               "Invalid panorama metadata in '" + outside +
                   "': cropped area 64x32 at 200,24 outside the full panorama 256x128");
     const std::string partial = tagged("partial.jpg", "-XMP-GPano:FullPanoWidthPixels=256");
-    EXPECT_EQ(readError(partial), "Invalid panorama metadata in '" + partial +
+    EXPECT_EQ(pictureError(partial), "Invalid panorama metadata in '" + partial +
                                       "': Xmp.GPano.FullPanoHeightPixels is missing");
     const std::string huge = tagged("huge.jpg", gpano(900000, 450000, 64, 32, 0, 0));
-    EXPECT_EQ(readError(huge), "Maximum texture size of GPU is too small (900000x450000 > 8192)");
+    EXPECT_EQ(pictureError(huge), "Maximum texture size of GPU is too small (900000x450000 > 8192)");
     // Turned sideways it no longer fits the limit.
     const std::string sideways = tagged("sideways.jpg", "-n -Orientation=6");
     SizeLimit narrow;
     narrow.pieceLimit = 40;
-    EXPECT_EQ(readError(sideways, narrow), "Maximum texture size of GPU is too small (32x64 > 40)");
+    EXPECT_EQ(pictureError(sideways, narrow), "Maximum texture size of GPU is too small (32x64 > 40)");
     // And one stored too high for the limit fits once turned.
     const Bytes tall = quadrants(32, 64, {red, blue, green, white});
     const std::string stored = path("stored-tall.jpg");
