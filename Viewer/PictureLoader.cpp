@@ -1,8 +1,10 @@
 #include "PictureLoader.h"
 
 #include "FileName.h"
+#include "LuminanceStatistics.h"
 #include "MipLevel.h"
 #include "PictureReader.h"
+#include "ViewLimits.h"
 #include "rgbe.h"
 
 #include <cstdio>
@@ -66,6 +68,12 @@ void PictureLoader::run(const std::string& path, const SizeLimit& limit, bool mi
         } else {
             picture = readPicture(path, limit);
         }
+        // The histogram and statistics of the whole picture, while its pixels are all here.
+        picture.statistics = LuminanceStatistics::of(
+            picture,
+            defaultProjection(picture.width, picture.height, picture.projectionHint) !=
+                Projection::Flat,
+            [this] { return cancelled.load(); });
         // Float pictures go up as they are, and the upload tells they cannot be shown.
         if (mipmapped && (picture.encoding == PixelEncoding::Rgbe ||
                           picture.encoding == PixelEncoding::Rgb8)) {

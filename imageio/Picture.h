@@ -25,6 +25,8 @@ struct ExposureScale {
     double max = 0.0;
 };
 
+class LuminanceStatistics;
+
 // The view a picture asks for by its own metadata, where it says so.
 enum class ProjectionHint { None, Flat, Equirectangular };
 
@@ -41,6 +43,11 @@ struct Picture {
     // The part or layer of a multi-part or multi-layer file the pixels come from ("diffuse",
     // "beauty.diffuse"); empty when the file holds only one.
     std::string layer;
+    // The product of a RADIANCE file's EXPOSURE= lines: the pixels are the scene's radiance
+    // times this. 1 where the file says nothing.
+    double exposure = 1.0;
+    // Filled by the viewer's loader on its worker; shared, so that it outlives the pixels.
+    std::shared_ptr<const LuminanceStatistics> statistics;
 
     bool isHdr() const { return encoding != PixelEncoding::Rgb8; }
     std::size_t byteCount() const;

@@ -79,6 +79,21 @@ bool parseNumber(const std::string& line, size_t& i, long long& value) {
     return i > first;
 }
 
+// One EXPOSURE= value; a malformed, non-finite or non-positive one counts as 1, as if the line
+// were not there, so that a damaged header cannot make luminance infinite or negative.
+double exposureFactor(const std::string& text) {
+    const char* begin = text.c_str();
+    char* end = nullptr;
+    const double value = std::strtod(begin, &end);
+    while (end != nullptr && (*end == ' ' || *end == '\t' || *end == '\r')) {
+        ++end;
+    }
+    if (end == begin || end == nullptr || *end != '\0' || !std::isfinite(value) || !(value > 0.0)) {
+        return 1.0;
+    }
+    return value;
+}
+
 // Whole-line match of "^-Y (\d+) \+X (\d+).*" in the ECMAScript grammar, whose "." takes
 // no carriage return. Written by hand: std::regex recurses per character of a long line.
 bool parseSize(const std::string& line, long long& height, long long& width) {
@@ -215,7 +230,7 @@ namespace {
 // The header, then the pixels into the buffer that allocate(width, height, bytes) gives.
 template <class Allocate>
 void readPixels(const std::string& path, const ReadOptions& options, int& width, int& height,
-                Allocate allocate) {
+                double& exposure, Allocate allocate) {
     File file = openFile(path, "rb");
     FILE* f = file.get();
 
@@ -239,6 +254,9 @@ void readPixels(const std::string& path, const ReadOptions& options, int& width,
                     fmt::sprintf("Invalid format of RADIANCE file '%s': '%s'", path, line));
             }
             format = true;
+        }
+        if (boost::algorithm::starts_with(line, "EXPOSURE=")) {
+            exposure *= exposureFactor(line.substr(9));
         }
     }
 
@@ -335,7 +353,8 @@ unsigned char* read(const std::string& path, int& width, int& height, const RowC
     options.callback = callback;
     options.limit = limit;
     std::unique_ptr<unsigned char[]> pixels;
-    readPixels(path, options, width, height, [&](int, int, size_t bytes) {
+    double exposure = 1.0;
+    readPixels(path, options, width, height, exposure, [&](int, int, size_t bytes) {
         pixels.reset(new unsigned char[bytes]);
         // delete[] rules out an aligned allocation; the pages inside it can still be huge.
         adviseHugePages(pixels.get(), bytes);
@@ -348,7 +367,7 @@ Picture readPicture(const std::string& path, const ReadOptions& options) {
     Picture picture;
     int width = 0;
     int height = 0;
-    readPixels(path, options, width, height, [&](int w, int h, size_t) {
+    readPixels(path, options, width, height, picture.exposure, [&](int w, int h, size_t) {
         picture.allocate(w, h, PixelEncoding::Rgbe);
         return picture.pixels.get();
     });

@@ -112,6 +112,8 @@ void Texture::upload(const Picture& picture, Picture* owned, std::vector<Picture
     scaleMax = picture.scale.max;
     projectionHint = picture.projectionHint;
     layer = picture.layer;
+    exposure = picture.exposure;
+    statistics = picture.statistics;
     if (rgbe) {
         // Counts the upload's queued GL work in its phase.
         glFinish();

@@ -4,6 +4,7 @@
 
 #include "Picture.h"
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -86,6 +87,9 @@ public:
     // From the picture: the view its metadata asks for, and the part or layer shown.
     ProjectionHint projectionHint = ProjectionHint::None;
     std::string layer;
+    // From the picture too: its EXPOSURE= and the luminance statistics the loader made.
+    double exposure = 1.0;
+    std::shared_ptr<const LuminanceStatistics> statistics;
 
 private:
     // `ready`, when given, holds the levels from 0 on; they are made here otherwise.
