@@ -30,6 +30,11 @@ uniform int ldrInput;
 uniform int levels;
 uniform int tileLevels;
 uniform float tileColumns;
+// 0 Reinhard, 1 ACES filmic, 2 AgX, 3 PBR Neutral: the curve while luminanceAverage > 0.
+uniform int toneOperator;
+// 0 the colours, 1 false colour, 2 the radiance itself with alpha 0 off the picture.
+uniform int displayMode;
+uniform int showClipping;
 
 const float pi = 3.14159265;
 
@@ -99,20 +104,107 @@ vec3 filtered(vec2 q, vec2 dx, vec2 dy, bool flatView) {
     return mix(bilinear(q, l0, !flatView), bilinear(q, l1, !flatView), lod - float(l0));
 }
 
+// Matrices as rows of dot products, the same on the CPU.
+vec3 rows(vec3 r0, vec3 r1, vec3 r2, vec3 c) {
+    return vec3(dot(r0, c), dot(r1, c), dot(r2, c));
+}
+
+// Hill's fit of the ACES reference and sRGB output transforms.
+vec3 acesFilmic(vec3 c) {
+    vec3 v = rows(vec3(0.59719, 0.35458, 0.04823), vec3(0.07600, 0.90834, 0.01566),
+                  vec3(0.02840, 0.13383, 0.83777), c);
+    v = (v * (v + 0.0245786) - 0.000090537) / (v * (0.983729 * v + 0.4329510) + 0.238081);
+    return rows(vec3(1.60475, -0.53108, -0.07367), vec3(-0.10208, 1.10813, -0.00605),
+                vec3(-0.00327, -0.07276, 1.07602), v);
+}
+
+// The minimal AgX fit; its default look changes nothing.
+vec3 agx(vec3 c) {
+    vec3 v = rows(vec3(0.842479062253094, 0.0784335999999992, 0.0792237451477643),
+                  vec3(0.0423282422610123, 0.878468636469772, 0.0791661274605434),
+                  vec3(0.0423756549057051, 0.0784336, 0.879142973793104), c);
+    const float minEv = -12.47393;
+    const float maxEv = 4.026069;
+    v = clamp(log2(max(v, vec3(1.0e-10))), minEv, maxEv);
+    v = (v - minEv) / (maxEv - minEv);
+    vec3 x2 = v * v;
+    vec3 x4 = x2 * x2;
+    v = 15.5 * x4 * x2 - 40.14 * x4 * v + 31.96 * x4 - 6.868 * x2 * v + 0.4298 * x2 +
+        0.1191 * v - 0.00232;
+    v = rows(vec3(1.19687900512017, -0.0980208811401368, -0.0990297440797205),
+             vec3(-0.0528968517574562, 1.15190312990417, -0.0989611768448433),
+             vec3(-0.0529716355144438, -0.0980434501171241, 1.15107367264116), v);
+    return pow(max(v, vec3(0.0)), vec3(2.2));
+}
+
+vec3 pbrNeutral(vec3 c) {
+    const float startCompression = 0.8 - 0.04;
+    const float desaturation = 0.15;
+    float x = min(c.r, min(c.g, c.b));
+    c -= x < 0.08 ? x - 6.25 * x * x : 0.04;
+    float peak = max(c.r, max(c.g, c.b));
+    if (peak < startCompression) {
+        return c;
+    }
+    const float d = 1.0 - startCompression;
+    float newPeak = 1.0 - d * d / (peak + d - startCompression);
+    c *= newPeak / peak;
+    float g = 1.0 - 1.0 / (desaturation * (peak - newPeak) + 1.0);
+    return mix(c, vec3(newPeak), g);
+}
+
+vec3 toneMapped(vec3 c) {
+    if (toneOperator == 1) {
+        return acesFilmic(c);
+    }
+    if (toneOperator == 2) {
+        return agx(c);
+    }
+    if (toneOperator == 3) {
+        return pbrNeutral(c);
+    }
+    // Reinhard-style L / (L + 1 - key): the key luminance keeps its value and highlights
+    // approach white; scaling all channels alike keeps the hue.
+    float l = dot(c, vec3(0.2126, 0.7152, 0.0722));
+    c /= l + max(1.0 - luminanceAverage, 0.01);
+    return c / max(1.0, max(c.r, max(c.g, c.b)));
+}
+
 vec3 display(vec3 c) {
     if (ldrInput != 0) {
         return sqrt(c);
     }
     c *= exp2(exposureOffset);
     if (luminanceAverage > 0.0) {
-        // Reinhard-style L / (L + 1 - key): the key luminance keeps its value and highlights
-        // approach white; scaling all channels alike keeps the hue.
-        float l = dot(c, vec3(0.2126, 0.7152, 0.0722));
-        c /= l + max(1.0 - luminanceAverage, 0.01);
-        c /= max(1.0, max(c.r, max(c.g, c.b)));
+        c = toneMapped(c);
     }
     c = clamp(c, 0.0, 1.0);
     return mix(12.92 * c, 1.055 * pow(c, vec3(1.0 / 2.4)) - 0.055, step(0.0031308, c));
+}
+
+// Log luminance 8 f-stops either side of the exposure's middle grey on the Turbo colour map
+// (Mikhailov's design, Du's polynomial fit), whose values are display values already.
+vec3 falseColour(vec3 c) {
+    float y = dot(c, vec3(0.265, 0.670, 0.065));
+    if (ldrInput == 0) {
+        y *= exp2(exposureOffset);
+    }
+    float x = clamp((log2(max(y, 1.0e-30) / 0.18) + 8.0) / 16.0, 0.0, 1.0);
+    vec4 v4 = vec4(1.0, x, x * x, x * x * x);
+    vec2 v2 = v4.zw * v4.z;
+    return clamp(vec3(dot(v4, vec4(0.13572138, 4.61539260, -42.66032258, 132.13108234)) +
+                          dot(v2, vec2(-152.94239396, 59.28637943)),
+                      dot(v4, vec4(0.09140261, 2.19418839, 4.84296658, -14.18503333)) +
+                          dot(v2, vec2(4.27729857, 2.82956604)),
+                      dot(v4, vec4(0.10667330, 12.64194608, -60.58204836, 110.36276771)) +
+                          dot(v2, vec2(-89.90310912, 27.34824973))),
+                 0.0, 1.0);
+}
+
+// What shows as 255 in some channel is flagged red, what shows as 0 in all of them blue.
+vec3 flagClipping(vec3 shown) {
+    float m = max(shown.r, max(shown.g, shown.b));
+    return m > 254.5 / 255.0 ? vec3(1.0, 0.0, 0.0) : m < 0.5 / 255.0 ? vec3(0.0, 0.0, 1.0) : shown;
 }
 
 void main() {
@@ -151,5 +243,13 @@ void main() {
         dy.x -= inSize.x * floor(dy.x / inSize.x + 0.5);
     }
     vec3 c = filtered(q, dx, dy, projection == 0);
-    gl_FragColor = vec4(display(c) * inside, 1.0);
+    if (displayMode == 2) {
+        gl_FragColor = vec4(c * inside, inside);
+        return;
+    }
+    vec3 shown = displayMode == 1 ? falseColour(c) : display(c);
+    if (showClipping != 0 && displayMode == 0) {
+        shown = flagClipping(shown);
+    }
+    gl_FragColor = vec4(shown * inside, 1.0);
 }

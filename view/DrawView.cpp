@@ -26,6 +26,9 @@ void setViewerUniforms(Shader& shader, const Texture& picture, const ViewState& 
     shader.setUniform1f("exposureOffset", exposureOffset(view.fstop, picture.scaleMean));
     shader.setUniform1i("projection", static_cast<int>(view.projection));
     shader.setUniform1f("luminanceAverage", view.tonemap ? 0.18f : 0.0f);
+    shader.setUniform1i("toneOperator", static_cast<int>(view.toneOperator));
+    shader.setUniform1i("displayMode", static_cast<int>(view.display));
+    shader.setUniform1i("showClipping", view.showClipping ? 1 : 0);
     shader.setUniform1i("ldrInput", picture.hdr ? 0 : 1);
     shader.setUniform1i("levels", picture.levels);
     shader.setUniform1i("tileLevels", picture.tileLevels);
