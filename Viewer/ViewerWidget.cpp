@@ -64,6 +64,8 @@ ViewerWidget::ViewerWidget() : QGLWidget(nullptr, nullptr, Qt::WindowFlags()) {
     connect(tonemapAction, &QAction::triggered, this, &ViewerWidget::setTonemap);
     addAction(tonemapAction);
 
+    addOverlayActions();
+
     auto* separator = new QAction(this);
     separator->setSeparator(true);
     addAction(separator);

@@ -53,6 +53,17 @@ public:
     QAction* fullscreenAction = nullptr;
     QAction* autoRotateAction = nullptr;
     QAction* tonemapAction = nullptr;
+    // Toggles of what the view shows, listed in the context menu after the widget's own
+    // actions (which stay the seven of the menu's first part), from a separator on.
+    QList<QAction*> viewActions;
+    // The readout under the pointer (v) and the histogram panel (H).
+    QAction* readoutAction = nullptr;
+    QAction* histogramAction = nullptr;
+    // The pointer's last window position while it is over the widget; the readout line last
+    // drawn, empty when none is shown.
+    QPoint pointer;
+    bool pointerInside = false;
+    QString readoutText;
     std::unique_ptr<Shader> shader;
     std::vector<std::unique_ptr<Texture>> textures;
     bool showInfo = false;
@@ -85,6 +96,8 @@ public:
     float minZoom() const;
     // The view fields as drawView takes them.
     ViewState viewState() const;
+    // What the context menu lists: actions(), then viewActions.
+    QList<QAction*> menuActions() const;
 
 public slots:
     bool open();
@@ -105,6 +118,7 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dropEvent(QDropEvent* event) override;
+    void leaveEvent(QEvent* event) override;
     void initializeGL() override;
     void resizeGL(int w, int h) override;
     void paintGL() override;
@@ -120,6 +134,11 @@ private:
     // Loads the current picture again from its file; one that fails leaves the set.
     void reloadCurrent();
     void reloadShader();
+    // The readout and histogram (ViewerWidgetOverlays.cpp): their actions and mouse tracking,
+    // the pointer's moves, and their drawing at the end of paintGL.
+    void addOverlayActions();
+    void trackPointer(const QPoint& position);
+    void drawOverlays();
 
     bool loading = false;
     bool loadAbandoned = false;

@@ -123,6 +123,7 @@ void ViewerWidget::paintGL() {
     } else if (showInfo) {
         renderText(10, height() - 20, infoLine(fstop, zoom, fps.rate), QFont());
     }
+    drawOverlays();
     glEnable(GL_TEXTURE_2D);
     throwIfGlFailed(glError(__FILE__, __LINE__));
 }

@@ -115,6 +115,12 @@ void ViewerWidget::keyPressEvent(QKeyEvent* event) {
     case 't':
         tonemapAction->activate(QAction::Trigger);
         break;
+    case 'v':
+        readoutAction->activate(QAction::Trigger);
+        break;
+    case 'H':
+        histogramAction->activate(QAction::Trigger);
+        break;
     default:
         if (textures.empty()) {
             event->ignore();
@@ -221,13 +227,14 @@ void ViewerWidget::mouseReleaseEvent(QMouseEvent* event) {
         const float dy = std::abs(std::trunc(static_cast<float>(event->pos().y()) - pressPos.y));
         // A short click opens the menu; a longer right drag was a zoom.
         if (std::max(dx, dy) <= 4.0f) {
-            QMenu::exec(actions(), event->globalPos());
+            QMenu::exec(menuActions(), event->globalPos());
         }
     }
     applyHandCursor();
 }
 
 void ViewerWidget::mouseMoveEvent(QMouseEvent* event) {
+    trackPointer(event->pos());
     if (textures.empty()) {
         return;
     }

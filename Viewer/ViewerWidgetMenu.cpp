@@ -39,8 +39,16 @@ void ViewerWidget::showHelp() {
         "<tr><td>Toggle projection</td><td>press <b>p</b></td></tr>"
         "<tr><td>Display color channel</td><td>press <b>r</b>, <b>g</b>, <b>b</b></td></tr>"
         "<tr><td>Reset color channels</td><td>press <b>c</b></td></tr>"
+        "<tr></tr>"
+        "<tr><th colspan=\"2\" align=\"left\">Readout and statistics</th></tr>"
+        "<tr><td>Toggle the pixel readout under the pointer</td><td>press <b>v</b></td></tr>"
+        "<tr><td>Toggle the luminance histogram and statistics</td><td>press <b>H</b></td></tr>"
         "</table></body></html>";
     QMessageBox::information(this, tr("Help"), help, QMessageBox::Ok);
+}
+
+QList<QAction*> ViewerWidget::menuActions() const {
+    return actions() + viewActions;
 }
 
 void ViewerWidget::showAbout() {

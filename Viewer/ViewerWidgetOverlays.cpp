@@ -1,0 +1,74 @@
+#include "ViewerWidget.h"
+
+#include "HistogramOverlay.h"
+#include "PictureTexel.h"
+#include "PixelReadout.h"
+#include "StatisticsText.h"
+
+#include <QAction>
+
+void ViewerWidget::addOverlayActions() {
+    // Moves without a button pressed reach mouseMoveEvent only with tracking on.
+    setMouseTracking(true);
+
+    auto* separator = new QAction(this);
+    separator->setSeparator(true);
+    viewActions << separator;
+
+    readoutAction = new QAction(tr("Pixel &readout"), this);
+    readoutAction->setCheckable(true);
+    readoutAction->setChecked(true);
+    connect(readoutAction, &QAction::triggered, this, [this] { update(); });
+    viewActions << readoutAction;
+
+    histogramAction = new QAction(tr("&Histogram"), this);
+    histogramAction->setCheckable(true);
+    connect(histogramAction, &QAction::triggered, this, [this] { update(); });
+    viewActions << histogramAction;
+}
+
+void ViewerWidget::trackPointer(const QPoint& position) {
+    pointer = position;
+    pointerInside = true;
+    if (readoutAction->isChecked() && !textures.empty()) {
+        update();
+    }
+}
+
+void ViewerWidget::leaveEvent(QEvent* event) {
+    pointerInside = false;
+    update();
+    QGLWidget::leaveEvent(event);
+}
+
+void ViewerWidget::drawOverlays() {
+    readoutText.clear();
+    if (textures.empty()) {
+        return;
+    }
+    const Texture& picture = currentTexture();
+    if (histogramAction->isChecked()) {
+        HistogramOverlay::draw(
+            picture.statistics.get(), exposureWindow(picture.hdr, fstop, picture.scaleMean),
+            viewportWidth, viewportHeight,
+            [this](int x, int y, const QString& text) { renderText(x, y, text, QFont()); });
+    }
+    if (!readoutAction->isChecked() || !pointerInside) {
+        return;
+    }
+    // The centre of the screen pixel under the pointer.
+    const glm::dvec2 screen(pointer.x() + 0.5, pointer.y() + 0.5);
+    const std::optional<PixelPlace> place =
+        pixelPlaceAt(viewState(), picture.width, picture.height, screen);
+    if (!place) {
+        return;
+    }
+    PixelReadout readout;
+    readout.place = *place;
+    readout.encoding = picture.hdr ? PixelEncoding::Rgbe : PixelEncoding::Rgb8;
+    readout.bytes = readTexel(picture, place->column, place->row);
+    readout.exposure = picture.exposure;
+    readoutText = QString::fromStdString(readoutLine(readout));
+    glColor3f(1.0f, 1.0f, 1.0f);
+    renderText(10, height() - (showInfo ? 40 : 20), readoutText, QFont());
+}
