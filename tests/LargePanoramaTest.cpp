@@ -2,6 +2,7 @@
 // 16384), made in memory and drawn through the viewer program, against the view module's CPU
 // mapping. Also the mip filtering that keeps every size free of shimmer.
 #include "DrawView.h"
+#include "LargePanoramaPattern.h"
 #include "Shader.h"
 #include "Texture.h"
 #include "TextureRender.h"
@@ -21,71 +22,6 @@
 
 namespace {
 
-constexpr double pi = 3.14159265358979323846;
-
-// Radiance m / 256 with a fixed exponent: red and green follow the column and the row, blue
-// tells the quarter of the panorama, and the polar caps above 60 degrees are flat colours.
-struct Pattern {
-    int width;
-    int height;
-
-    int quadrant(int x) const { return (x + width / 8) % width / (width / 4); }
-
-    glm::ivec3 mantissas(int x, int y) const {
-        const double latitude = 90.0 - (y + 0.5) * 180.0 / height;
-        if (latitude > 60) {
-            return {0, 200, 200};
-        }
-        if (latitude < -60) {
-            return {200, 0, 200};
-        }
-        // Triangle waves: no step that float rounding of a position could magnify.
-        auto wave = [](int v) { return v & 256 ? 255 - (v & 255) : v & 255; };
-        return {wave(x), wave(y), 40 + 50 * quadrant(x)};
-    }
-
-    glm::dvec3 radiance(int x, int y) const {
-        x = ((x % width) + width) % width;
-        y = std::min(height - 1, std::max(0, y));
-        return glm::dvec3(mantissas(x, y)) / 256.0;
-    }
-
-    // Bilinear over the four texel centres around q, columns wrapping: what a magnified
-    // spherical view shows.
-    glm::dvec3 bilinear(glm::dvec2 q) const {
-        const glm::dvec2 s = q - 0.5;
-        const int x0 = static_cast<int>(std::floor(s.x));
-        const int y0 = static_cast<int>(std::floor(s.y));
-        const double fx = s.x - x0;
-        const double fy = s.y - y0;
-        return (radiance(x0, y0) * (1 - fx) + radiance(x0 + 1, y0) * fx) * (1 - fy) +
-               (radiance(x0, y0 + 1) * (1 - fx) + radiance(x0 + 1, y0 + 1) * fx) * fy;
-    }
-
-    Picture picture() const {
-        Picture result;
-        result.allocate(width, height, PixelEncoding::Rgbe);
-        unsigned char* p = result.pixels.get();
-        for (int y = 0; y < height; ++y) {
-            for (int x = 0; x < width; ++x, p += 4) {
-                const glm::ivec3 m = mantissas(x, y);
-                p[0] = static_cast<unsigned char>(m.r);
-                p[1] = static_cast<unsigned char>(m.g);
-                p[2] = static_cast<unsigned char>(m.b);
-                p[3] = 128;
-            }
-        }
-        // Exposure offset 0 at f-stop 0: display values are the radiance.
-        result.scale = {0.25, 0.25, 0.25};
-        return result;
-    }
-};
-
-double toDisplay(double linear) {
-    linear = std::min(1.0, std::max(0.0, linear));
-    return linear <= 0.0031308 ? 12.92 * linear : 1.055 * std::pow(linear, 1 / 2.4) - 0.055;
-}
-
 struct Frame {
     int width = 0;
     int height = 0;
@@ -103,8 +39,8 @@ protected:
     static void TearDownTestSuite() { shader.reset(); }
 
     static Frame render(const Texture& picture, const ViewState& view) {
-        Texture target(view.viewportWidth, view.viewportHeight,
-                       static_cast<const float*>(nullptr), GL_RGBA32F, GL_RGBA);
+        Texture target(view.viewportWidth, view.viewportHeight, static_cast<const float*>(nullptr),
+                       GL_RGBA32F, GL_RGBA);
         drawView(*shader, picture, view, target);
         Frame frame;
         frame.width = view.viewportWidth;
@@ -193,14 +129,12 @@ TEST_F(LargePanorama, WidePanoramasLookWhereTheyShouldAndMatchTheCpuAtEverySeam)
         };
         const double tile = texture->texWidth;
         const double height = width / 2.0;
-        for (const Spot spot : {Spot{"tile boundary", tile, 0.4 * height},
-                                Spot{"last tile boundary", tile * (texture->tileColumns - 1),
-                                     0.55 * height},
-                                Spot{"360-degree edge", 0, 0.5 * height},
-                                Spot{"tile row boundary", width / 7.0,
-                                     static_cast<double>(texture->texHeight)},
-                                Spot{"north pole", width / 3.0, 40},
-                                Spot{"south pole", width / 5.0, height - 40}}) {
+        for (const Spot spot :
+             {Spot{"tile boundary", tile, 0.4 * height},
+              Spot{"last tile boundary", tile * (texture->tileColumns - 1), 0.55 * height},
+              Spot{"360-degree edge", 0, 0.5 * height},
+              Spot{"tile row boundary", width / 7.0, static_cast<double>(texture->texHeight)},
+              Spot{"north pole", width / 3.0, 40}, Spot{"south pole", width / 5.0, height - 40}}) {
             view.yaw = static_cast<float>((width / 2.0 - spot.column) * 360.0 / width);
             view.pitch = static_cast<float>(90.0 - spot.row * 180.0 / (width / 2));
             expectMatchesCpu(render(*texture, view), pattern, view, size + " " + spot.name);
