@@ -65,6 +65,7 @@ ViewerWidget::ViewerWidget() : QGLWidget(nullptr, nullptr, Qt::WindowFlags()) {
     addAction(tonemapAction);
 
     addOverlayActions();
+    addDisplayActions();
 
     auto* separator = new QAction(this);
     separator->setSeparator(true);

@@ -64,6 +64,16 @@ public:
     QPoint pointer;
     bool pointerInside = false;
     QString readoutText;
+    // The curve the tone-map switch applies (T), false colour (F), the clipping flags (x), and
+    // the exposure metered while the view turns (E) until a manual exposure change.
+    ToneOperator toneOperator = ToneOperator::Reinhard;
+    QAction* falseColourAction = nullptr;
+    QAction* clippingAction = nullptr;
+    QAction* followExposureAction = nullptr;
+    // A short line at the top ("Tone operator: AgX"), shown until noteUntil (Stopwatch.h's
+    // monotonic seconds).
+    QString note;
+    double noteUntil = 0.0;
     std::unique_ptr<Shader> shader;
     std::vector<std::unique_ptr<Texture>> textures;
     bool showInfo = false;
@@ -139,7 +149,19 @@ private:
     void addOverlayActions();
     void trackPointer(const QPoint& position);
     void drawOverlays();
+    // Tone operators, false colour, clipping and auto-exposure (ViewerWidgetDisplay.cpp): their
+    // actions, the keys' work, the followed exposure's step in paintGL and the legend and note
+    // drawn at its end.
+    void addDisplayActions();
+    void showNote(const QString& text);
+    void selectNextToneOperator();
+    void meterExposure();
+    void stopFollowingExposure();
+    void followMeteredExposure();
+    void drawDisplayOverlays();
 
+    // When the followed exposure last stepped; 0 once it has settled.
+    double followStepAt = 0.0;
     bool loading = false;
     bool loadAbandoned = false;
     // The worker and its loop while a file loads; null otherwise.

@@ -84,6 +84,9 @@ ViewState ViewerWidget::viewState() const {
     view.fstop = fstop;
     view.projection = projection;
     view.tonemap = tonemapAction->isChecked();
+    view.toneOperator = toneOperator;
+    view.display = falseColourAction->isChecked() ? DisplayMode::FalseColour : DisplayMode::Colour;
+    view.showClipping = clippingAction->isChecked();
     view.showRed = showRed;
     view.showGreen = showGreen;
     view.showBlue = showBlue;
@@ -105,6 +108,7 @@ void ViewerWidget::paintGL() {
     glGetError();
 
     if (!textures.empty() && shader) {
+        followMeteredExposure();
         drawView(*shader, currentTexture(), viewState());
     }
 
@@ -124,6 +128,7 @@ void ViewerWidget::paintGL() {
         renderText(10, height() - 20, infoLine(fstop, zoom, fps.rate), QFont());
     }
     drawOverlays();
+    drawDisplayOverlays();
     glEnable(GL_TEXTURE_2D);
     throwIfGlFailed(glError(__FILE__, __LINE__));
 }

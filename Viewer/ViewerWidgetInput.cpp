@@ -115,6 +115,15 @@ void ViewerWidget::keyPressEvent(QKeyEvent* event) {
     case 't':
         tonemapAction->activate(QAction::Trigger);
         break;
+    case 'T':
+        selectNextToneOperator();
+        break;
+    case 'F':
+        falseColourAction->activate(QAction::Trigger);
+        break;
+    case 'x':
+        clippingAction->activate(QAction::Trigger);
+        break;
     case 'v':
         readoutAction->activate(QAction::Trigger);
         break;
@@ -139,9 +148,17 @@ void ViewerWidget::keyPressEvent(QKeyEvent* event) {
         break;
     case ',':
         fstop -= 0.5f;
+        stopFollowingExposure();
         break;
     case '.':
         fstop += 0.5f;
+        stopFollowingExposure();
+        break;
+    case 'e':
+        meterExposure();
+        break;
+    case 'E':
+        followExposureAction->activate(QAction::Trigger);
         break;
     case '0':
         yaw = pitch = zoom = 0.0f;
@@ -266,6 +283,7 @@ void ViewerWidget::mouseMoveEvent(QMouseEvent* event) {
         setZoom(zoomAtPress - dy / 100.0f * zoomAtPress);
     } else if (buttons == (Qt::LeftButton | Qt::RightButton)) {
         fstop = fstopAtPress - dy / 15.0f;
+        stopFollowingExposure();
     }
     updateGL();
 }
@@ -277,6 +295,7 @@ void ViewerWidget::wheelEvent(QWheelEvent* event) {
     const float d = static_cast<float>(event->angleDelta().y());
     if (event->buttons() == Qt::RightButton) {
         fstop += d / 120.0f;
+        stopFollowingExposure();
     } else if (event->buttons() == Qt::NoButton) {
         // Three notches double or halve the zoom.
         setZoom(static_cast<float>(static_cast<double>(zoom) *

@@ -43,6 +43,15 @@ void ViewerWidget::showHelp() {
         "<tr><th colspan=\"2\" align=\"left\">Readout and statistics</th></tr>"
         "<tr><td>Toggle the pixel readout under the pointer</td><td>press <b>v</b></td></tr>"
         "<tr><td>Toggle the luminance histogram and statistics</td><td>press <b>H</b></td></tr>"
+        "<tr></tr>"
+        "<tr><th colspan=\"2\" align=\"left\">Exposure and tone</th></tr>"
+        "<tr><td>Auto exposure for the current view</td><td>press <b>e</b></td></tr>"
+        "<tr><td>Keep auto exposure while the view turns</td><td>press <b>E</b></td></tr>"
+        "<tr><td>Next tone operator (Reinhard, ACES filmic, AgX, PBR Neutral)</td>"
+        "<td>press <b>T</b></td></tr>"
+        "<tr><td>Toggle false colour of luminance</td><td>press <b>F</b></td></tr>"
+        "<tr><td>Toggle clipped pixels (red over white, blue under black)</td>"
+        "<td>press <b>x</b></td></tr>"
         "</table></body></html>";
     QMessageBox::information(this, tr("Help"), help, QMessageBox::Ok);
 }
