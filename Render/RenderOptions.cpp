@@ -2,6 +2,7 @@
 
 #include "FileName.h"
 #include "Picture.h"
+#include "ToneOperator.h"
 
 #include <fmt/printf.h>
 
@@ -34,7 +35,11 @@ Options (a value may also follow an equals sign, as in --size=256x128):
   --projection P    flat, sphere or planet (default: sphere for a picture exactly twice as
                     wide as high or marked equirectangular in its metadata, else flat)
   --fstop F         exposure in f-stops for high-dynamic-range pictures (default 0)
-  --tonemap         tone mapping on
+  --tonemap [NAME]  tone mapping on, with the operator NAME: reinhard (the viewer's
+                    curve, the default), aces (ACES filmic), agx or neutral (Khronos PBR
+                    Neutral); NAME is taken only when it is one of these (or --tonemap=NAME)
+  --auto-exposure   the f-stop at which the view's log-average luminance, its brightest
+                    1 % left out, shows as middle grey (instead of --fstop)
   --channels C      rgb, r, g or b: the channels left out are black (default rgb)
   --timing          timing lines ("[T]") and the loader's statistics on standard
                     error, which otherwise carries only errors
@@ -110,6 +115,7 @@ RenderOptions parseRenderOptions(const std::vector<std::string>& args) {
     RenderOptions options;
     std::vector<std::string> files;
     bool optionsEnded = false;
+    bool fstopGiven = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         if (optionsEnded || arg == "-" || arg.compare(0, 2, "--") != 0) {
@@ -125,13 +131,32 @@ RenderOptions parseRenderOptions(const std::vector<std::string>& args) {
         }
         const std::size_t equals = arg.find('=');
         const std::string name = arg.substr(0, equals);
-        if (name == "--help" || name == "--tonemap" || name == "--timing") {
+        if (name == "--tonemap") {
+            options.view.tonemap = true;
+            // The next argument is the operator only when it names one, so that a bare
+            // --tonemap before the files keeps working.
+            std::string value;
+            if (equals != std::string::npos) {
+                value = arg.substr(equals + 1);
+            } else if (i + 1 < args.size() && toneOperatorNamed(args[i + 1])) {
+                value = args[++i];
+            } else {
+                continue;
+            }
+            const std::optional<ToneOperator> op = toneOperatorNamed(value);
+            if (!op) {
+                throw badValue(name, value, "expected reinhard, aces, agx or neutral");
+            }
+            options.view.toneOperator = *op;
+            continue;
+        }
+        if (name == "--help" || name == "--auto-exposure" || name == "--timing") {
             if (equals != std::string::npos) {
                 throw std::runtime_error(fmt::sprintf("option '%s' takes no value", name));
             }
-            (name == "--help"      ? options.help
-             : name == "--tonemap" ? options.view.tonemap
-                                   : options.timing) = true;
+            (name == "--help"            ? options.help
+             : name == "--auto-exposure" ? options.autoExposure
+                                         : options.timing) = true;
             continue;
         }
         static const char* const valued[] = {"--size", "--yaw",        "--pitch", "--zoom",
@@ -160,6 +185,7 @@ RenderOptions parseRenderOptions(const std::vector<std::string>& args) {
             options.view.pitch = number(name, value);
         } else if (name == "--fstop") {
             options.view.fstop = number(name, value);
+            fstopGiven = true;
         } else if (name == "--zoom") {
             const float zoom = number(name, value);
             if (!(zoom > 0.0f)) {
@@ -196,6 +222,9 @@ RenderOptions parseRenderOptions(const std::vector<std::string>& args) {
     }
     if (options.zoom && options.fov) {
         throw std::runtime_error("--zoom and --fov exclude each other");
+    }
+    if (options.autoExposure && fstopGiven) {
+        throw std::runtime_error("--fstop and --auto-exposure exclude each other");
     }
     if (files.size() != 2) {
         throw std::runtime_error("expected INPUT and OUTPUT (see --help)");

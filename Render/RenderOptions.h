@@ -24,6 +24,8 @@ struct RenderOptions {
     std::optional<Projection> projection;
     bool timing = false;
     bool help = false;
+    // The view's f-stop metered from its own pixels, as the viewer's e key does.
+    bool autoExposure = false;
 };
 
 // The arguments after the program name. Throws std::runtime_error with a one-line reason.

@@ -2,6 +2,7 @@
 
 #include "Diagnostics.h"
 #include "DrawView.h"
+#include "ExposureMeter.h"
 #include "FileName.h"
 #include "GlError.h"
 #include "OffscreenContext.h"
@@ -125,10 +126,15 @@ void renderView(const RenderOptions& options, const char* programName) {
 
     const Texture picture(options.input);
     lap("load");
-    const ViewState view = viewFor(options, picture);
+    ViewState view = viewFor(options, picture);
 
     Shader shader("viewer", "");
     lap("shader");
+    if (options.autoExposure) {
+        // An 8-bit picture has no exposure to meter; it keeps its f-stop.
+        view.fstop = meterView(shader, picture, view).value_or(view.fstop);
+        lap("meter");
+    }
 
     const bool exr = hasSuffix(options.output, ".exr");
     const bool radiance = hasSuffix(options.output, ".hdr") || exr;

@@ -52,6 +52,27 @@ TEST(RenderOptionsTest, DefaultsAndEveryOption) {
     EXPECT_TRUE(parseRenderOptions({"--help"}).help);
 }
 
+TEST(RenderOptionsTest, ToneOperatorIsTakenOnlyWhenNamed) {
+    const RenderOptions bare = parseRenderOptions({"--tonemap", "agx.hdr", "out.jpg"});
+    EXPECT_TRUE(bare.view.tonemap);
+    EXPECT_EQ(bare.view.toneOperator, ToneOperator::Reinhard);
+    EXPECT_EQ(bare.input, "agx.hdr");
+    const RenderOptions named = parseRenderOptions({"--tonemap", "agx", "in.hdr", "out.jpg"});
+    EXPECT_TRUE(named.view.tonemap);
+    EXPECT_EQ(named.view.toneOperator, ToneOperator::AgX);
+    EXPECT_EQ(named.input, "in.hdr");
+    EXPECT_EQ(parseRenderOptions({"--tonemap=aces", "a", "b.jpg"}).view.toneOperator,
+              ToneOperator::AcesFilmic);
+    EXPECT_EQ(parseRenderOptions({"a", "b.jpg", "--tonemap", "neutral"}).view.toneOperator,
+              ToneOperator::PbrNeutral);
+    // A last bare --tonemap, and the operator's name as a file after "--".
+    EXPECT_TRUE(parseRenderOptions({"a", "b.jpg", "--tonemap"}).view.tonemap);
+    EXPECT_EQ(parseRenderOptions({"--tonemap", "--", "agx", "b.jpg"}).input, "agx");
+    const RenderOptions metered = parseRenderOptions({"--auto-exposure", "a", "b.jpg"});
+    EXPECT_TRUE(metered.autoExposure);
+    EXPECT_FALSE(parseRenderOptions({"a", "b.jpg"}).autoExposure);
+}
+
 TEST(RenderOptionsTest, BadArgumentsSayWhy) {
     const std::string size = "expected WxH with each side from 1 to 8192";
     EXPECT_EQ(parseError({"--size", "0x10", "a", "b.jpg"}), "bad size '0x10': " + size);
@@ -76,7 +97,12 @@ TEST(RenderOptionsTest, BadArgumentsSayWhy) {
               "bad value 'cube' for --projection: expected flat, sphere or planet");
     EXPECT_EQ(parseError({"--channels", "rg", "a", "b.jpg"}),
               "bad value 'rg' for --channels: expected rgb, r, g or b");
-    EXPECT_EQ(parseError({"--tonemap=1", "a", "b.jpg"}), "option '--tonemap' takes no value");
+    EXPECT_EQ(parseError({"--tonemap=1", "a", "b.jpg"}),
+              "bad value '1' for --tonemap: expected reinhard, aces, agx or neutral");
+    EXPECT_EQ(parseError({"--auto-exposure=1", "a", "b.jpg"}),
+              "option '--auto-exposure' takes no value");
+    EXPECT_EQ(parseError({"--auto-exposure", "--fstop", "2", "a", "b.jpg"}),
+              "--fstop and --auto-exposure exclude each other");
     EXPECT_EQ(parseError({"a"}), "expected INPUT and OUTPUT (see --help)");
     EXPECT_EQ(parseError({"a", "b.jpg", "c.jpg"}), "expected INPUT and OUTPUT (see --help)");
     EXPECT_EQ(parseError({"a", "b.tif"}),
