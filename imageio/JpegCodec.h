@@ -3,6 +3,7 @@
 #include <cstdio>
 // jpeglib.h needs FILE declared first.
 #include <jpeglib.h>
+#include <jerror.h>
 
 #include <csetjmp>
 #include <stdexcept>
@@ -15,6 +16,8 @@ template <typename Info> struct JpegCodec {
     jpeg_error_mgr errors{};
     std::jmp_buf jump{};
     char message[JMSG_LENGTH_MAX] = {};
+    // For a reader's own message handler: whatever it keeps its state in.
+    void* watch = nullptr;
 
     JpegCodec() {
         info.err = jpeg_std_error(&errors);

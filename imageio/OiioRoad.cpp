@@ -115,6 +115,9 @@ struct Selection {
     int subimage = -1;
     // R, G and B; the luminance channel three times for a grey picture.
     std::array<int, 3> channels{{-1, -1, -1}};
+    // The black ink of a TIFF whose inks OpenImageIO leaves unconverted (CMYK with alpha):
+    // channels are then C, M and Y, turned into R, G and B with it.
+    int black = -1;
     std::string layer;
     ImageSpec header;
 };
@@ -130,7 +133,8 @@ bool findLayer(const ImageSpec& header, bool grey, Selection& selection) {
     }
     for (const std::string& layer : layers) {
         std::array<int, 3> found{{-1, -1, -1}};
-        for (int c = 0; c < header.nchannels && c < static_cast<int>(header.channelnames.size()); ++c) {
+        for (int c = 0; c < header.nchannels && c < static_cast<int>(header.channelnames.size());
+             ++c) {
             const std::string& name = header.channelnames[static_cast<std::size_t>(c)];
             if (layerOf(name) != layer) {
                 continue;
@@ -184,6 +188,10 @@ Selection choose(ImageInput& input, const std::string& path) {
             throw readFailure(path, "no channels");
         }
         selection.channels = n >= 3 ? std::array<int, 3>{{0, 1, 2}} : std::array<int, 3>{{0, 0, 0}};
+        // Photometric interpretation 5 is "separated": inks.
+        if (n >= 4 && parts[0].get_int_attribute("tiff:PhotometricInterpretation") == 5) {
+            selection.black = 3;
+        }
     }
     selection.header = parts[static_cast<std::size_t>(selection.subimage)];
     const std::string part = selection.header.get_string_attribute("oiio:subimagename");
@@ -213,7 +221,10 @@ void readBands(ImageInput& input, const Selection& selection, const Overlap& ove
                Picture& picture, const std::string& path) {
     const ImageSpec& header = selection.header;
     const int first = *std::min_element(selection.channels.begin(), selection.channels.end());
-    const int end = *std::max_element(selection.channels.begin(), selection.channels.end()) + 1;
+    const int end =
+        std::max(*std::max_element(selection.channels.begin(), selection.channels.end()),
+                 selection.black) +
+        1;
     const std::size_t count = static_cast<std::size_t>(end - first);
     const std::size_t rowValues = static_cast<std::size_t>(header.width) * count;
     const bool hdr = picture.encoding == PixelEncoding::Rgbe;
@@ -233,6 +244,8 @@ void readBands(ImageInput& input, const Selection& selection, const Overlap& ove
     for (std::size_t k = 0; k < 3; ++k) {
         offsets[k] = static_cast<std::size_t>(selection.channels[k] - first);
     }
+    const bool inks = selection.black >= 0 && !hdr;
+    const std::size_t black = static_cast<std::size_t>(std::max(selection.black - first, 0));
 
     // Bands start on tile rows of the data window, so that no tile is decoded twice.
     const long tile = header.tile_height > 0 ? header.tile_height : 1;
@@ -243,13 +256,14 @@ void readBands(ImageInput& input, const Selection& selection, const Overlap& ove
             long(header.y) + header.height);
         const TypeDesc type = hdr ? OIIO::TypeFloat : OIIO::TypeUInt8;
         // Tiled files go by whole rows of tiles: their scanline emulation is not to be trusted.
-        const bool read = header.tile_width > 0
-                              ? input.read_tiles(selection.subimage, 0, header.x, header.x + header.width,
-                                                 static_cast<int>(y), static_cast<int>(yEnd),
-                                                 header.z, header.z + 1, first, end, type, band.get())
-                              : input.read_scanlines(selection.subimage, 0, static_cast<int>(y),
-                                                     static_cast<int>(yEnd), header.z, first, end,
-                                                     type, band.get());
+        const bool read =
+            header.tile_width > 0
+                ? input.read_tiles(selection.subimage, 0, header.x, header.x + header.width,
+                                   static_cast<int>(y), static_cast<int>(yEnd), header.z,
+                                   header.z + 1, first, end, type, band.get())
+                : input.read_scanlines(selection.subimage, 0, static_cast<int>(y),
+                                       static_cast<int>(yEnd), header.z, first, end, type,
+                                       band.get());
         if (!read) {
             throw readFailure(path, input.geterror());
         }
@@ -271,6 +285,12 @@ void readBands(ImageInput& input, const Selection& selection, const Overlap& ove
                         const auto finite = [](float v) { return std::min(v, 3.0e38f); };
                         rgbe::encode(finite(values[offsets[0]]), finite(values[offsets[1]]),
                                      finite(values[offsets[2]]), out);
+                    } else if (inks) {
+                        const unsigned paper = 255u - in[black];
+                        for (std::size_t k = 0; k < 3; ++k) {
+                            out[k] = static_cast<unsigned char>(
+                                ((255u - in[offsets[k]]) * paper + 127u) / 255u);
+                        }
                     } else {
                         for (std::size_t k = 0; k < 3; ++k) {
                             out[k] = in[offsets[k]];
@@ -283,23 +303,63 @@ void readBands(ImageInput& input, const Selection& selection, const Overlap& ove
     }
 }
 
+// The one reader each suffix may use. ImageInput::open would try every other reader on a file
+// its own refuses, the movie and camera raw decoders among them.
+const char* formatOf(const std::string& path) {
+    static const std::array<std::pair<const char*, const char*>, 12> formats = {{
+        {".exr", "openexr"},
+        {".tif", "tiff"},
+        {".tiff", "tiff"},
+        {".pfm", "pnm"},
+        {".bmp", "bmp"},
+        {".dib", "bmp"},
+        {".gif", "gif"},
+        {".tga", "targa"},
+        {".jpeg", "jpeg"},
+        {".jpe", "jpeg"},
+        {".webp", "webp"},
+        {".sgi", "sgi"},
+    }};
+    for (const auto& format : formats) {
+        if (hasSuffix(path, format.first)) {
+            return format.second;
+        }
+    }
+    return nullptr;
+}
+
 } // namespace
+
+bool oiioTakes(const std::string& path) {
+    return formatOf(path) != nullptr;
+}
 
 Picture readOiio(const std::string& path, const SizeLimit& limit) {
     Stopwatch stopwatch;
+    const char* const format = formatOf(path);
+    if (format == nullptr) {
+        throw std::runtime_error(fmt::sprintf("Unsupported picture format: '%s'", path));
+    }
+    // Opened here first, so that a missing file is said so plainly.
+    openFile(path, "rb");
     const bool tagged = hasSuffix(path, ".tif") || hasSuffix(path, ".tiff");
     const PanoramaMetadata metadata = tagged ? readPanoramaMetadata(path) : PanoramaMetadata();
 
     checkExrHeaders(path);
-    std::unique_ptr<ImageInput> input = ImageInput::open(path);
+    std::unique_ptr<ImageInput> input = ImageInput::create(format);
+    ImageSpec opened;
     if (!input) {
         throw readFailure(path, OIIO::geterror());
     }
+    if (!input->open(path, opened)) {
+        throw readFailure(path, input->geterror());
+    }
     const Selection selection = choose(*input, path);
     const ImageSpec& header = selection.header;
-    if (header.full_width <= 0 || header.full_height <= 0 || header.width <= 0 || header.height <= 0) {
-        throw readFailure(path,
-                          fmt::sprintf("empty picture (%dx%d)", header.full_width, header.full_height));
+    if (header.full_width <= 0 || header.full_height <= 0 || header.width <= 0 ||
+        header.height <= 0) {
+        throw readFailure(
+            path, fmt::sprintf("empty picture (%dx%d)", header.full_width, header.full_height));
     }
     if (header.depth > 1) {
         throw readFailure(path, fmt::sprintf("volume of depth %d", header.depth));
@@ -308,8 +368,8 @@ Picture readOiio(const std::string& path, const SizeLimit& limit) {
     const long far = 1L << 30;
     if (std::abs(long(header.x)) > far || std::abs(long(header.y)) > far ||
         std::abs(long(header.full_x)) > far || std::abs(long(header.full_y)) > far) {
-        throw readFailure(path, fmt::sprintf("window origins %d,%d and %d,%d out of range", header.x,
-                                             header.y, header.full_x, header.full_y));
+        throw readFailure(path, fmt::sprintf("window origins %d,%d and %d,%d out of range",
+                                             header.x, header.y, header.full_x, header.full_y));
     }
     // The picture is the display window, checked upright; a data window of another size is
     // read too, and must fit as well.
@@ -317,13 +377,15 @@ Picture readOiio(const std::string& path, const SizeLimit& limit) {
         limit.check(header.width, header.height);
     }
     checkPanoramaSize(metadata, header.full_width, header.full_height, path, limit);
+    const bool hdr = isFloat(header.channelformat(selection.channels[0]));
+    checkMemoryBudget(header.full_width, header.full_height,
+                      hdr ? PixelEncoding::Rgbe : PixelEncoding::Rgb8, path);
 
     const Overlap overlap{
         std::max<long>(header.x, header.full_x),
         std::min<long>(long(header.x) + header.width, long(header.full_x) + header.full_width),
         std::max<long>(header.y, header.full_y),
         std::min<long>(long(header.y) + header.height, long(header.full_y) + header.full_height)};
-    const bool hdr = isFloat(header.channelformat(selection.channels[0]));
     Picture picture;
     picture.allocate(header.full_width, header.full_height,
                      hdr ? PixelEncoding::Rgbe : PixelEncoding::Rgb8);

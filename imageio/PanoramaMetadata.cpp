@@ -167,7 +167,13 @@ PanoramaMetadata readPanoramaMetadata(const std::string& path) {
     std::array<std::string, 6> crop;
     bool equirectangular = false;
     try {
-        Exiv2::Image::AutoPtr image = Exiv2::ImageFactory::open(path);
+        // A local file whatever the name: exiv2 would fetch "http:" names itself.
+        Exiv2::Image::AutoPtr image =
+            Exiv2::ImageFactory::open(Exiv2::BasicIo::AutoPtr(new Exiv2::FileIo(path)));
+        if (image.get() == nullptr) {
+            diagnostic(fmt::sprintf("No metadata read from '%s': unknown image type", path));
+            return PanoramaMetadata();
+        }
         image->readMetadata();
         const Exiv2::ExifData& exif = image->exifData();
         const auto orientation = exif.findKey(Exiv2::ExifKey("Exif.Image.Orientation"));

@@ -2,6 +2,8 @@
 
 #include <fmt/printf.h>
 
+#include <unistd.h>
+
 #include <new>
 #include <stdexcept>
 
@@ -41,4 +43,31 @@ void SizeLimit::check(long width, long height) const {
         throw std::runtime_error(fmt::sprintf(
             "Maximum texture size of GPU is too small (%dx%d > %d)", width, height, pieceLimit));
     }
+}
+
+std::size_t memoryBudget() {
+    static const std::size_t budget = [] {
+        const long pages = sysconf(_SC_PHYS_PAGES);
+        const long pageSize = sysconf(_SC_PAGE_SIZE);
+        return pages > 0 && pageSize > 0
+                   ? static_cast<std::size_t>(pages) / 2 * static_cast<std::size_t>(pageSize)
+                   : std::size_t(1) << 30;
+    }();
+    return budget;
+}
+
+void checkMemoryBudget(long width, long height, PixelEncoding encoding, const std::string& path) {
+    // In doubles: sizes from a header may overflow any integer product.
+    if (static_cast<double>(width) * static_cast<double>(height) *
+            static_cast<double>(bytesPerPixel(encoding)) >
+        static_cast<double>(memoryBudget())) {
+        throw std::runtime_error(
+            fmt::sprintf("Picture of '%s' too large for memory (%dx%d)", path, width, height));
+    }
+}
+
+void checkPictureSize(const SizeLimit& limit, long width, long height, PixelEncoding encoding,
+                      const std::string& path) {
+    limit.check(width, height);
+    checkMemoryBudget(width, height, encoding, path);
 }

@@ -70,3 +70,14 @@ struct SizeLimit {
     // Throws "Maximum texture size of GPU is too small (%dx%d > %d)" when not allowed.
     void check(long width, long height) const;
 };
+
+// Half the machine's physical memory: the most one picture's pixels may take.
+std::size_t memoryBudget();
+
+// "Picture of '%s' too large for memory (%dx%d)" beyond memoryBudget().
+void checkMemoryBudget(long width, long height, PixelEncoding encoding, const std::string& path);
+
+// What every road checks from a file's header before it allocates: the size error of `limit`,
+// then the memory budget.
+void checkPictureSize(const SizeLimit& limit, long width, long height, PixelEncoding encoding,
+                      const std::string& path);

@@ -13,17 +13,18 @@ struct Road {
 };
 
 // Tried in order; the last takes every name.
-const std::array<Road, 6> roads = {{
+const std::array<Road, 7> roads = {{
     {[](const std::string& path) { return hasSuffix(path, ".hdr"); }, readRadiance},
     {[](const std::string& path) { return hasSuffix(path, ".jpg"); }, readJpeg},
-    {[](const std::string& path) {
-         return hasSuffix(path, ".exr") || hasSuffix(path, ".tif") || hasSuffix(path, ".tiff") ||
-                hasSuffix(path, ".pfm");
-     },
-     readOiio},
     {[](const std::string& path) { return hasSuffix(path, ".cr2"); }, readRawPreview},
     {[](const std::string& path) { return path == "-"; },
      [](const std::string&, const SizeLimit& limit) { return readStandardInput(limit); }},
+    {[](const std::string& path) { return hasSuffix(path, ".png"); }, readPng},
+    {[](const std::string& path) {
+         return hasSuffix(path, ".ppm") || hasSuffix(path, ".pgm") || hasSuffix(path, ".pbm") ||
+                hasSuffix(path, ".pnm");
+     },
+     readPnmFile},
     {[](const std::string&) { return true; }, readGeneric},
 }};
 

@@ -1,7 +1,7 @@
 #include "CFile.h"
 #include "ChildProcess.h"
-#include "CimgPicture.h"
 #include "ExeDir.h"
+#include "PnmReader.h"
 #include "Roads.h"
 
 #include <fmt/printf.h>
@@ -10,9 +10,6 @@
 #include <cstring>
 #include <system_error>
 
-using cimg_library::CImg;
-using cimg_library::CImgException;
-
 namespace {
 
 void spawn(ChildProcess& child, const std::vector<std::string>& argv, int in, int out,
@@ -20,8 +17,8 @@ void spawn(ChildProcess& child, const std::vector<std::string>& argv, int in, in
     try {
         child.spawn(argv, in, out);
     } catch (const std::system_error& error) {
-        throw std::runtime_error(fmt::sprintf("Failed to run '%s' for raw file '%s': %s",
-                                              argv[0], path, std::strerror(error.code().value())));
+        throw std::runtime_error(fmt::sprintf("Failed to run '%s' for raw file '%s': %s", argv[0],
+                                              path, std::strerror(error.code().value())));
     }
 }
 
@@ -48,19 +45,16 @@ Picture readRawPreview(const std::string& path, const SizeLimit& limit) {
         throw std::system_error(errno, std::generic_category(), "fdopen");
     }
     ppmRead.release();
-    CImg<unsigned short> picture;
-    cimg_library::cimg::exception_mode(0);
-    try {
-        picture.load_pnm(stream.get());
-    } catch (const CImgException&) {
-        picture.assign();
-    }
-    stream.reset();
-    dcraw.wait();
-    djpeg.wait();
-    if (picture.is_empty()) {
+    // Nothing at all on the pipe: a program missing or a raw file without a preview.
+    const int first = std::getc(stream.get());
+    if (first == EOF) {
         throw std::runtime_error(
             fmt::sprintf("No preview picture could be extracted from raw file '%s'", path));
     }
-    return rgb8FromCimg(picture, false, path, limit);
+    std::ungetc(first, stream.get());
+    Picture picture = readPnm(stream.get(), path, limit);
+    stream.reset();
+    dcraw.wait();
+    djpeg.wait();
+    return picture;
 }

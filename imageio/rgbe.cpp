@@ -2,6 +2,7 @@
 
 #include "CFile.h"
 #include "Diagnostics.h"
+#include "RgbeInput.h"
 #include "RgbeScanlines.h"
 
 #include <boost/algorithm/string/predicate.hpp>
@@ -51,22 +52,6 @@ std::runtime_error sizeError(const std::string& path, const std::string& line) {
 // Pictures of 2 GiB and more are fine; what memory cannot hold fails at allocation.
 bool validSize(long long width, long long height) {
     return width > 0 && height > 0 && width <= maxSide && height <= maxSide;
-}
-
-// A line without its line feed; false when the file ends before any byte of it.
-bool readLine(FILE* file, const std::string& path, std::string& line) {
-    line.clear();
-    int c;
-    while ((c = std::getc(file)) != EOF) {
-        if (c == '\n') {
-            return true;
-        }
-        line.push_back(static_cast<char>(c));
-    }
-    if (std::ferror(file)) {
-        throw readError(path);
-    }
-    return !line.empty();
 }
 
 // Digits from line[i] on, saturated above the int range; false when there is none.
@@ -231,17 +216,23 @@ namespace {
 template <class Allocate>
 void readPixels(const std::string& path, const ReadOptions& options, int& width, int& height,
                 double& exposure, Allocate allocate) {
-    File file = openFile(path, "rb");
+    File file = openInput(path);
     FILE* f = file.get();
 
+    HeaderLines lines(f, path);
     std::string line;
-    if (!readLine(f, path, line) || boost::algorithm::trim_copy(line) != magicLine) {
-        throw std::runtime_error(fmt::sprintf("Not a RADIANCE file: '%s' (%s)", path, line));
+    if (!lines.next(line) || lines.cut() || boost::algorithm::trim_copy(line) != magicLine) {
+        throw std::runtime_error(
+            fmt::sprintf("Not a RADIANCE file: '%s' (%s)", path, shown(line)));
     }
 
     bool flat = false;
     bool format = false;
-    while (readLine(f, path, line) && !line.empty()) {
+    while (lines.next(line) && !line.empty()) {
+        if (lines.cut()) {
+            throw std::runtime_error(
+                fmt::sprintf("Not a RADIANCE file: '%s' (header longer than 64 KiB)", path));
+        }
         if (boost::algorithm::starts_with(line, flatMarker)) {
             flat = true;
         }
@@ -262,12 +253,13 @@ void readPixels(const std::string& path, const ReadOptions& options, int& width,
 
     long long h = 0;
     long long w = 0;
-    if (!readLine(f, path, line) || !parseSize(line, h, w) || !validSize(w, h)) {
-        throw sizeError(path, line);
+    if (!lines.next(line) || lines.cut() || !parseSize(line, h, w) || !validSize(w, h)) {
+        throw sizeError(path, shown(line));
     }
     if (options.limit != nullptr) {
         options.limit->check(w, h);
     }
+    checkMemoryBudget(w, h, PixelEncoding::Rgbe, path);
     const size_t bytes = static_cast<size_t>(4 * w * h);
     const long long left = bytesLeft(f);
     // As the classic readers do, the first scanline decides: without the run-length marker

@@ -182,18 +182,20 @@ TEST_F(TextureLoad, CmykAndYcckJpegsBecomeRgb) {
 TEST_F(TextureLoad, BrokenJpegsThrowLibjpegMessages) {
     const std::string corrupt = dir.file("corrupt.jpg");
     writeFile(corrupt, Bytes{'n', 'o', 't', ' ', 'j', 'p', 'e', 'g'});
-    EXPECT_EQ(loadError(corrupt), "Not a JPEG file: starts with 0x6e 0x6f");
+    EXPECT_EQ(loadError(corrupt),
+              "Failed to read file '" + corrupt + "': Not a JPEG file: starts with 0x6e 0x6f");
 
     const Bytes good = encodeJpeg(16, 16, JCS_RGB, JCS_YCbCr, gradient(16, 16));
     const std::string empty = dir.file("empty.jpg");
     writeFile(empty, Bytes());
-    EXPECT_EQ(loadError(empty), "Empty input file");
+    EXPECT_EQ(loadError(empty), "Failed to read file '" + empty + "': Empty input file");
 
     // Cut inside the header: no picture at all.
     const std::string header = dir.file("header.jpg");
     writeFile(header, Bytes(good.begin(), good.begin() + 30));
     testing::internal::CaptureStderr();
-    EXPECT_EQ(loadError(header), "JPEG datastream contains no image");
+    EXPECT_EQ(loadError(header),
+              "Failed to read file '" + header + "': JPEG datastream contains no image");
     testing::internal::GetCapturedStderr();
 
     // Cut inside the pixel data: libjpeg warns and fills the rest.

@@ -1,0 +1,115 @@
+#include "Roads.h"
+
+#include "CFile.h"
+
+#include <fmt/printf.h>
+#include <png.h>
+
+#include <csetjmp>
+#include <cstring>
+#include <stdexcept>
+
+namespace {
+
+// A libpng reader whose errors jump back into pngCall; its warnings are dropped, as they
+// concern ancillary chunks the picture does not need.
+struct PngDecoder {
+    png_structp png = nullptr;
+    png_infop info = nullptr;
+    std::jmp_buf jump{};
+    std::string message;
+
+    PngDecoder() {
+        png = png_create_read_struct(PNG_LIBPNG_VER_STRING, this, &error, &warning);
+        info = png != nullptr ? png_create_info_struct(png) : nullptr;
+        if (info == nullptr) {
+            png_destroy_read_struct(&png, nullptr, nullptr);
+            throw std::bad_alloc();
+        }
+    }
+    ~PngDecoder() { png_destroy_read_struct(&png, &info, nullptr); }
+    PngDecoder(const PngDecoder&) = delete;
+    PngDecoder& operator=(const PngDecoder&) = delete;
+
+    [[noreturn]] static void error(png_structp png, png_const_charp text) {
+        auto* decoder = static_cast<PngDecoder*>(png_get_error_ptr(png));
+        decoder->message = text;
+        std::longjmp(decoder->jump, 1);
+    }
+    static void warning(png_structp, png_const_charp) {}
+};
+
+// Runs `step`, which must hold libpng calls only (the error jump skips destructors), and
+// throws libpng's message naming the file when it fails.
+template <typename Step> void pngCall(PngDecoder& decoder, const std::string& path, Step step) {
+    if (setjmp(decoder.jump) != 0) {
+        throw std::runtime_error(
+            fmt::sprintf("Failed to read file '%s': %s", path, decoder.message));
+    }
+    step();
+}
+
+} // namespace
+
+// Decoded row by row into the picture, which libpng's transformations make 8-bit RGB: the
+// picture's bytes are the only large buffer.
+Picture readPng(const std::string& path, const SizeLimit& limit) {
+    File file = openFile(path, "rb");
+    unsigned char signature[8];
+    if (std::fread(signature, 1, sizeof signature, file.get()) != sizeof signature ||
+        png_sig_cmp(signature, 0, sizeof signature) != 0) {
+        throw std::runtime_error(fmt::sprintf("Not a PNG file: '%s'", path));
+    }
+    PngDecoder decoder;
+    png_structp png = decoder.png;
+    png_infop info = decoder.info;
+    png_uint_32 width = 0;
+    png_uint_32 height = 0;
+    int depth = 0;
+    int colour = 0;
+    pngCall(decoder, path, [&] {
+        png_init_io(png, file.get());
+        png_set_sig_bytes(png, sizeof signature);
+        // The header's size is judged below, against the card and the memory.
+        png_set_user_limits(png, 0x7fffffff, 0x7fffffff);
+        png_read_info(png, info);
+        png_get_IHDR(png, info, &width, &height, &depth, &colour, nullptr, nullptr, nullptr);
+    });
+    checkPictureSize(limit, width, height, PixelEncoding::Rgb8, path);
+
+    int passes = 1;
+    pngCall(decoder, path, [&] {
+        if (colour == PNG_COLOR_TYPE_PALETTE) {
+            png_set_palette_to_rgb(png);
+        }
+        if ((colour & PNG_COLOR_MASK_COLOR) == 0) {
+            png_set_expand_gray_1_2_4_to_8(png);
+            png_set_gray_to_rgb(png);
+        }
+        if (depth == 16) {
+            png_set_scale_16(png);
+        }
+        if ((colour & PNG_COLOR_MASK_ALPHA) != 0) {
+            png_set_strip_alpha(png);
+        }
+        passes = png_set_interlace_handling(png);
+        png_read_update_info(png, info);
+    });
+    if (png_get_rowbytes(png, info) != static_cast<std::size_t>(width) * 3) {
+        throw std::runtime_error(fmt::sprintf("Failed to read file '%s': %u bytes a row, not %u",
+                                              path, png_get_rowbytes(png, info), width * 3));
+    }
+    Picture picture;
+    picture.allocate(static_cast<int>(width), static_cast<int>(height), PixelEncoding::Rgb8);
+    // Interlaced passes each fill their pixels of the same rows.
+    const std::size_t stride = static_cast<std::size_t>(width) * 3;
+    unsigned char* const pixels = picture.pixels.get();
+    pngCall(decoder, path, [&] {
+        for (int pass = 0; pass < passes; ++pass) {
+            for (png_uint_32 y = 0; y < height; ++y) {
+                png_read_row(png, pixels + y * stride, nullptr);
+            }
+        }
+    });
+    return picture;
+}

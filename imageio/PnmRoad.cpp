@@ -1,0 +1,13 @@
+#include "Roads.h"
+
+#include "CFile.h"
+#include "PnmReader.h"
+
+Picture readPnmFile(const std::string& path, const SizeLimit& limit) {
+    File file = openFile(path, "rb");
+    return readPnm(file.get(), path, limit);
+}
+
+Picture readStandardInput(const SizeLimit& limit) {
+    return readPnm(stdin, "-", limit);
+}

@@ -1,0 +1,401 @@
+// Malformed, forged and hostile files on every road: each ends in an error naming the file or
+// in the right picture, within bounded memory, without the network or an outside program.
+#include "PictureReadUtil.h"
+#include "PictureWriter.h"
+#include "RgbeTestUtil.h"
+
+#include <gtest/gtest.h>
+#include <png.h>
+#include <zlib.h>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace {
+
+using HostileFiles = RgbeFiles;
+
+// What a forked child saw: the error text (or "no error") and how far its resident memory grew
+// above what it held when it started, in MiB.
+struct ChildRead {
+    std::string text;
+    long grownMiB = 0;
+};
+
+long residentKiB() {
+    std::ifstream status("/proc/self/status");
+    std::string key;
+    long value = 0;
+    while (status >> key) {
+        if (key == "VmRSS:") {
+            status >> value;
+            return value;
+        }
+        status.ignore(1 << 20, '\n');
+    }
+    return 0;
+}
+
+// Runs `read` in a child process, so that its peak memory is its own.
+ChildRead inChild(const std::function<std::string()>& action) {
+    int fds[2];
+    if (pipe(fds) != 0) {
+        throw std::runtime_error("pipe");
+    }
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        const long before = residentKiB();
+        std::string text;
+        try {
+            text = action();
+        } catch (const std::exception& error) {
+            text = error.what();
+        }
+        rusage usage{};
+        getrusage(RUSAGE_SELF, &usage);
+        const std::string report = std::to_string((usage.ru_maxrss - before) / 1024) + "\n" + text;
+        const ssize_t written = write(fds[1], report.data(), report.size());
+        _exit(written == static_cast<ssize_t>(report.size()) ? 0 : 1);
+    }
+    close(fds[1]);
+    std::string report;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) {
+        report.append(buffer, static_cast<std::size_t>(n));
+    }
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+    ChildRead result;
+    const std::size_t line = report.find('\n');
+    if (line != std::string::npos) {
+        result.grownMiB = std::stol(report.substr(0, line));
+        result.text = report.substr(line + 1);
+    }
+    return result;
+}
+
+std::string errorOf(const std::string& file, const SizeLimit& limit = SizeLimit()) {
+    return pictureError(file, limit);
+}
+
+// Runs a shell command that makes a test input; fails the test when it fails.
+void make(const std::string& command) {
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+}
+
+void append32(std::string& out, std::uint32_t value) {
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        out.push_back(static_cast<char>(value >> shift & 0xff));
+    }
+}
+
+void chunk(std::string& png, const std::string& type, const std::string& data) {
+    append32(png, static_cast<std::uint32_t>(data.size()));
+    const std::string body = type + data;
+    png += body;
+    append32(png, static_cast<std::uint32_t>(
+                      crc32(0, reinterpret_cast<const Bytef*>(body.data()), body.size())));
+}
+
+// A PNG of a few dozen bytes whose header declares width x height 8-bit RGB pixels.
+std::string pngBomb(std::uint32_t width, std::uint32_t height) {
+    std::string png = "\x89PNG\r\n\x1a\n";
+    std::string header;
+    append32(header, width);
+    append32(header, height);
+    header += std::string("\x08\x02\x00\x00\x00", 5);
+    chunk(png, "IHDR", header);
+    const std::string raw(64, '\0');
+    Bytef packed[128];
+    uLongf size = sizeof packed;
+    compress(packed, &size, reinterpret_cast<const Bytef*>(raw.data()), raw.size());
+    chunk(png, "IDAT", std::string(reinterpret_cast<char*>(packed), size));
+    chunk(png, "IEND", "");
+    return png;
+}
+
+// A black 8-bit RGB PNG written row by row, quickly compressed.
+void writeBlackPng(const std::string& path, int width, int height) {
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    png_init_io(png, file);
+    png_set_compression_level(png, 1);
+    png_set_IHDR(png, info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height), 8,
+                 PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+                 PNG_FILTER_TYPE_DEFAULT);
+    png_write_info(png, info);
+    std::vector<unsigned char> row(static_cast<std::size_t>(width) * 3, 0);
+    for (int y = 0; y < height; ++y) {
+        png_write_row(png, row.data());
+    }
+    png_write_end(png, info);
+    png_destroy_write_struct(&png, &info);
+    std::fclose(file);
+}
+
+Bytes pixelAt(const Picture& picture, int x, int y) {
+    const unsigned char* p =
+        picture.pixels.get() + (static_cast<std::size_t>(y) * picture.width + x) * 3;
+    return Bytes(p, p + 3);
+}
+
+bool near(const Bytes& a, const Bytes& b, int tolerance) {
+    for (std::size_t i = 0; i < a.size() && i < b.size(); ++i) {
+        if (std::abs(int(a[i]) - int(b[i])) > tolerance) {
+            return false;
+        }
+    }
+    return a.size() == b.size();
+}
+
+const Bytes red = {255, 0, 0};
+const Bytes blue = {0, 0, 255};
+
+} // namespace
+
+// CImg wrote past its buffer for CMYK, read past tiles and showed unset memory for 4 bits.
+TEST_F(HostileFiles, TiffsOfEveryLayoutGiveTheirPicture) {
+    const std::string halves = "convert -size 32x32 xc:red -size 32x32 xc:blue +append ";
+    struct Case {
+        const char* name;
+        const char* options;
+    };
+    const Case cases[] = {
+        {"cmyk16.tif", "-colorspace CMYK -depth 16"},
+        {"cmyk-alpha.tif", "-colorspace CMYK -alpha set -depth 8"},
+        {"tiled.tif", "-define tiff:tile-geometry=16x32 -depth 8"},
+        {"planar.tif", "-interlace plane -depth 8"},
+        {"deep.tif", "-depth 16 -compress lzw"},
+    };
+    for (const Case& c : cases) {
+        const std::string file = path(c.name);
+        make(halves + c.options + " " + file);
+        const Picture picture = quietRead(file);
+        ASSERT_EQ(picture.width, 64) << c.name;
+        ASSERT_EQ(picture.height, 32) << c.name;
+        for (int y : {0, 31}) {
+            EXPECT_TRUE(near(pixelAt(picture, 0, y), red, 2)) << c.name;
+            EXPECT_TRUE(near(pixelAt(picture, 31, y), red, 2)) << c.name;
+            EXPECT_TRUE(near(pixelAt(picture, 32, y), blue, 2)) << c.name;
+            EXPECT_TRUE(near(pixelAt(picture, 63, y), blue, 2)) << c.name;
+        }
+    }
+
+    // Four bits a sample: 16 levels, each a multiple of 17 once widened, brighter upwards.
+    const std::string grey = path("grey4.tif");
+    make("convert -size 16x64 gradient:white-black -colorspace Gray -depth 4 " + grey);
+    const Picture picture = quietRead(grey);
+    ASSERT_EQ(picture.width, 16);
+    ASSERT_EQ(picture.height, 64);
+    for (std::size_t i = 0; i < picture.byteCount(); ++i) {
+        ASSERT_EQ(picture.pixels[i] % 17, 0) << "byte " << i;
+    }
+    EXPECT_EQ(pixelAt(picture, 5, 0), Bytes(3, 255));
+    EXPECT_EQ(pixelAt(picture, 5, 63), Bytes(3, 0));
+}
+
+TEST_F(HostileFiles, DamagedTiffsNameTheFile) {
+    const std::string good = path("good.tif");
+    make("convert -size 64x64 plasma:fractal -depth 8 -compress lzw " + good);
+    const Bytes bytes = contents(good);
+    const std::string cut =
+        put("cut.tif", std::string(bytes.begin(), bytes.begin() + bytes.size() / 2));
+    EXPECT_NE(errorOf(cut).find("'" + cut + "'"), std::string::npos) << errorOf(cut);
+    const std::string empty = put("empty.tif", "II*\0");
+    EXPECT_NE(errorOf(empty).find("'" + empty + "'"), std::string::npos) << errorOf(empty);
+}
+
+TEST_F(HostileFiles, PngBombsAreRefusedFromTheHeaderWithFlatMemory) {
+    const std::string bomb = put("bomb.png", pngBomb(50000, 50000));
+    const ChildRead small = inChild([&] { return errorOf(bomb); });
+    EXPECT_EQ(small.text, "Maximum texture size of GPU is too small (50000x50000 > 8192)");
+    EXPECT_LT(small.grownMiB, 32);
+
+    // With a card that would take it, memory refuses it.
+    SizeLimit vast;
+    vast.pieceLimit = 1L << 21;
+    vast.maxPieces = 1;
+    const std::string huge = put("huge.png", pngBomb(1000000, 1000000));
+    const ChildRead big = inChild([&] { return errorOf(huge, vast); });
+    EXPECT_EQ(big.text, "Picture of '" + huge + "' too large for memory (1000000x1000000)");
+    EXPECT_LT(big.grownMiB, 32);
+
+    // Within both, the few bytes of data fall short of the rows: an error, not a picture.
+    const std::string shortData = put("short.png", pngBomb(4000, 2000));
+    const ChildRead cut = inChild([&] { return errorOf(shortData); });
+    EXPECT_EQ(cut.text.find("Failed to read file '" + shortData + "': "), 0u) << cut.text;
+    EXPECT_LT(cut.grownMiB, 64);
+}
+
+TEST_F(HostileFiles, LargePngCostsItsPictureNotMore) {
+    const std::string file = path("black.png");
+    writeBlackPng(file, 16000, 8000);
+    const ChildRead read = inChild([&] {
+        const Picture picture = quietRead(file);
+        return std::to_string(picture.width) + "x" + std::to_string(picture.height) + " " +
+               std::to_string(int(picture.pixels[picture.byteCount() - 1]));
+    });
+    EXPECT_EQ(read.text, "16000x8000 0");
+    // 384 MB of pixels (366 MiB) and the decoder's few rows.
+    EXPECT_LT(read.grownMiB, 366 + 64);
+}
+
+TEST_F(HostileFiles, ShortPnmFilesAndStreamsAreErrors) {
+    const std::string header = "P6 8 8 255\n";
+    const std::string file = put("short.ppm", header + std::string(70, '\x40'));
+    EXPECT_EQ(errorOf(file), "Truncated PNM file '" + file + "': row 2 is incomplete");
+    const std::string grey = put("short.pgm", "P5 4 4 65535\n" + std::string(31, '\x10'));
+    EXPECT_EQ(errorOf(grey), "Truncated PNM file '" + grey + "': row 3 is incomplete");
+    const std::string plain = put("short.pbm", "P1 4 4\n1 0 1 0 1 1");
+    EXPECT_EQ(errorOf(plain), "Truncated PNM file '" + plain + "': row 0 is incomplete");
+    const std::string comment =
+        put("comment.ppm", "P6\n#" + std::string(70000, 'x') + "\n1 1\n255\nabc");
+    EXPECT_EQ(errorOf(comment),
+              "Invalid PNM header in '" + comment + "': header longer than 64 KiB");
+
+    // Standard input cannot be measured first: the rows that come are read, then the error.
+    const auto fromStdin = [&](const std::string& input) {
+        return inChild([&] {
+            const int fd = ::open(input.c_str(), O_RDONLY);
+            dup2(fd, 0);
+            close(fd);
+            return errorOf("-");
+        });
+    };
+    EXPECT_EQ(fromStdin(file).text, "Truncated PNM file '-': row 2 is incomplete");
+    const std::string forged = put("forged.ppm", "P6 16000 8000 255\n" + std::string(100, 'x'));
+    const ChildRead forgedRead = fromStdin(forged);
+    EXPECT_EQ(forgedRead.text, "Truncated PNM file '-': row 0 is incomplete");
+    EXPECT_LT(forgedRead.grownMiB, 64);
+}
+
+TEST_F(HostileFiles, PnmVariantsGiveTheirPicture) {
+    // 16-bit values scale by their maximum; bitmaps are black on white; plain text counts.
+    const std::string deep =
+        put("deep.ppm", std::string("P6 2 1 1000\n") + std::string("\x03\xe8\x00\x00\x01\xf4", 6) +
+                            std::string("\x00\x00\x00\x00\x03\xe8", 6));
+    const Picture deepPicture = quietRead(deep);
+    EXPECT_EQ(Bytes(deepPicture.pixels.get(), deepPicture.pixels.get() + 6),
+              (Bytes{255, 0, 128, 0, 0, 255}));
+    const std::string bits = put("bits.pbm", std::string("P4 10 1\n\xa0\x40", 10));
+    const Picture bitsPicture = quietRead(bits);
+    EXPECT_EQ(pixelAt(bitsPicture, 0, 0), Bytes(3, 0));
+    EXPECT_EQ(pixelAt(bitsPicture, 1, 0), Bytes(3, 255));
+    EXPECT_EQ(pixelAt(bitsPicture, 2, 0), Bytes(3, 0));
+    EXPECT_EQ(pixelAt(bitsPicture, 9, 0), Bytes(3, 0));
+    EXPECT_EQ(pixelAt(bitsPicture, 8, 0), Bytes(3, 255));
+    const std::string plain = put("plain.pgm", "P2\n# grey\n3 1 4\n0 2\n4");
+    const Picture plainPicture = quietRead(plain);
+    EXPECT_EQ(Bytes(plainPicture.pixels.get(), plainPicture.pixels.get() + 9),
+              (Bytes{0, 0, 0, 128, 128, 128, 255, 255, 255}));
+}
+
+TEST_F(HostileFiles, RadianceHeadersAreBounded) {
+    const std::string zero = path("zero.hdr");
+    ASSERT_EQ(symlink("/dev/zero", zero.c_str()), 0);
+    const ChildRead read = inChild([&] { return errorOf(zero); });
+    EXPECT_EQ(read.text.find("Not a RADIANCE file: '" + zero + "' ("), 0u);
+    EXPECT_LT(read.grownMiB, 32);
+
+    const std::string longHeader =
+        put("long.hdr", "#?RADIANCE\n# " + std::string(70000, 'c') + "\n\n-Y 1 +X 1\n\1\1\1\1");
+    EXPECT_EQ(errorOf(longHeader),
+              "Not a RADIANCE file: '" + longHeader + "' (header longer than 64 KiB)");
+    const std::string longSize =
+        put("size.hdr", "#?RADIANCE\n\n-Y 1 +X 1" + std::string(70000, ' ') + "\n\1\1\1\1");
+    EXPECT_EQ(errorOf(longSize), "Invalid size of RADIANCE file '" + longSize + "': '-Y 1 +X 1" +
+                                     std::string(191, ' ') + "...'");
+}
+
+// The reader gives up on a FIFO whose writer sends nothing (after its wait of 10 seconds).
+TEST_F(HostileFiles, SilentFifoEndsInAnError) {
+    const std::string fifo = path("silent.hdr");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const int writer = ::open(fifo.c_str(), O_RDWR);
+    ASSERT_GE(writer, 0);
+    EXPECT_EQ(errorOf(fifo), "Not a RADIANCE file: '" + fifo + "' (no header within 10 seconds)");
+    close(writer);
+}
+
+TEST_F(HostileFiles, ForgedJpegSizeIsAnError) {
+    const Bytes rgb(16 * 16 * 3, 90);
+    const std::string small = path("small.jpg");
+    saveImage(small, 16, 16, 3, rgb.data());
+    Bytes bytes = contents(small);
+    // The frame header: marker, length, precision, then height and width.
+    std::size_t sof = 0;
+    while (sof + 9 < bytes.size() && !(bytes[sof] == 0xff && bytes[sof + 1] == 0xc0)) {
+        ++sof;
+    }
+    ASSERT_LT(sof + 9, bytes.size());
+    bytes[sof + 5] = 8000 >> 8;
+    bytes[sof + 6] = 8000 & 0xff;
+    bytes[sof + 7] = 16000 >> 8;
+    bytes[sof + 8] = 16000 & 0xff;
+    const std::string forged = put("forged.jpg", std::string(bytes.begin(), bytes.end()));
+    const ChildRead read = inChild([&] { return errorOf(forged); });
+    EXPECT_EQ(read.text.find("Truncated JPEG file '" + forged + "': the data ends in row "), 0u)
+        << read.text;
+    EXPECT_LT(read.grownMiB, 64);
+}
+
+TEST_F(HostileFiles, NoUrlFetchedAndNoProgramRun) {
+    // Stand-ins that leave a mark when anything runs them.
+    const std::string bin = path("bin");
+    const std::string mark = path("ran");
+    std::filesystem::create_directories(bin);
+    for (const char* tool :
+         {"curl", "wget", "convert", "gm", "magick", "which", "dcraw", "djpeg"}) {
+        const std::string script = bin + "/" + tool;
+        std::ofstream(script) << "#!/bin/sh\necho " << tool << " >> '" << mark << "'\nexit 1\n";
+        chmod(script.c_str(), 0755);
+    }
+    const std::string garbage(300, 'g');
+    const std::vector<std::string> files = {
+        "http://127.0.0.1:9/picture.png", "https://127.0.0.1:9/picture.tif",
+        "http://127.0.0.1:9/picture.jpg", "http://127.0.0.1:9/picture",
+        put("drawing.xcf", garbage),      put("odd.gif", garbage),
+        put("odd.bmp", garbage),          put("odd.png", garbage),
+        put("odd.cimg", garbage),         put("-x.webp", garbage),
+        "ephemeral:" + path("odd.png"),
+    };
+    const char* const previous = std::getenv("PATH");
+    const std::string saved = previous != nullptr ? previous : "";
+    setenv("PATH", (bin + ":" + saved).c_str(), 1);
+    for (const std::string& file : files) {
+        const std::string error = errorOf(file);
+        EXPECT_NE(error.find("'" + file + "'"), std::string::npos) << error;
+    }
+    setenv("PATH", saved.c_str(), 1);
+    EXPECT_FALSE(std::filesystem::exists(mark)) << contents(mark).size() << " runs";
+    EXPECT_EQ(errorOf(path("drawing.xcf")),
+              "Unsupported picture format: '" + path("drawing.xcf") + "'");
+}
+
+TEST_F(HostileFiles, EveryRoadsErrorNamesTheFile) {
+    const std::string junk = "\x01\x02junk that is no picture of any kind\n";
+    for (const char* name : {"a.hdr", "a.jpg", "a.png", "a.ppm", "a.pgm", "a.tif", "a.exr", "a.pfm",
+                             "a.bmp", "a.gif", "a.jpeg", "a.tga", "a.webp"}) {
+        for (const std::string& content : {std::string(), junk}) {
+            const std::string file = put(name, content);
+            const std::string error = errorOf(file);
+            EXPECT_NE(error.find("'" + file + "'"), std::string::npos) << error;
+        }
+        const std::string missing = path(std::string("missing-") + name);
+        EXPECT_NE(errorOf(missing).find("'" + missing + "'"), std::string::npos);
+    }
+}
