@@ -11,13 +11,16 @@
 #include <stdexcept>
 #include <vector>
 
-PendingFile::PendingFile(const std::string& target) : target(target) {
+PendingFile::PendingFile(const std::string& target, const std::string& forcedExtension)
+    : target(target) {
     const std::size_t slash = target.rfind('/');
     const std::string folder = slash == std::string::npos ? "" : target.substr(0, slash + 1);
     const std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
     const std::size_t dot = name.rfind('.');
     // The extension stays last: the writers choose the format by it.
-    const std::string extension = dot == std::string::npos ? "" : name.substr(dot);
+    const std::string extension = !forcedExtension.empty()   ? forcedExtension
+                                  : dot == std::string::npos ? ""
+                                                             : name.substr(dot);
     const std::string pattern = folder + "." + name.substr(0, dot) + "-XXXXXX" + extension;
     std::vector<char> buffer(pattern.begin(), pattern.end());
     buffer.push_back('\0');

@@ -2,11 +2,12 @@
 
 #include <string>
 
-// A fresh file beside `target` with the same extension, to be written and then renamed over
-// `target` by commit(); removed unless committed, so a failed run leaves no partial file.
+// A fresh file beside `target` with the same extension (or `extension`, ".png" say, when one
+// is given), to be written and then renamed over `target` by commit(); removed unless
+// committed, so a failed run leaves no partial file.
 class PendingFile {
 public:
-    explicit PendingFile(const std::string& target);
+    explicit PendingFile(const std::string& target, const std::string& extension = "");
     ~PendingFile();
 
     PendingFile(const PendingFile&) = delete;

@@ -13,6 +13,7 @@
 
 const char* const renderHelp =
     R"(Usage: marovex-render [options] INPUT OUTPUT
+       marovex-render [options] --output-dir DIR [--format F] INPUT...
 
 Renders one view of a picture, as the viewer shows it, without a window. INPUT is any file
 the viewer opens (RADIANCE .hdr, JPEG, OpenEXR .exr, TIFF, .pfm, .cr2 previews, other CImg
@@ -20,7 +21,8 @@ formats, "-" for a PNM picture on standard input). OUTPUT is chosen by its exten
 .ppm or .png hold the displayed colours with 8 bits per channel; .hdr holds the same view as
 linear light (the display curve undone, so 1 is the display's white and brighter parts stay
 clipped: choose them with --fstop), and so does .exr in half floats; "-" writes PPM to
-standard output. Needs an X display; without one, run it under xvfb-run -a.
+standard output. Draws on the X display when DISPLAY is set, else without any display
+server through EGL (Mesa's surfaceless platform).
 
 Options (a value may also follow an equals sign, as in --size=256x128):
   --size WxH        output size in pixels, each side 1 to 8192 (default 1280x720)
@@ -41,13 +43,21 @@ Options (a value may also follow an equals sign, as in --size=256x128):
   --auto-exposure   the f-stop at which the view's log-average luminance, its brightest
                     1 % left out, shows as middle grey (instead of --fstop)
   --channels C      rgb, r, g or b: the channels left out are black (default rgb)
+  --format F        jpg, png, ppm, hdr or exr: the output's type whatever its name
+  --output-dir DIR  a batch in one process: each INPUT is saved in DIR under its own name
+                    with the extension of --format (default png); a file that fails is
+                    reported and the others go on; progress is shown on a terminal
+  --thumbnail N     the whole picture, flat unless --projection is given, fitted into
+                    N x N pixels with its shape kept (for file managers; replaces --size)
   --timing          timing lines ("[T]") and the loader's statistics on standard
                     error, which otherwise carries only errors
   --help            this text
 
 Example: marovex-render --size 256x128 --yaw 90 pano.hdr thumbnail.jpg
+         marovex-render --output-dir views --format jpg --fov 90 *.hdr
 
-Exit status: 0 on success, 2 for bad arguments, 1 when loading, rendering or saving fails.
+Exit status: 0 on success, 2 for bad arguments, 1 when loading, rendering or saving fails
+(in a batch: when any input failed).
 A failed run leaves no output file behind.
 )";
 
@@ -88,6 +98,8 @@ void parseSize(const std::string& value, RenderOptions& options) {
     options.view.viewportWidth = w;
     options.view.viewportHeight = h;
 }
+
+const char* const formats[] = {"jpg", "png", "ppm", "hdr", "exr"};
 
 void checkOutputType(const std::string& output) {
     if (output == "-") {
@@ -159,8 +171,9 @@ RenderOptions parseRenderOptions(const std::vector<std::string>& args) {
                                          : options.timing) = true;
             continue;
         }
-        static const char* const valued[] = {"--size", "--yaw",        "--pitch", "--zoom",
-                                             "--fov",  "--projection", "--fstop", "--channels"};
+        static const char* const valued[] = {"--size",   "--yaw",        "--pitch",    "--zoom",
+                                             "--fov",    "--projection", "--fstop",    "--channels",
+                                             "--format", "--output-dir", "--thumbnail"};
         bool known = false;
         for (const char* option : valued) {
             known = known || name == option;
@@ -198,6 +211,27 @@ RenderOptions parseRenderOptions(const std::vector<std::string>& args) {
                 throw badValue(name, value, "must lie between 0 and 360 degrees");
             }
             options.fov = fov;
+        } else if (name == "--format") {
+            bool knownFormat = false;
+            for (const char* format : formats) {
+                knownFormat = knownFormat || value == format;
+            }
+            if (!knownFormat) {
+                throw badValue(name, value, "expected jpg, png, ppm, hdr or exr");
+            }
+            options.format = value;
+        } else if (name == "--output-dir") {
+            if (value.empty()) {
+                throw badValue(name, value, "an empty folder name");
+            }
+            options.outputDir = value;
+        } else if (name == "--thumbnail") {
+            const int size = side(value);
+            if (size == 0) {
+                throw badValue(name, value,
+                               fmt::sprintf("expected 1 to %d pixels", largestPiece).c_str());
+            }
+            options.thumbnail = size;
         } else if (name == "--projection") {
             if (value == "flat") {
                 options.projection = Projection::Flat;
@@ -226,11 +260,57 @@ RenderOptions parseRenderOptions(const std::vector<std::string>& args) {
     if (options.autoExposure && fstopGiven) {
         throw std::runtime_error("--fstop and --auto-exposure exclude each other");
     }
+    if (!options.outputDir.empty()) {
+        if (files.empty()) {
+            throw std::runtime_error("expected one INPUT or more with --output-dir (see --help)");
+        }
+        if (options.format.empty()) {
+            options.format = "png";
+        }
+        options.inputs = files;
+        return options;
+    }
     if (files.size() != 2) {
         throw std::runtime_error("expected INPUT and OUTPUT (see --help)");
     }
     options.input = files[0];
     options.output = files[1];
-    checkOutputType(options.output);
+    if (options.format.empty()) {
+        checkOutputType(options.output);
+    }
     return options;
+}
+
+std::string outputType(const RenderOptions& options, const std::string& output) {
+    if (output == "-") {
+        return ".ppm";
+    }
+    if (!options.format.empty()) {
+        return "." + options.format;
+    }
+    for (const char* format : formats) {
+        const std::string suffix = std::string(".") + format;
+        if (hasSuffix(output, suffix)) {
+            return suffix;
+        }
+    }
+    return std::string();
+}
+
+std::string batchOutput(const RenderOptions& options, const std::string& input) {
+    const std::size_t slash = input.rfind('/');
+    std::string name = slash == std::string::npos ? input : input.substr(slash + 1);
+    const std::size_t dot = name.rfind('.');
+    // A leading dot names a hidden file, not an extension.
+    if (dot != std::string::npos && dot > 0) {
+        name.erase(dot);
+    }
+    if (name.empty() || input == "-") {
+        name = "stdin";
+    }
+    std::string folder = options.outputDir;
+    if (folder.back() != '/') {
+        folder += '/';
+    }
+    return folder + name + "." + options.format;
 }

@@ -26,9 +26,25 @@ struct RenderOptions {
     bool help = false;
     // The view's f-stop metered from its own pixels, as the viewer's e key does.
     bool autoExposure = false;
+    // Set: the output fits this square, the picture's shape kept, flat unless --projection.
+    std::optional<int> thumbnail;
+    // "jpg", "png", "ppm", "hdr" or "exr"; empty: chosen by the output's extension.
+    std::string format;
+    // A batch: every input is saved in this folder under its own name with the format's
+    // extension. Empty: the one input and output above.
+    std::string outputDir;
+    std::vector<std::string> inputs;
 };
 
 // The arguments after the program name. Throws std::runtime_error with a one-line reason.
 RenderOptions parseRenderOptions(const std::vector<std::string>& args);
+
+// The output's type as an extension, ".jpg" and the like: the format when given, else the
+// output's own extension; ".ppm" for "-".
+std::string outputType(const RenderOptions& options, const std::string& output);
+
+// The batch output of `input`: its name without folder and extension, in the output folder,
+// with the format's extension.
+std::string batchOutput(const RenderOptions& options, const std::string& input);
 
 extern const char* const renderHelp;

@@ -49,8 +49,8 @@ double toLinear(double display) {
 std::vector<float> toLinearRgb(const std::vector<float>& rgb) {
     std::vector<float> linear(rgb.size());
     for (std::size_t i = 0; i < rgb.size(); ++i) {
-        linear[i] = static_cast<float>(
-            toLinear(std::min(1.0, std::max(0.0, static_cast<double>(rgb[i])))));
+        linear[i] =
+            static_cast<float>(toLinear(std::min(1.0, std::max(0.0, static_cast<double>(rgb[i])))));
     }
     return linear;
 }
@@ -69,8 +69,20 @@ std::vector<std::uint8_t> toRgbe(const std::vector<float>& rgb) {
 
 ViewState viewFor(const RenderOptions& options, const Texture& picture) {
     ViewState view = options.view;
+    if (options.thumbnail) {
+        // The whole picture, flat, in the asked square: what a file manager shows of it.
+        const int side = *options.thumbnail;
+        const bool wide = picture.width >= picture.height;
+        const double ratio = wide ? static_cast<double>(picture.height) / picture.width
+                                  : static_cast<double>(picture.width) / picture.height;
+        const int shorter = std::max(1, static_cast<int>(std::lround(side * ratio)));
+        view.viewportWidth = wide ? side : shorter;
+        view.viewportHeight = wide ? shorter : side;
+    }
     view.projection = options.projection.value_or(
-        defaultProjection(picture.width, picture.height, picture.projectionHint));
+        options.thumbnail
+            ? Projection::Flat
+            : defaultProjection(picture.width, picture.height, picture.projectionHint));
     if (options.zoom) {
         view.zoom = *options.zoom;
     } else if (options.fov) {
@@ -91,20 +103,28 @@ void checkOutputSize(int width, int height) {
     }
 }
 
-void save(const std::string& output, int width, int height, const std::uint8_t* pixels,
-          int channels) {
+void save(const std::string& output, const std::string& type, int width, int height,
+          const std::uint8_t* pixels, int channels) {
     if (output == "-") {
         saveImage(output, width, height, channels, pixels);
         return;
     }
-    PendingFile pending(output);
+    PendingFile pending(output, type);
     saveImage(pending.path(), width, height, channels, pixels);
     pending.commit();
 }
 
 } // namespace
 
-void renderView(const RenderOptions& options, const char* programName) {
+RenderContext::RenderContext(const char* programName) {
+    qInstallMessageHandler(quietMessages);
+    context = std::make_unique<OffscreenContext>(programName);
+}
+
+RenderContext::~RenderContext() = default;
+
+void RenderContext::render(const RenderOptions& options, const std::string& input,
+                           const std::string& output) {
     // The loader's and the writer's diagnostic lines and the timings are dropped without
     // --timing, so that a failure is the only line on the stream.
     const DiagnosticsSilenced quiet(!options.timing);
@@ -116,28 +136,28 @@ void renderView(const RenderOptions& options, const char* programName) {
         }
         stopwatch.lap(label);
     };
-    qInstallMessageHandler(quietMessages);
-    // First, so that the GL objects below go while it is still current.
-    const OffscreenContext context(programName);
-    const int width = options.view.viewportWidth;
-    const int height = options.view.viewportHeight;
-    checkOutputSize(width, height);
-    lap("context");
+    checkOutputSize(options.view.viewportWidth, options.view.viewportHeight);
 
-    const Texture picture(options.input);
+    const Texture picture(input);
     lap("load");
     ViewState view = viewFor(options, picture);
+    const int width = view.viewportWidth;
+    const int height = view.viewportHeight;
+    checkOutputSize(width, height);
 
-    Shader shader("viewer", "");
+    if (!shader) {
+        shader = std::make_unique<Shader>("viewer", "");
+    }
     lap("shader");
     if (options.autoExposure) {
         // An 8-bit picture has no exposure to meter; it keeps its f-stop.
-        view.fstop = meterView(shader, picture, view).value_or(view.fstop);
+        view.fstop = meterView(*shader, picture, view).value_or(view.fstop);
         lap("meter");
     }
 
-    const bool exr = hasSuffix(options.output, ".exr");
-    const bool radiance = hasSuffix(options.output, ".hdr") || exr;
+    const std::string type = outputType(options, output);
+    const bool exr = type == ".exr";
+    const bool radiance = type == ".hdr" || exr;
     // An 8-bit target holds display values exactly as a window would; the float one keeps
     // them unrounded for the linear .hdr output.
     std::unique_ptr<Texture> target =
@@ -145,7 +165,7 @@ void renderView(const RenderOptions& options, const char* programName) {
                                              GL_RGBA32F_ARB, GL_RGBA)
                  : std::make_unique<Texture>(
                        width, height, static_cast<const std::uint8_t*>(nullptr), GL_RGBA8, GL_RGBA);
-    drawView(shader, picture, view, *target);
+    drawView(*shader, picture, view, *target);
     Shader::useNone();
     throwIfGlFailed(glError(__FILE__, __LINE__));
     lap("render");
@@ -154,19 +174,30 @@ void renderView(const RenderOptions& options, const char* programName) {
         const std::vector<float> linear =
             toLinearRgb(readBack<float>(*target, 0, 0, width, height, 3));
         lap("readback");
-        PendingFile pending(options.output);
+        PendingFile pending(output, type);
         saveLinearExr(pending.path(), width, height, linear.data());
         pending.commit();
     } else if (radiance) {
         const std::vector<std::uint8_t> quadruples =
             toRgbe(readBack<float>(*target, 0, 0, width, height, 3));
         lap("readback");
-        save(options.output, width, height, quadruples.data(), 4);
+        save(output, type, width, height, quadruples.data(), 4);
     } else {
         const std::vector<std::uint8_t> rgb =
             readBack<std::uint8_t>(*target, 0, 0, width, height, 3);
         lap("readback");
-        save(options.output, width, height, rgb.data(), 3);
+        save(output, type, width, height, rgb.data(), 3);
     }
     lap("save");
+}
+
+void renderView(const RenderOptions& options, const char* programName) {
+    const DiagnosticsSilenced quiet(!options.timing);
+    Stopwatch stopwatch;
+    RenderContext context(programName);
+    if (options.timing) {
+        glFinish();
+    }
+    stopwatch.lap("context");
+    context.render(options, options.input, options.output);
 }

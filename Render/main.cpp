@@ -1,6 +1,7 @@
 // marovex-render: one view of a picture, drawn offscreen through the viewer's program and
 // saved as a file. See renderHelp for the usage.
 #include "CFile.h"
+#include "RenderBatch.h"
 #include "RenderOptions.h"
 #include "RenderView.h"
 
@@ -11,20 +12,6 @@
 #include <vector>
 
 namespace {
-
-// One line whatever the text: GL error texts end in a line break and may hold several.
-void report(const std::string& text) {
-    std::string line = text;
-    while (!line.empty() && (line.back() == '\n' || line.back() == ' ')) {
-        line.pop_back();
-    }
-    for (char& c : line) {
-        if (c == '\n') {
-            c = ' ';
-        }
-    }
-    std::fprintf(stderr, "marovex-render: %s\n", line.c_str());
-}
 
 // Before any display or GL set-up, so that a mistyped name costs nothing.
 void checkReadable(const std::string& path) {
@@ -41,18 +28,21 @@ int main(int argc, char** argv) {
     try {
         options = parseRenderOptions(std::vector<std::string>(argv + 1, argv + argc));
     } catch (const std::exception& error) {
-        report(error.what());
+        reportLine(error.what());
         return 2;
     }
     if (options.help) {
         std::fputs(renderHelp, stdout);
         return 0;
     }
+    if (!options.outputDir.empty()) {
+        return renderBatch(options, argv[0]);
+    }
     try {
         checkReadable(options.input);
         renderView(options, argv[0]);
     } catch (const std::exception& error) {
-        report(error.what());
+        reportLine(error.what());
         return 1;
     }
     return 0;

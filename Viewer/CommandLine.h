@@ -4,9 +4,17 @@
 
 struct CommandLine {
     bool fullscreen = false;
+    // --help, --version and --watch anywhere on the line; a file of such a name is given as
+    // ./--help and the like.
+    bool help = false;
+    bool version = false;
+    bool watch = false;
     QStringList files;
 };
 
 // The full-screen switch counts only in first place; every other entry is a file path.
 // `arguments` includes the program path, as QCoreApplication::arguments gives it.
 CommandLine parseCommandLine(QStringList arguments);
+
+// The text of --help, ending in a line break.
+extern const char* const commandLineHelp;

@@ -1,5 +1,6 @@
 #include "CommandLine.h"
 #include "ExceptionSafeApplication.h"
+#include "Version.h"
 #include "ViewerWidget.h"
 
 #include <QGLFormat>
@@ -7,8 +8,24 @@
 #include <QTimer>
 
 #include <cmath>
+#include <cstdio>
 
 int main(int argc, char** argv) {
+    // Answered before the application object, which needs a display.
+    QStringList plain;
+    for (int i = 0; i < argc; ++i) {
+        plain.append(QString::fromLocal8Bit(argv[i]));
+    }
+    const CommandLine early = parseCommandLine(plain);
+    if (early.help || early.version) {
+        if (early.help) {
+            std::fputs(commandLineHelp, stdout);
+        } else {
+            std::printf("Marovex Viewer %s\n", VERSION);
+        }
+        return 0;
+    }
+
     ExceptionSafeApplication app(argc, argv);
 
     // Buffer swaps wait for the display refresh; set before the widget makes its context.

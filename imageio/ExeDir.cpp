@@ -1,5 +1,6 @@
 #include "ExeDir.h"
 
+#include <boost/filesystem/operations.hpp>
 #include <boost/filesystem/path.hpp>
 
 #include <array>
@@ -47,5 +48,14 @@ std::string exeDir(const std::string& name) {
     // initialised safely from any thread.
     static const boost::filesystem::path folder =
         boost::filesystem::path(executablePath()).parent_path();
-    return (folder / name).string();
+    const boost::filesystem::path beside = folder / name;
+    // An installed tree keeps its data apart from bin/; relative to the executable, so a moved
+    // or unpacked prefix works as well as the one it was installed to.
+    const boost::filesystem::path installed = folder / ".." / "share" / "marovex-viewer" / name;
+    boost::system::error_code ignored;
+    if (!folder.empty() && !boost::filesystem::exists(beside, ignored) &&
+        boost::filesystem::exists(installed, ignored)) {
+        return installed.lexically_normal().string();
+    }
+    return beside.string();
 }

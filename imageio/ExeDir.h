@@ -2,6 +2,7 @@
 
 #include <string>
 
-// `name` joined to the directory of the running executable; `name` alone when that
-// directory cannot be found.
+// `name` beside the running executable, or in ../share/marovex-viewer/ from there when only
+// that one exists (an installed tree); the path beside the executable when neither exists, and
+// `name` alone when the executable's directory cannot be found.
 std::string exeDir(const std::string& name);

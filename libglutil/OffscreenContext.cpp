@@ -1,6 +1,8 @@
 // Qt's GL headers clash with GLEW's, so no GLEW here.
 #include "OffscreenContext.h"
 
+#include "EglContext.h"
+
 #include <QGuiApplication>
 #include <QOffscreenSurface>
 #include <QOpenGLContext>
@@ -8,6 +10,7 @@
 
 #include <fmt/printf.h>
 
+#include <cstdlib>
 #include <stdexcept>
 #include <string>
 
@@ -44,6 +47,13 @@ struct OffscreenContext::Parts {
 };
 
 OffscreenContext::OffscreenContext(const char* programName) {
+    // Servers, containers and sandboxed thumbnailers have no display: Mesa draws without one.
+    const char* displayName = std::getenv("DISPLAY");
+    if (displayName == nullptr || *displayName == '\0') {
+        egl = std::make_unique<EglContext>();
+        initializeGlew(true);
+        return;
+    }
     checkDisplay();
     // Qt keeps the pointer; the name lives as long as the program's own arguments.
     parts = std::make_unique<Parts>(const_cast<char*>(programName));
@@ -55,7 +65,7 @@ OffscreenContext::OffscreenContext(const char* programName) {
     if (!parts->context.create() || !parts->context.makeCurrent(&parts->surface)) {
         throw std::runtime_error("no OpenGL context on the X display");
     }
-    initializeGlew();
+    initializeGlew(false);
 }
 
 OffscreenContext::~OffscreenContext() {

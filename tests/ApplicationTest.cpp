@@ -99,6 +99,26 @@ private slots:
         QVERIFY(parse({}).files.isEmpty());
     }
 
+    // --help, --version and --watch count anywhere; ./--help is a file; -f stays first only.
+    void helpVersionAndWatchAreSwitchesAnywhere() {
+        const auto parse = [](const QStringList& arguments) {
+            return parseCommandLine(QStringList{"marovex-viewer"} + arguments);
+        };
+        CommandLine line = parse({"a.hdr", "--watch", "b.jpg"});
+        QVERIFY(line.watch && !line.help && !line.version);
+        QCOMPARE(line.files, (QStringList{"a.hdr", "b.jpg"}));
+        line = parse({"-f", "--help"});
+        QVERIFY(line.fullscreen && line.help && !line.version);
+        QVERIFY(line.files.isEmpty());
+        line = parse({"./--help", "./--version", "--Help", "-help"});
+        QVERIFY(!line.help && !line.version && !line.watch);
+        QCOMPARE(line.files, (QStringList{"./--help", "./--version", "--Help", "-help"}));
+        line = parse({"x.exr", "--version"});
+        QVERIFY(line.version);
+        QCOMPARE(line.files, QStringList{"x.exr"});
+        QVERIFY(QString(commandLineHelp).startsWith("Usage: marovex-viewer "));
+    }
+
     void fileOpenEventBeforeTheWindowExistsIsHarmless() {
         MacApp& app = application();
         app.viewerWidget = nullptr;

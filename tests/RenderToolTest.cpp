@@ -296,13 +296,16 @@ private slots:
         QCOMPARE(run.code, 1);
         QCOMPARE(run.err, line("Failed to open file '" + folder + "': No such file or directory"));
 
+        // Without a display EGL draws; with no EGL driver either, the error names both.
         QProcessEnvironment noDisplay = QProcessEnvironment::systemEnvironment();
         noDisplay.remove("DISPLAY");
+        noDisplay.insert("__EGL_VENDOR_LIBRARY_FILENAMES", "/nonexistent.json");
         run = render({panorama, out}, noDisplay);
         QCOMPARE(run.code, 1);
         QCOMPARE(run.err,
-                 line("no X display: DISPLAY is not set (run under xvfb-run -a for a virtual "
-                      "one)"));
+                 line("no X display, and EGL lacks Mesa's surfaceless platform "
+                      "(EGL_MESA_platform_surfaceless; Debian package libegl-mesa0): set DISPLAY "
+                      "or run under xvfb-run -a"));
 
         run = render({"--fov", "90", "--projection", "flat", panorama, out});
         QCOMPARE(run.code, 1);

@@ -17,6 +17,7 @@ packages=(
     libopenimageio-dev openimageio-tools libopenexr-dev libexiv2-dev exiv2
     libimage-exiftool-perl
     desktop-file-utils appstream shared-mime-info libxml2-utils libglib2.0-bin
+    libegl-dev libegl-mesa0 dpkg-dev file
 )
 
 missing=()
