@@ -14,6 +14,7 @@
 #include <memory>
 #include <vector>
 
+class FileWatch;
 class PictureLoader;
 class QAction;
 class QEventLoop;
@@ -41,6 +42,11 @@ public:
     void open(const QStringList& files);
     // Whether open is at work; keys and drops that would change the pictures wait for it.
     bool isLoading() const { return loading; }
+    // Reloads the shown picture whenever a new version of its file has settled on disk
+    // (--watch, key w), keeping the view; a version that fails to load gives one box and the
+    // last good picture stays. `fileWatch` is null while this is off.
+    void setWatch(bool on);
+    FileWatch* fileWatch = nullptr;
 
     // The view state, read and written by the input, opening and render units.
     QString workingDirectory;
@@ -143,6 +149,8 @@ private:
     void applyHandCursor();
     // Loads the current picture again from its file; one that fails leaves the set.
     void reloadCurrent();
+    // The watched file's new version in place of the shown picture (ViewerWidgetWatch.cpp).
+    void reloadWatched(const QString& path);
     void reloadShader();
     // The readout and histogram (ViewerWidgetOverlays.cpp): their actions and mouse tracking,
     // the pointer's moves, and their drawing at the end of paintGL.

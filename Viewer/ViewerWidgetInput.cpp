@@ -124,6 +124,9 @@ void ViewerWidget::keyPressEvent(QKeyEvent* event) {
     case 'x':
         clippingAction->activate(QAction::Trigger);
         break;
+    case 'w':
+        setWatch(fileWatch == nullptr);
+        break;
     case 'v':
         readoutAction->activate(QAction::Trigger);
         break;

@@ -52,6 +52,9 @@ void ViewerWidget::showHelp() {
         "<tr><td>Toggle false colour of luminance</td><td>press <b>F</b></td></tr>"
         "<tr><td>Toggle clipped pixels (red over white, blue under black)</td>"
         "<td>press <b>x</b></td></tr>"
+        "<tr></tr>"
+        "<tr><th colspan=\"2\" align=\"left\">Files</th></tr>"
+        "<tr><td>Reload the image whenever its file changes</td><td>press <b>w</b></td></tr>"
         "</table></body></html>";
     QMessageBox::information(this, tr("Help"), help, QMessageBox::Ok);
 }

@@ -45,6 +45,7 @@ int main(int argc, char** argv) {
     }
     // Set before any file is opened: a message box's nested loop may deliver a file-open event.
     app.viewerWidget = &widget;
+    widget.setWatch(commandLine.watch);
     if (!commandLine.files.isEmpty()) {
         widget.open(commandLine.files);
     } else {
