@@ -3,12 +3,15 @@
 // GLEW before any header that pulls in gl.h.
 #include <GL/glew.h>
 
+#include <QFont>
+#include <QFontMetrics>
+
 #include <algorithm>
 #include <cmath>
 
 namespace {
 
-constexpr int panelWidth = 420;
+constexpr int panelWidth = 440;
 constexpr int plotHeight = 120;
 constexpr int margin = 10;
 constexpr int padding = 8;
@@ -118,7 +121,9 @@ void HistogramOverlay::draw(const LuminanceStatistics* statistics, const Exposur
     const QString highLabel =
         QString::fromStdString(candelaText(statistics->candela(std::exp2(to))) + " cd/m\u00b2");
     text(static_cast<int>(plotLeft), labelY, lowLabel);
-    text(static_cast<int>(plotLeft + plotWidth) - 7 * highLabel.size(), labelY, highLabel);
+    text(static_cast<int>(plotLeft + plotWidth) -
+             QFontMetrics(QFont()).horizontalAdvance(highLabel),
+         labelY, highLabel);
     text(static_cast<int>(blackX) + 3, static_cast<int>(plotTop) + 12, QString("black"));
     text(static_cast<int>(whiteX) - 38, static_cast<int>(plotTop) + 12, QString("white"));
     int y = labelY + lineHeight;

@@ -6,6 +6,7 @@
 #include "StatisticsText.h"
 
 #include <QAction>
+#include <QFontMetrics>
 
 void ViewerWidget::addOverlayActions() {
     // Moves without a button pressed reach mouseMoveEvent only with tracking on.
@@ -70,5 +71,13 @@ void ViewerWidget::drawOverlays() {
     readout.exposure = picture.exposure;
     readoutText = QString::fromStdString(readoutLine(readout));
     glColor3f(1.0f, 1.0f, 1.0f);
-    renderText(10, height() - (showInfo ? 40 : 20), readoutText, QFont());
+    const int bottom = height() - (showInfo ? 40 : 20);
+    // Too wide for the window: the place above, the value below.
+    const int split = readoutText.indexOf("  RGB ");
+    if (split > 0 && QFontMetrics(QFont()).horizontalAdvance(readoutText) > width() - 20) {
+        renderText(10, bottom - 18, readoutText.left(split), QFont());
+        renderText(10, bottom, readoutText.mid(split + 2), QFont());
+    } else {
+        renderText(10, bottom, readoutText, QFont());
+    }
 }

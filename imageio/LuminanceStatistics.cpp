@@ -258,6 +258,20 @@ double LuminanceStatistics::shareAtLeast(double level) const {
     return share;
 }
 
+double LuminanceStatistics::shareBelow(double level) const {
+    if (!(level > 0.0)) {
+        return 0.0;
+    }
+    // Summed, not 1 - shareAtLeast: a difference of sums can come out a hair below 0.
+    double share = blackShare;
+    const std::size_t end =
+        std::min(static_cast<std::size_t>(binOf(level, tables())), channelBins.size());
+    for (std::size_t i = 0; i < end; ++i) {
+        share += channelBins[i];
+    }
+    return share;
+}
+
 std::vector<double> LuminanceStatistics::histogram(double fromStop, double toStop,
                                                    int count) const {
     std::vector<double> out(static_cast<std::size_t>(std::max(count, 0)), 0.0);

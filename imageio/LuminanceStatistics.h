@@ -64,7 +64,7 @@ public:
     // The weighted share of pixels whose brightest channel is at least `level`, and below it;
     // to the resolution of the fine bins (1/64 stop).
     double shareAtLeast(double level) const;
-    double shareBelow(double level) const { return 1.0 - shareAtLeast(level); }
+    double shareBelow(double level) const;
     // The weighted shares of log2 luminance in `count` equal bins from `fromStop` to `toStop`;
     // what lies outside falls into the end bins. Black pixels are left out.
     std::vector<double> histogram(double fromStop, double toStop, int count) const;

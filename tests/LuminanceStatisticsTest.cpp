@@ -93,6 +93,11 @@ TEST(LuminanceStatistics, LeastLargestMedianRangeAndHistogramOfKnownValues) {
     EXPECT_NEAR(s->shareAtLeast(6.5), 0.25, 1e-12);
     EXPECT_NEAR(s->shareBelow(1.0), 0.25, 1e-12);
     EXPECT_NEAR(s->shareAtLeast(1000.0), 0.0, 1e-12);
+    for (double level : {1e-6, 0.19, 1.0, 7.0, 500.0}) {
+        EXPECT_GE(s->shareBelow(level), 0.0) << level;
+        EXPECT_NEAR(s->shareBelow(level) + s->shareAtLeast(level), 1.0, 1e-12) << level;
+    }
+    EXPECT_EQ(s->shareBelow(1e-6), 0.0);
 }
 
 TEST(LuminanceStatistics, MedianOfOneValueIsThatValueAndWeightsMoveIt) {

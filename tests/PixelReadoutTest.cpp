@@ -288,6 +288,28 @@ TEST(PixelReadoutText, SphericalLineHasAnglesRadianceLuminanceAndEv) {
     EXPECT_EQ(readoutLine(readout), "x 12  y 34  lon -90.00\u00b0  lat 30.00\u00b0");
 }
 
+TEST(StatisticsText, LinesSayTheWeightingTheLuminanceInCandelaAndTheClippedShares) {
+    // Four columns of grey: 1.5 times 2^-3, 2^0, 2^2 and 2^7.
+    const double values[4] = {0.1875, 1.5, 6.0, 192.0};
+    Picture picture;
+    picture.allocate(4, 2, PixelEncoding::Rgbe);
+    for (int i = 0; i < 8; ++i) {
+        rgbe::encode(values[i % 4], values[i % 4], values[i % 4], picture.pixels.get() + 4 * i);
+    }
+    const auto statistics = LuminanceStatistics::of(picture, false);
+    ASSERT_TRUE(statistics);
+    const std::vector<std::string> lines = statisticsLines(*statistics, {1.0, 6.5});
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0], "Luminance, per pixel");
+    // 179 cd/m2 for each unit of radiance.
+    EXPECT_EQ(lines[1].find("min 33.56  max 3.437e+04  mean 8936  median "), 0u) << lines[1];
+    EXPECT_EQ(lines[2], "dynamic range 10.0 f-stops  clipped 25.0% white, 25.0% black");
+    EXPECT_EQ(shareText(0.00042), "0.042%");
+    EXPECT_EQ(shareText(0.0), "0.0%");
+    EXPECT_EQ(shareText(1.0), "100.0%");
+    EXPECT_EQ(candelaText(0.0), "0");
+}
+
 TEST_F(PixelReadoutGl, ExposureWindowEndsAreWhereTheProgramReachesWhiteAndBlack) {
     for (float fstop : {0.0f, 3.5f, -4.0f}) {
         const double scaleMean = 4.0;

@@ -22,6 +22,13 @@ ExposureWindow exposureWindow(bool hdr, float fstop, double scaleMean) {
     return {white * halfStepLinear, white};
 }
 
+std::string shareText(double share) {
+    const double percent = 100.0 * share;
+    // A sun is a few thousandths of a per cent of the sky: it should not read 0.
+    return percent > 0.0 && percent < 0.1 ? fmt::format("{:.2g}%", percent)
+                                          : fmt::format("{:.1f}%", percent);
+}
+
 std::string candelaText(double candela) {
     return candela > 0.0 ? fmt::format("{:.4g}", candela) : std::string("0");
 }
@@ -33,8 +40,8 @@ std::vector<std::string> statisticsLines(const LuminanceStatistics& s,
     lines.push_back(fmt::format("min {}  max {}  mean {}  median {} cd/m\u00b2",
                                 candelaText(s.candela(s.min)), candelaText(s.candela(s.max)),
                                 candelaText(s.candela(s.mean)), candelaText(s.candela(s.median))));
-    lines.push_back(fmt::format(
-        "dynamic range {:.1f} f-stops  clipped {:.1f}% white, {:.1f}% black", s.dynamicRange(),
-        100.0 * s.shareAtLeast(window.white), 100.0 * s.shareBelow(window.black)));
+    lines.push_back(fmt::format("dynamic range {:.1f} f-stops  clipped {} white, {} black",
+                                s.dynamicRange(), shareText(s.shareAtLeast(window.white)),
+                                shareText(s.shareBelow(window.black))));
     return lines;
 }

@@ -20,5 +20,8 @@ ExposureWindow exposureWindow(bool hdr, float fstop, double scaleMean);
 std::vector<std::string> statisticsLines(const LuminanceStatistics& statistics,
                                          const ExposureWindow& window);
 
+// A share as a per cent, to a tenth, or to two digits below a tenth ("0.0042%").
+std::string shareText(double share);
+
 // A luminance in cd/m2 in four digits, "0" for none.
 std::string candelaText(double candela);
