@@ -47,6 +47,9 @@ public:
     // last good picture stays. `fileWatch` is null while this is off.
     void setWatch(bool on);
     FileWatch* fileWatch = nullptr;
+    // The most bytes one upload slice sends (0: as many as about 25 ms take); tests make the
+    // slices small.
+    std::size_t uploadSliceLimit = 0;
 
     // The view state, read and written by the input, opening and render units.
     QString workingDirectory;

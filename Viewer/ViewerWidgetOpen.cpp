@@ -1,6 +1,7 @@
 #include "ViewerWidget.h"
 
 #include "PictureLoader.h"
+#include "TextureUpload.h"
 #include "ViewLimits.h"
 
 #include <QDragEnterEvent>
@@ -16,9 +17,21 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <deque>
 #include <exception>
 
 namespace {
+
+// What one upload slice may take: with a frame drawn after it, no event waits much longer.
+constexpr double sliceSeconds = 0.025;
+
+// A quit that ended a wait of open's: without an outer loop yet (the files of the command
+// line) it is passed on to the first one.
+void passOnQuit(int code) {
+    if (QThread::currentThread()->loopLevel() == 0) {
+        QTimer::singleShot(0, qApp, [code] { QCoreApplication::exit(code); });
+    }
+}
 
 // Local, existing regular files of the suffixes the loader reads, in the order of the URLs.
 QStringList filterUrlList(const QList<QUrl>& urls) {
@@ -94,9 +107,7 @@ std::vector<Picture> ViewerWidget::loadLevels(const QString& name, const SizeLim
         // load. Without an outer loop yet (the files of the command line) the quit waits for
         // the first one.
         abandonLoad();
-        if (QThread::currentThread()->loopLevel() == 0) {
-            QTimer::singleShot(0, qApp, [code] { QCoreApplication::exit(code); });
-        }
+        passOnQuit(code);
     }
     if (loadAbandoned) {
         return {};
@@ -134,6 +145,49 @@ void ViewerWidget::open(const QStringList& files) {
     } scope{*this};
 
     std::vector<std::unique_ptr<Texture>> loaded;
+    // After `loaded`, so that they go first: each fills a texture there or in `textures`.
+    struct Uploads {
+        ViewerWidget& widget;
+        std::deque<std::unique_ptr<TextureUpload>> queue;
+        ~Uploads() {
+            if (!queue.empty()) {
+                widget.makeCurrent();
+                queue.clear();
+            }
+        }
+    } uploads{*this, {}};
+    // The larger levels go up a slice per turn of whichever loop runs: the next file's decode,
+    // a box, or the wait below.
+    QEventLoop* uploadLoop = nullptr;
+    QTimer slices;
+    connect(&slices, &QTimer::timeout, this, [this, &uploads, &slices, &uploadLoop] {
+        if (!uploads.queue.empty()) {
+            makeCurrent();
+            const Texture* texture = &uploads.queue.front()->texture();
+            const int before = texture->firstLevel;
+            try {
+                if (uploads.queue.front()->stepFor(sliceSeconds, uploadSliceLimit)) {
+                    uploads.queue.pop_front();
+                }
+            } catch (const std::exception& error) {
+                // The picture keeps the levels it has.
+                uploads.queue.pop_front();
+                QMessageBox::critical(this, tr("Marovex Viewer"),
+                                      QString("Error: %1").arg(QString::fromUtf8(error.what())),
+                                      QMessageBox::Ok);
+            }
+            if (texture->firstLevel != before && !textures.empty() &&
+                texture == textures[static_cast<std::size_t>(currentIndex)].get()) {
+                update();
+            }
+        }
+        if (uploads.queue.empty()) {
+            slices.stop();
+            if (uploadLoop != nullptr) {
+                uploadLoop->quit();
+            }
+        }
+    });
     QStringList loadedNames;
     QStringList notFound;
     for (const QString& name : files) {
@@ -159,7 +213,19 @@ void ViewerWidget::open(const QStringList& files) {
                 break;
             }
             makeCurrent();
-            loaded.push_back(std::make_unique<Texture>(std::move(levels)));
+            if (mipmapped && levels.size() > 1) {
+                auto texture = std::make_unique<Texture>(levels, Texture::Texels::Later);
+                auto upload = std::make_unique<TextureUpload>(*texture, std::move(levels));
+                // The smallest levels at once, so that the picture shows as soon as the list
+                // is read; one slice, as no event is served meanwhile.
+                if (!upload->stepFor(sliceSeconds, uploadSliceLimit)) {
+                    uploads.queue.push_back(std::move(upload));
+                    slices.start(0);
+                }
+                loaded.push_back(std::move(texture));
+            } else {
+                loaded.push_back(std::make_unique<Texture>(std::move(levels)));
+            }
             loadedNames << name;
         } catch (const std::exception& error) {
             if (loadAbandoned) {
@@ -171,13 +237,20 @@ void ViewerWidget::open(const QStringList& files) {
         }
     }
 
-    if (loadAbandoned) {
-        // What this call loaded goes, in this context; the empty view shows.
+    // What this call loaded goes, in this context; the empty view shows.
+    const auto dropAll = [this, &uploads, &loaded] {
         makeCurrent();
+        uploads.queue.clear();
         loaded.clear();
+        textures.clear();
+        fileNames.clear();
+        currentIndex = 0;
         message.clear();
         setWindowTitle(tr("Marovex Viewer"));
         update();
+    };
+    if (loadAbandoned) {
+        dropAll();
         return;
     }
 
@@ -193,6 +266,25 @@ void ViewerWidget::open(const QStringList& files) {
         // repaint's swap sends; after it, nothing might send it until the next frame.
         setWindowTitle(pictureTitle());
         updateGL();
+    }
+
+    // The rest of the levels, the picture showing and the events going on; Esc or a quit
+    // gives the pictures up as during a decode.
+    if (!uploads.queue.empty()) {
+        QEventLoop loop;
+        uploadLoop = &loop;
+        loaderLoop = &loop;
+        const int code = loop.exec();
+        uploadLoop = nullptr;
+        loaderLoop = nullptr;
+        if (!uploads.queue.empty() && !loadAbandoned) {
+            abandonLoad();
+            passOnQuit(code);
+        }
+        if (loadAbandoned) {
+            dropAll();
+            return;
+        }
     }
 
     if (!notFound.isEmpty()) {
@@ -211,7 +303,8 @@ bool ViewerWidget::open() {
     }
     const QStringList files = QFileDialog::getOpenFileNames(
         this, tr("Choose image(s) to display"), workingDirectory,
-        tr("Supported Images (*.hdr *.jpg *.jpeg *.exr *.tif *.tiff *.pfm);;HDR Image (*.hdr);;JPEG Image (*.jpg *.jpeg);;"
+        tr("Supported Images (*.hdr *.jpg *.jpeg *.exr *.tif *.tiff *.pfm);;HDR Image "
+           "(*.hdr);;JPEG Image (*.jpg *.jpeg);;"
            "OpenEXR Image (*.exr);;TIFF Image (*.tif *.tiff);;PFM Image (*.pfm)"));
     activateWindow();
     if (files.isEmpty()) {

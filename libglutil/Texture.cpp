@@ -4,6 +4,7 @@
 #include "GlError.h"
 #include "MipLevel.h"
 #include "PictureReader.h"
+#include "PixelStoreScope.h"
 #include "Stopwatch.h"
 
 #include <fmt/printf.h>
@@ -42,14 +43,6 @@ void createTexture(GLuint* name, int width, int height, int internalFormat, int 
     }
     throwIfGlFailed(glError(__FILE__, __LINE__));
 }
-
-// Restores the pixel-store state however setup leaves.
-struct ClientPixelStoreScope {
-    ClientPixelStoreScope() { glPushClientAttrib(GL_CLIENT_PIXEL_STORE_BIT); }
-    ~ClientPixelStoreScope() { glPopClientAttrib(); }
-    ClientPixelStoreScope(const ClientPixelStoreScope&) = delete;
-    ClientPixelStoreScope& operator=(const ClientPixelStoreScope&) = delete;
-};
 
 } // namespace
 
@@ -93,20 +86,43 @@ Texture::Texture(std::vector<Picture>&& levels) {
     upload(levels.front(), &levels.front(), &levels);
 }
 
-void Texture::upload(const Picture& picture, Picture* owned, std::vector<Picture>* ready) {
-    Stopwatch stopwatch;
+Texture::Texture(const std::vector<Picture>& levels, Texels) {
+    if (levels.empty()) {
+        throw std::runtime_error("No picture to upload");
+    }
+    const Picture& picture = levels.front();
+    checkEncoding(picture);
+    if (!mipmapped()) {
+        throw std::runtime_error("Uploads in slices need OpenGL 3");
+    }
+    const GLint max = beginPyramid(picture, &levels);
+    try {
+        for (int l = 0; l < this->levels; ++l) {
+            const Picture& level = levels[static_cast<std::size_t>(l)];
+            if (level.width != std::max(1, width >> l) ||
+                level.height != std::max(1, height >> l) || level.encoding != picture.encoding) {
+                throw std::runtime_error(fmt::sprintf("Mip level %d of a %dx%d picture is %dx%d", l,
+                                                      width, height, level.width, level.height));
+            }
+        }
+        allocateLevels(picture, max, levels);
+    } catch (...) {
+        deletePieces();
+        throw;
+    }
+    firstLevel = this->levels;
+    takeAttributes(picture);
+}
+
+void Texture::checkEncoding(const Picture& picture) {
     if (picture.encoding != PixelEncoding::Rgbe && picture.encoding != PixelEncoding::Rgb8) {
         // The viewer program decodes RGBE or shows display values; it has no float road yet.
         throw std::runtime_error(
             fmt::sprintf("Floating-point pixels of '%s' cannot be shown", picture.fileName));
     }
-    const bool rgbe = picture.encoding == PixelEncoding::Rgbe;
-    if (mipmapped()) {
-        setupPyramid(picture, owned, ready);
-    } else {
-        setup(picture.width, picture.height, rgbe ? GL_RGBA8 : GL_RGB8, rgbe ? GL_RGBA : GL_RGB,
-              GL_UNSIGNED_BYTE, picture.pixels.get());
-    }
+}
+
+void Texture::takeAttributes(const Picture& picture) {
     scaleMean = picture.scale.mean;
     scaleMin = picture.scale.min;
     scaleMax = picture.scale.max;
@@ -114,6 +130,25 @@ void Texture::upload(const Picture& picture, Picture* owned, std::vector<Picture
     layer = picture.layer;
     exposure = picture.exposure;
     statistics = picture.statistics;
+}
+
+void Texture::deletePieces() {
+    glDeleteTextures(numTextures, glTextures);
+    glTextures[0] = glTextures[1] = 0;
+    numTextures = 0;
+}
+
+void Texture::upload(const Picture& picture, Picture* owned, std::vector<Picture>* ready) {
+    Stopwatch stopwatch;
+    checkEncoding(picture);
+    const bool rgbe = picture.encoding == PixelEncoding::Rgbe;
+    if (mipmapped()) {
+        setupPyramid(picture, owned, ready);
+    } else {
+        setup(picture.width, picture.height, rgbe ? GL_RGBA8 : GL_RGB8, rgbe ? GL_RGBA : GL_RGB,
+              GL_UNSIGNED_BYTE, picture.pixels.get());
+    }
+    takeAttributes(picture);
     if (rgbe) {
         // Counts the upload's queued GL work in its phase.
         glFinish();
@@ -127,7 +162,7 @@ bool Texture::mipmapped() {
     return GLEW_VERSION_3_0 != 0;
 }
 
-void Texture::setupPyramid(const Picture& picture, Picture* owned, std::vector<Picture>* ready) {
+GLint Texture::beginPyramid(const Picture& picture, const std::vector<Picture>* ready) {
     sizeLimit().check(picture.width, picture.height);
     width = picture.width;
     height = picture.height;
@@ -140,18 +175,20 @@ void Texture::setupPyramid(const Picture& picture, Picture* owned, std::vector<P
     GLint max = 0;
     glGetIntegerv(GL_MAX_TEXTURE_SIZE, &max);
     tileLevels = width > max || height > max ? 1 : 0;
-
-    ClientPixelStoreScope pixelStore;
-    glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
     glGenTextures(1 + tileLevels, glTextures);
     numTextures = 1 + tileLevels;
+    return max;
+}
+
+void Texture::setupPyramid(const Picture& picture, Picture* owned, std::vector<Picture>* ready) {
+    const GLint max = beginPyramid(picture, ready);
+    ClientPixelStoreScope pixelStore;
+    glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
     try {
         uploadLevels(picture, owned, max, ready);
     } catch (...) {
         // The constructor fails, so no destructor will release what was made.
-        glDeleteTextures(numTextures, glTextures);
-        glTextures[0] = glTextures[1] = 0;
-        numTextures = 0;
+        deletePieces();
         throw;
     }
 }
@@ -203,31 +240,16 @@ void Texture::uploadLevels(const Picture& picture, Picture* owned, int max,
                            std::vector<Picture>* ready) {
     const PixelFormat pixels = pixelFormat(picture);
     if (tileLevels > 0) {
-        // Level 0 beyond the card's limit: tiles as the layers of an array texture, row by row.
-        texWidth = static_cast<int>(tileSide(width, max));
-        texHeight = static_cast<int>(tileSide(height, max));
-        tileColumns = (width + texWidth - 1) / texWidth;
-        tileRows = (height + texHeight - 1) / texHeight;
-        glBindTexture(GL_TEXTURE_2D_ARRAY, glTextures[1]);
-        setTextureParameters(GL_TEXTURE_2D_ARRAY, 0);
-        // Immutable storage where the driver has it: some take larger arrays that way.
-        if (GLEW_ARB_texture_storage) {
-            glTexStorage3D(GL_TEXTURE_2D_ARRAY, 1, pixels.internal, texWidth, texHeight,
-                           tileColumns * tileRows);
-        } else {
-            glTexImage3D(GL_TEXTURE_2D_ARRAY, 0, pixels.internal, texWidth, texHeight,
-                         tileColumns * tileRows, 0, pixels.format, GL_UNSIGNED_BYTE, nullptr);
-        }
-        throwIfGlFailed(glError(__FILE__, __LINE__));
+        allocateTiles(picture, max);
         glPixelStorei(GL_UNPACK_ROW_LENGTH, width);
         for (int row = 0; row < tileRows; ++row) {
             for (int column = 0; column < tileColumns; ++column) {
                 const int x = column * texWidth;
                 const int y = row * texHeight;
                 // The offset in 64 bits here: the driver's own sums may not take 2 GiB.
-                const unsigned char* first =
-                    picture.pixels.get() + static_cast<std::size_t>(y) * width * pixels.bytes +
-                    static_cast<std::size_t>(x) * pixels.bytes;
+                const unsigned char* first = picture.pixels.get() +
+                                             static_cast<std::size_t>(y) * width * pixels.bytes +
+                                             static_cast<std::size_t>(x) * pixels.bytes;
                 glTexSubImage3D(GL_TEXTURE_2D_ARRAY, 0, 0, 0, row * tileColumns + column,
                                 std::min(texWidth, width - x), std::min(texHeight, height - y), 1,
                                 pixels.format, GL_UNSIGNED_BYTE, first);
@@ -265,6 +287,51 @@ void Texture::uploadLevels(const Picture& picture, Picture* owned, int max,
             throwIfGlFailed(glError(__FILE__, __LINE__));
         }
     }
+}
+
+void Texture::allocateTiles(const Picture& picture, int max) {
+    // Level 0 beyond the card's limit: tiles as the layers of an array texture, row by row.
+    const PixelFormat pixels = pixelFormat(picture);
+    texWidth = static_cast<int>(tileSide(width, max));
+    texHeight = static_cast<int>(tileSide(height, max));
+    tileColumns = (width + texWidth - 1) / texWidth;
+    tileRows = (height + texHeight - 1) / texHeight;
+    glBindTexture(GL_TEXTURE_2D_ARRAY, glTextures[1]);
+    setTextureParameters(GL_TEXTURE_2D_ARRAY, 0);
+    // Immutable storage where the driver has it: some take larger arrays that way.
+    if (GLEW_ARB_texture_storage) {
+        glTexStorage3D(GL_TEXTURE_2D_ARRAY, 1, pixels.internal, texWidth, texHeight,
+                       tileColumns * tileRows);
+    } else {
+        glTexImage3D(GL_TEXTURE_2D_ARRAY, 0, pixels.internal, texWidth, texHeight,
+                     tileColumns * tileRows, 0, pixels.format, GL_UNSIGNED_BYTE, nullptr);
+    }
+    throwIfGlFailed(glError(__FILE__, __LINE__));
+}
+
+void Texture::allocateLevels(const Picture& picture, int max, const std::vector<Picture>& ready) {
+    const PixelFormat pixels = pixelFormat(picture);
+    if (tileLevels > 0) {
+        allocateTiles(picture, max);
+    } else {
+        texWidth = width;
+        texHeight = height;
+    }
+    // Every level exists, its texels undefined, so that the texture is complete whatever has
+    // gone up: the shader keeps to the levels from firstLevel on.
+    glBindTexture(GL_TEXTURE_2D, glTextures[0]);
+    setTextureParameters(GL_TEXTURE_2D, levels - 1 - tileLevels);
+    const Picture& top = ready[static_cast<std::size_t>(tileLevels)];
+    if (GLEW_ARB_texture_storage) {
+        glTexStorage2D(GL_TEXTURE_2D, levels - tileLevels, pixels.internal, top.width, top.height);
+    } else {
+        for (int l = tileLevels; l < levels; ++l) {
+            const Picture& level = ready[static_cast<std::size_t>(l)];
+            glTexImage2D(GL_TEXTURE_2D, l - tileLevels, pixels.internal, level.width, level.height,
+                         0, pixels.format, GL_UNSIGNED_BYTE, nullptr);
+        }
+    }
+    throwIfGlFailed(glError(__FILE__, __LINE__));
 }
 
 int Texture::pieceLimit() {

@@ -29,6 +29,11 @@ public:
     // pixels the upload refuses) as Texture(Picture&&) does, letting go of each level's bytes
     // once the next is on its way. Throws std::runtime_error.
     explicit Texture(std::vector<Picture>&& levels);
+    enum class Texels { Later };
+    // Makes the card's storage for these mip levels (level 0 first, as mipLevels makes them)
+    // and takes the picture's statistics and hints, without a texel: firstLevel is `levels`
+    // until a TextureUpload has filled it. Needs OpenGL 3. Throws std::runtime_error.
+    Texture(const std::vector<Picture>& levels, Texels);
     ~Texture();
 
     Texture(const Texture&) = delete;
@@ -62,8 +67,7 @@ public:
     // Reads the rectangle back from the framebuffer and saves it, row 0 first; a w or h of 0
     // reaches to the right or top edge. ".hdr" takes the bytes as RGBE; other extensions go to
     // CImg with components of type T (float, unsigned short or unsigned char).
-    template <typename T>
-    void save(const std::string& path, int x, int y, int w, int h) const;
+    template <typename T> void save(const std::string& path, int x, int y, int w, int h) const;
 
     GLuint glTextures[2] = {0, 0};
     // Mip levels of the picture: 1 unless it was uploaded with its pyramid. Levels below
@@ -71,6 +75,9 @@ public:
     // glTextures[1], tileColumns to a row; the rest are the levels of glTextures[0].
     int levels = 1;
     int tileLevels = 0;
+    // The level from which on every level is on the card (`levels` while none is); the shader
+    // reads none below it. 0 except while a TextureUpload fills the texture.
+    int firstLevel = 0;
     int tileColumns = 1;
     int tileRows = 1;
     int numTextures = 0;
@@ -94,7 +101,13 @@ public:
 private:
     // `ready`, when given, holds the levels from 0 on; they are made here otherwise.
     void upload(const Picture& picture, Picture* owned, std::vector<Picture>* ready = nullptr);
+    static void checkEncoding(const Picture& picture);
+    void takeAttributes(const Picture& picture);
+    void deletePieces();
+    // Sizes, level count and names of a picture with mip levels; returns the card's limit.
+    GLint beginPyramid(const Picture& picture, const std::vector<Picture>* ready);
     void setupPyramid(const Picture& picture, Picture* owned, std::vector<Picture>* ready);
-    void uploadLevels(const Picture& picture, Picture* owned, int max,
-                      std::vector<Picture>* ready);
+    void allocateTiles(const Picture& picture, int max);
+    void allocateLevels(const Picture& picture, int max, const std::vector<Picture>& ready);
+    void uploadLevels(const Picture& picture, Picture* owned, int max, std::vector<Picture>* ready);
 };

@@ -30,6 +30,8 @@ uniform int ldrInput;
 uniform int levels;
 uniform int tileLevels;
 uniform float tileColumns;
+// The finest level on the card yet, while the levels go up smallest first.
+uniform int firstLevel;
 // 0 Reinhard, 1 ACES filmic, 2 AgX, 3 PBR Neutral: the curve while luminanceAverage > 0.
 uniform int toneOperator;
 // 0 the colours, 1 false colour, 2 the radiance itself with alpha 0 off the picture.
@@ -98,7 +100,7 @@ vec3 filtered(vec2 q, vec2 dx, vec2 dy, bool flatView) {
     if (flatView && footprint <= 1.0) {
         q = floor(q) + 0.5;
     }
-    float lod = clamp(log2(max(footprint, 1.0e-6)), 0.0, float(levels - 1));
+    float lod = clamp(log2(max(footprint, 1.0e-6)), float(firstLevel), float(levels - 1));
     int l0 = int(floor(lod));
     int l1 = int(min(float(l0 + 1), float(levels - 1)));
     return mix(bilinear(q, l0, !flatView), bilinear(q, l1, !flatView), lod - float(l0));

@@ -2,11 +2,13 @@
 // whose levels the upload makes itself.
 #include "MipLevel.h"
 #include "Texture.h"
+#include "TextureUpload.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <stdexcept>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -51,8 +53,8 @@ TEST(TextureLevels, ReadyLevelsMatchLevelsMadeByTheUploadAndAreReleased) {
         EXPECT_EQ(ready.hdr, made.hdr);
         EXPECT_EQ(ready.scaleMax, 4.0);
         EXPECT_EQ(ready.layer, "beauty");
-        for (const auto& [level, w, h] : {std::tuple{0, 300, 70}, std::tuple{2, 75, 17},
-                                          std::tuple{8, 1, 1}}) {
+        for (const auto& [level, w, h] :
+             {std::tuple{0, 300, 70}, std::tuple{2, 75, 17}, std::tuple{8, 1, 1}}) {
             EXPECT_TRUE(readLevel(ready, level, w, h, format) ==
                         readLevel(made, level, w, h, format))
                 << "level " << level;
@@ -83,4 +85,124 @@ TEST(TextureLevels, WrongLevelCountsAndFloatPixelsAreRefused) {
     } catch (const std::runtime_error& error) {
         EXPECT_EQ(std::string(error.what()), "Floating-point pixels of 'f.exr' cannot be shown");
     }
+}
+
+namespace {
+
+// Layer `layer` of a tiled level 0, the columns the picture covers only: the rest is padding.
+std::vector<std::uint8_t> readTile(const Texture& texture, int layer, GLenum format) {
+    const std::size_t pixel = format == GL_RGBA ? 4 : 3;
+    const std::size_t layerBytes =
+        static_cast<std::size_t>(texture.texWidth) * texture.texHeight * pixel;
+    std::vector<std::uint8_t> all(layerBytes * texture.tileColumns * texture.tileRows);
+    glBindTexture(GL_TEXTURE_2D_ARRAY, texture.glTextures[1]);
+    glPixelStorei(GL_PACK_ALIGNMENT, 1);
+    glGetTexImage(GL_TEXTURE_2D_ARRAY, 0, format, GL_UNSIGNED_BYTE, all.data());
+    const int x = layer % texture.tileColumns * texture.texWidth;
+    const int y = layer / texture.tileColumns * texture.texHeight;
+    const std::size_t width = std::min(texture.texWidth, texture.width - x);
+    const int rows = std::min(texture.texHeight, texture.height - y);
+    std::vector<std::uint8_t> tile;
+    for (int r = 0; r < rows; ++r) {
+        const auto* first = all.data() + layerBytes * layer + r * texture.texWidth * pixel;
+        tile.insert(tile.end(), first, first + width * pixel);
+    }
+    return tile;
+}
+
+// Whether every level (and tile) of the two textures holds the same texels.
+void expectSameTexels(const Texture& sliced, const Texture& whole, GLenum format) {
+    ASSERT_EQ(sliced.levels, whole.levels);
+    ASSERT_EQ(sliced.tileLevels, whole.tileLevels);
+    for (int l = sliced.tileLevels; l < sliced.levels; ++l) {
+        const int w = std::max(1, sliced.width >> l);
+        const int h = std::max(1, sliced.height >> l);
+        EXPECT_TRUE(readLevel(sliced, l - sliced.tileLevels, w, h, format) ==
+                    readLevel(whole, l - whole.tileLevels, w, h, format))
+            << "level " << l;
+    }
+    for (int layer = 0; sliced.tileLevels > 0 && layer < sliced.tileColumns * sliced.tileRows;
+         ++layer) {
+        EXPECT_TRUE(readTile(sliced, layer, format) == readTile(whole, layer, format))
+            << "tile " << layer;
+    }
+}
+
+} // namespace
+
+// Slices of a few hundred bytes, smallest level first: firstLevel only falls, and reaches 0
+// with the last slice; the texels end as an upload at once leaves them, tiles included.
+TEST(TextureLevels, SlicesEndAsTheUploadAtOnce) {
+    GLint max = 0;
+    glGetIntegerv(GL_MAX_TEXTURE_SIZE, &max);
+    for (const auto& [width, height, encoding] :
+         {std::tuple{300, 70, PixelEncoding::Rgbe}, std::tuple{300, 70, PixelEncoding::Rgb8},
+          std::tuple{static_cast<int>(max) + 6, 4, PixelEncoding::Rgb8}}) {
+        SCOPED_TRACE(testing::Message() << width << "x" << height);
+        const GLenum format = encoding == PixelEncoding::Rgbe ? GL_RGBA : GL_RGB;
+        testing::internal::CaptureStderr();
+        const Texture whole(mipLevels(patternPicture(width, height, encoding)));
+        testing::internal::GetCapturedStderr();
+        std::vector<Picture> levels = mipLevels(patternPicture(width, height, encoding));
+        Texture sliced(levels, Texture::Texels::Later);
+        EXPECT_EQ(sliced.firstLevel, sliced.levels);
+        EXPECT_EQ(sliced.layer, "beauty");
+        EXPECT_EQ(sliced.scaleMax, 4.0);
+        EXPECT_EQ(sliced.tileLevels, width > max ? 1 : 0);
+        TextureUpload upload(sliced, std::move(levels));
+        int steps = 0;
+        int previous = sliced.firstLevel;
+        std::size_t sent = 0;
+        while (!upload.step(700)) {
+            ++steps;
+            ASSERT_LE(sliced.firstLevel, previous);
+            ASSERT_GT(sliced.firstLevel, 0) << "whole only once done";
+            ASSERT_GT(upload.bytesSent(), sent) << "every step sends a row at least";
+            ASSERT_LE(upload.bytesSent() - sent, std::max<std::size_t>(700, width * 4));
+            sent = upload.bytesSent();
+            previous = sliced.firstLevel;
+        }
+        EXPECT_EQ(sliced.firstLevel, 0);
+        EXPECT_TRUE(upload.done());
+        EXPECT_TRUE(upload.step(700)) << "a whole texture stays whole";
+        EXPECT_GT(steps, 10);
+        expectSameTexels(sliced, whole, format);
+    }
+}
+
+// A budget of exactly the smaller levels' bytes sends them and stops before level 0.
+TEST(TextureLevels, ASliceSendsTheSmallestLevelsFirstAndLetsThemGo) {
+    std::vector<Picture> levels = mipLevels(patternPicture(256, 128, PixelEncoding::Rgbe));
+    Texture sliced(levels, Texture::Texels::Later);
+    TextureUpload upload(sliced, std::move(levels));
+    // Levels 8 down to 1 hold 43692 bytes; level 0 holds 131072.
+    EXPECT_FALSE(upload.step(43692));
+    EXPECT_EQ(sliced.firstLevel, 1);
+    EXPECT_EQ(upload.bytesSent(), 43692u);
+    // One byte still sends one row.
+    EXPECT_FALSE(upload.step(1));
+    EXPECT_EQ(upload.bytesSent(), 43692u + 1024);
+    EXPECT_EQ(sliced.firstLevel, 1);
+    EXPECT_TRUE(upload.step(1 << 20));
+    EXPECT_EQ(upload.bytesSent(), 43692u + 131072);
+    EXPECT_EQ(sliced.firstLevel, 0);
+    const Texture whole(mipLevels(patternPicture(256, 128, PixelEncoding::Rgbe)));
+    expectSameTexels(sliced, whole, GL_RGBA);
+}
+
+TEST(TextureLevels, SlicesRefuseLevelsThatAreNotTheTexturesOwn) {
+    std::vector<Picture> levels = mipLevels(patternPicture(16, 8, PixelEncoding::Rgb8));
+    std::vector<Picture> others = mipLevels(patternPicture(8, 16, PixelEncoding::Rgb8));
+    Texture sliced(levels, Texture::Texels::Later);
+    EXPECT_THROW(TextureUpload(sliced, std::move(others)), std::runtime_error);
+
+    levels[2] = patternPicture(3, 2, PixelEncoding::Rgb8);
+    try {
+        Texture texture(levels, Texture::Texels::Later);
+        ADD_FAILURE() << "no exception";
+    } catch (const std::runtime_error& error) {
+        EXPECT_EQ(std::string(error.what()), "Mip level 2 of a 16x8 picture is 3x2");
+    }
+    std::vector<Picture> none;
+    EXPECT_THROW(Texture(none, Texture::Texels::Later), std::runtime_error);
 }

@@ -8,12 +8,15 @@
 #include "ModalCloser.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QMimeData>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <algorithm>
 #include <functional>
+#include <set>
 #include <vector>
 
 namespace {
@@ -25,8 +28,8 @@ bool type(QWidget& widget, const QString& text, int key = 0) {
 }
 
 int threadCount() {
-    return static_cast<int>(QDir("/proc/self/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot)
-                                .size());
+    return static_cast<int>(
+        QDir("/proc/self/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot).size());
 }
 
 // Counts the paint events a widget gets.
@@ -68,6 +71,78 @@ private:
     int ticks = 0;
 };
 
+// Every turn of whichever loop runs (a 0 ms timer), notes the current picture's finest level
+// on the card, and runs `step` once while the levels go up; after 20 s it gives up.
+class UploadWatcher : public QObject {
+public:
+    UploadWatcher(ViewerWidget& widget, std::function<void()> step)
+        : widget(widget), step(std::move(step)) {
+        connect(&timer, &QTimer::timeout, this, [this] {
+            if (clock.elapsed() > 20000) {
+                timer.stop();
+                QCoreApplication::exit(3);
+                return;
+            }
+            if (this->widget.textures.empty()) {
+                return;
+            }
+            const Texture& texture = this->widget.currentTexture();
+            if (texture.firstLevel > 0 && texture.firstLevel < texture.levels) {
+                ++turnsDuringUpload;
+                levelsSeen.insert(texture.firstLevel);
+                if (this->step && !stepped) {
+                    stepped = true;
+                    names = {texture.glTextures[0], texture.glTextures[1]};
+                    this->step();
+                }
+            }
+        });
+        clock.start();
+        timer.start(0);
+    }
+    int turnsDuringUpload = 0;
+    std::set<int> levelsSeen;
+    bool stepped = false;
+    std::vector<GLuint> names;
+
+private:
+    ViewerWidget& widget;
+    std::function<void()> step;
+    QTimer timer;
+    QElapsedTimer clock;
+};
+
+// The finest level of the current picture at each paint the widget gets; -1 without one.
+class LevelRecorder : public QObject {
+public:
+    explicit LevelRecorder(ViewerWidget& widget) : widget(widget) {
+        widget.installEventFilter(this);
+    }
+    std::vector<int> painted;
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::Paint) {
+            painted.push_back(widget.textures.empty() ? -1 : widget.currentTexture().firstLevel);
+        }
+        return false;
+    }
+
+private:
+    ViewerWidget& widget;
+};
+
+// The names in 1..511 that are buffers in the current context.
+std::set<GLuint> bufferNames() {
+    std::set<GLuint> names;
+    for (GLuint name = 1; name < 512; ++name) {
+        if (glIsBuffer(name) == GL_TRUE) {
+            names.insert(name);
+        }
+    }
+    return names;
+}
+
 } // namespace
 
 class ViewerLoadTest : public QObject {
@@ -81,6 +156,12 @@ private slots:
         const std::vector<unsigned char> pixels(64 * 32 * 4, 128);
         rgbe::write(a.toStdString(), 64, 32, pixels.data(), true);
         rgbe::write(b.toStdString(), 64, 32, pixels.data(), true);
+        c = dir.filePath("c.hdr");
+        std::vector<unsigned char> gradient(512 * 256 * 4);
+        for (std::size_t i = 0; i < gradient.size(); ++i) {
+            gradient[i] = i % 4 == 3 ? 128 : static_cast<unsigned char>(i * 2654435761u >> 11);
+        }
+        rgbe::write(c.toStdString(), 512, 256, gradient.data(), true);
     }
 
     void init() {
@@ -149,8 +230,7 @@ private slots:
             }
             QMimeData data;
             data.setUrls({QUrl::fromLocalFile(b)});
-            QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &data, Qt::LeftButton,
-                            Qt::NoModifier);
+            QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
             QCoreApplication::sendEvent(widget.get(), &drop);
             dropRefused = !drop.isAccepted();
             type(*widget, "\x1b", Qt::Key_Escape);
@@ -195,11 +275,77 @@ private slots:
         QCOMPARE(widget->windowTitle(), a);
         QCOMPARE(closer->boxes.size(), 2);
         QCOMPARE(closer->boxes[0].title, QString("Marovex Viewer"));
-        QVERIFY2(closer->boxes[0].text.startsWith("Error: ") &&
-                     closer->boxes[0].text.contains(cut),
+        QVERIFY2(closer->boxes[0].text.startsWith("Error: ") && closer->boxes[0].text.contains(cut),
                  qPrintable(closer->boxes[0].text));
         QCOMPARE(closer->boxes[1].title, QString("File not found"));
         QCOMPARE(closer->boxes[1].text, "Could not open image file:<br/>" + missing);
+    }
+
+    // Slices of 16 KB: the picture shows reduced first, events run between the slices, and
+    // the frame once it is whole is the frame of a picture sent at once.
+    void slicesShowAReducedViewFirstAndLetEventsRun() {
+        widget->uploadSliceLimit = 16384;
+        LevelRecorder recorder(*widget);
+        UploadWatcher watcher(*widget, {});
+        widget->open({c});
+        QCOMPARE(widget->windowTitle(), c);
+        QCOMPARE(widget->currentTexture().firstLevel, 0);
+        QVERIFY(closer->boxes.isEmpty());
+        QVERIFY2(watcher.turnsDuringUpload >= 20,
+                 qPrintable(QString::number(watcher.turnsDuringUpload)));
+        QVERIFY(watcher.levelsSeen.count(1) == 1);
+        // Level 0 alone takes 32 slices; the picture shows before it is there.
+        const auto reduced = std::find_if(recorder.painted.begin(), recorder.painted.end(),
+                                          [](int level) { return level > 0; });
+        QVERIFY(reduced != recorder.painted.end());
+        // The whole picture's frame follows once the loops run again.
+        QTRY_VERIFY(std::find(reduced, recorder.painted.end(), 0) != recorder.painted.end());
+        QVERIFY(std::find(recorder.painted.begin(), reduced, 0) == reduced);
+        widget->updateGL();
+        const QImage sliced = widget->grabFrameBuffer();
+
+        widget->uploadSliceLimit = 0;
+        widget->open({c});
+        QCOMPARE(widget->currentTexture().firstLevel, 0);
+        widget->updateGL();
+        QCOMPARE(widget->grabFrameBuffer(), sliced);
+    }
+
+    // Esc while the levels go up: the picture shown so far goes with its textures and pixel
+    // buffer, no box comes, and the load is over.
+    void escapeDuringTheUploadLeavesTheEmptyView() {
+        widget->uploadSliceLimit = 16384;
+        widget->makeCurrent();
+        const std::set<GLuint> buffersBefore = bufferNames();
+        UploadWatcher watcher(*widget, [this] { type(*widget, "\x1b", Qt::Key_Escape); });
+        widget->open({c});
+        QVERIFY(watcher.stepped);
+        QVERIFY(!widget->isLoading());
+        QVERIFY(widget->textures.empty());
+        QVERIFY(widget->fileNames.isEmpty());
+        QCOMPARE(widget->windowTitle(), QString("Marovex Viewer"));
+        QVERIFY(closer->boxes.isEmpty());
+        widget->makeCurrent();
+        QVERIFY(watcher.names[0] != 0);
+        QCOMPARE(glIsTexture(watcher.names[0]), GLboolean(GL_FALSE));
+        QVERIFY(bufferNames() == buffersBefore);
+        widget->updateGL();
+    }
+
+    // q while the levels go up ends the load and, with no loop running yet, the next loop
+    // with 0.
+    void quitDuringTheUploadEndsTheProgram() {
+        widget->uploadSliceLimit = 16384;
+        UploadWatcher watcher(*widget, [this] { type(*widget, "q"); });
+        widget->open({c});
+        QVERIFY(watcher.stepped);
+        QVERIFY(widget->textures.empty());
+        QVERIFY(closer->boxes.isEmpty());
+        QTimer guard; // never hang
+        guard.setSingleShot(true);
+        connect(&guard, &QTimer::timeout, [] { QCoreApplication::exit(3); });
+        guard.start(20000);
+        QCOMPARE(QCoreApplication::exec(), 0);
     }
 
     void progressIsAShareOfTheRowsOrAnEllipsis() {
@@ -212,7 +358,7 @@ private slots:
 
 private:
     QTemporaryDir dir;
-    QString a, b;
+    QString a, b, c;
     std::unique_ptr<ViewerWidget> widget;
     std::unique_ptr<ModalCloser> closer;
 };

@@ -32,6 +32,7 @@ void setViewerUniforms(Shader& shader, const Texture& picture, const ViewState& 
     shader.setUniform1i("ldrInput", picture.hdr ? 0 : 1);
     shader.setUniform1i("levels", picture.levels);
     shader.setUniform1i("tileLevels", picture.tileLevels);
+    shader.setUniform1i("firstLevel", picture.firstLevel);
     shader.setUniform1f("tileColumns", static_cast<float>(picture.tileColumns));
 }
 

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <GL/glew.h>
+
+#include "Picture.h"
+
+#include <cstddef>
+#include <vector>
+
+class Texture;
+
+// Fills a Texture made with Texture::Texels::Later from its mip levels a slice at a time,
+// through a pixel buffer object, the smallest level first, so that the caller's event loop
+// runs between slices. The texture's firstLevel follows the levels that are whole; each
+// level's bytes go once it is up. The texture must outlive this object, and every call, the
+// destructor included, needs the texture's GL context current.
+class TextureUpload {
+public:
+    // Throws std::runtime_error when the levels are not the texture's.
+    TextureUpload(Texture& texture, std::vector<Picture>&& levels);
+    ~TextureUpload();
+
+    TextureUpload(const TextureUpload&) = delete;
+    TextureUpload& operator=(const TextureUpload&) = delete;
+
+    // Sends about `bytes` (at least one row) and waits until the card has them; returns
+    // whether the texture is whole. Throws std::runtime_error on a GL failure.
+    bool step(std::size_t bytes);
+    // A step sized from the rate of the steps before, to take about `seconds`, at most
+    // `maxBytes` (0: no bound).
+    bool stepFor(double seconds, std::size_t maxBytes = 0);
+    bool done() const { return level < 0; }
+    Texture& texture() const { return target; }
+    std::size_t bytesSent() const { return sent; }
+
+private:
+    struct Piece;
+    // The next slice from the current position, at most `bytes` (one row at least), and the
+    // position after it.
+    std::vector<Piece> plan(std::size_t bytes, int& nextLevel, int& nextTile, int& nextRow) const;
+
+    Texture& target;
+    std::vector<Picture> levels;
+    GLuint buffer = 0;
+    std::size_t capacity = 0;
+    // The level going up (-1 once all are), the tile of a tiled level 0 and the next row of
+    // that level or tile.
+    int level;
+    int tile = 0;
+    int row = 0;
+    std::size_t sent = 0;
+    // Bytes a second the steps so far managed; a cautious guess before the first.
+    double rate = 100.0e6;
+};
