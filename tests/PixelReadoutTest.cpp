@@ -249,7 +249,7 @@ TEST(PictureTexel, EightBitTexelsOfAnOddWidthAndTheirReadoutLine) {
     Picture picture;
     picture.allocate(5, 3, PixelEncoding::Rgb8);
     std::copy(bytes.begin(), bytes.end(), picture.pixels.get());
-    const Texture texture(std::move(picture));
+    Texture texture(std::move(picture));
     ASSERT_FALSE(texture.hdr);
     for (int row = 0; row < 3; ++row) {
         for (int column = 0; column < 5; ++column) {
@@ -260,6 +260,11 @@ TEST(PictureTexel, EightBitTexelsOfAnOddWidthAndTheirReadoutLine) {
             }
         }
     }
+    // While an upload in slices has only the smaller levels up, level 0 is not read.
+    texture.firstLevel = 1;
+    EXPECT_FALSE(readTexel(texture, 0, 0));
+    texture.firstLevel = 0;
+
     PixelReadout readout;
     readout.place = {2, 1, std::nullopt};
     readout.encoding = PixelEncoding::Rgb8;

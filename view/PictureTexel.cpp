@@ -19,8 +19,9 @@ TexelPlace texelPlace(const Texture& picture, int column, int row) {
 }
 
 std::optional<std::array<unsigned char, 4>> readTexel(const Texture& picture, int column, int row) {
-    if (!(GLEW_VERSION_4_5 || GLEW_ARB_get_texture_sub_image) || column < 0 || row < 0 ||
-        column >= picture.width || row >= picture.height) {
+    // Level 0 is not on the card yet while the upload's slices fill the smaller levels.
+    if (!(GLEW_VERSION_4_5 || GLEW_ARB_get_texture_sub_image) || picture.firstLevel > 0 ||
+        column < 0 || row < 0 || column >= picture.width || row >= picture.height) {
         return std::nullopt;
     }
     const TexelPlace place = texelPlace(picture, column, row);

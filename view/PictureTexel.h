@@ -19,5 +19,6 @@ TexelPlace texelPlace(const Texture& picture, int column, int row);
 // The bytes of a level-0 texel as they were uploaded: 4 RGBE bytes, or 3 8-bit values and a
 // 0. Read back from the card, so that the picture's bytes need not stay in memory beside it.
 // None where the driver cannot read part of a texture (OpenGL 4.5 or
-// ARB_get_texture_sub_image) or the texel is off the picture. Needs the picture's context.
+// ARB_get_texture_sub_image), level 0 is not uploaded yet (firstLevel above 0) or the texel is
+// off the picture. Needs the picture's context.
 std::optional<std::array<unsigned char, 4>> readTexel(const Texture& picture, int column, int row);
