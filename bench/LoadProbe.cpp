@@ -1,0 +1,185 @@
+// Preloaded into a viewer (LD_PRELOAD) to time a picture's load from outside, so that builds
+// without any hook of their own are measured the same way:
+// - time 0 is the process's start (the viewer opens the file of its command line at once; an
+//   older build draws no frame before its load ends, so no frame can be the origin);
+// - a frame "shows the picture" once most of its pixels are lit (the loading frame is black
+//   but for a line of text), read back from the back buffer before each swap;
+// - the picture is at full resolution once PROBE_WIDTH x PROBE_HEIGHT texels have gone to
+//   level 0 of textures in uploads at least 1024 wide (glTexImage2D or glTexSubImage2D, whole
+//   or in halves or slices; glyphs are narrower; tiled arrays are not counted); the first swap
+//   after that is the first full-resolution frame;
+// - a 15 ms Qt timer on the window's thread, started as the application object is made,
+//   ticks as the event loop lets it; the longest gap between ticks up to the full-resolution
+//   frame is the freeze;
+// - peak resident memory is the process's VmHWM.
+// 0.3 s after the full-resolution frame one line goes to PROBE_OUT and the process ends:
+//   <first view s> <full resolution s> <longest tick gap ms> <peak RSS MB> <swaps>
+// Qt before Xlib, whose macros (Bool) break Qt's headers.
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QTimer>
+
+#include <GL/gl.h>
+#include <GL/glx.h>
+#include <dlfcn.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Probe {
+    Probe() { clock.start(); }
+    QElapsedTimer clock;
+    double firstView = -1.0;
+    double fullFrame = -1.0;
+    double lastTick = 0.0;
+    double longestGap = 0.0;
+    long swaps = 0;
+    long width = std::atol(std::getenv("PROBE_WIDTH") ? std::getenv("PROBE_WIDTH") : "0");
+    long height = std::atol(std::getenv("PROBE_HEIGHT") ? std::getenv("PROBE_HEIGHT") : "0");
+    std::atomic<long long> level0Texels{0};
+    std::vector<unsigned char> frame;
+
+    double now() const { return static_cast<double>(clock.nsecsElapsed()) * 1.0e-9; }
+};
+
+Probe& probe() {
+    static Probe instance;
+    return instance;
+}
+
+// The clock starts as the library is loaded, before main.
+[[maybe_unused]] const bool clockStarted = (probe(), true);
+
+template <typename F> F real(const char* name) {
+    return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+
+long peakMegabytes() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmHWM:", 0) == 0) {
+            return std::atol(line.c_str() + 6) / 1024;
+        }
+    }
+    return -1;
+}
+
+void report() {
+    Probe& p = probe();
+    const char* out = std::getenv("PROBE_OUT");
+    std::FILE* file = out != nullptr ? std::fopen(out, "w") : stdout;
+    if (file != nullptr) {
+        std::fprintf(file, "%.3f %.3f %.0f %ld %ld\n", p.firstView, p.fullFrame,
+                     p.longestGap * 1000.0, peakMegabytes(), p.swaps);
+        std::fclose(file);
+    }
+    std::_Exit(0);
+}
+
+void tick() {
+    Probe& p = probe();
+    if (p.fullFrame >= 0.0) {
+        return;
+    }
+    const double t = p.now();
+    p.longestGap = std::max(p.longestGap, t - p.lastTick);
+    p.lastTick = t;
+}
+
+// Whether most pixels of the back buffer are lit.
+bool showsPicture() {
+    Probe& p = probe();
+    GLint viewport[4] = {0, 0, 0, 0};
+    glGetIntegerv(GL_VIEWPORT, viewport);
+    if (viewport[2] <= 0 || viewport[3] <= 0) {
+        return false;
+    }
+    GLint readBuffer = 0;
+    GLint alignment = 4;
+    glGetIntegerv(GL_READ_BUFFER, &readBuffer);
+    glGetIntegerv(GL_PACK_ALIGNMENT, &alignment);
+    glReadBuffer(GL_BACK);
+    glPixelStorei(GL_PACK_ALIGNMENT, 1);
+    p.frame.resize(static_cast<std::size_t>(viewport[2]) * viewport[3] * 3);
+    glReadPixels(viewport[0], viewport[1], viewport[2], viewport[3], GL_RGB, GL_UNSIGNED_BYTE,
+                 p.frame.data());
+    glPixelStorei(GL_PACK_ALIGNMENT, alignment);
+    glReadBuffer(static_cast<GLenum>(readBuffer));
+    std::size_t lit = 0;
+    for (std::size_t i = 0; i < p.frame.size(); i += 3) {
+        lit += p.frame[i] + p.frame[i + 1] + p.frame[i + 2] > 24 ? 1 : 0;
+    }
+    return lit * 2 > p.frame.size() / 3;
+}
+
+void countRows(GLint level, GLsizei width, GLsizei height) {
+    Probe& p = probe();
+    if (level == 0 && width >= 1024) {
+        p.level0Texels += static_cast<long long>(width) * height;
+    }
+}
+
+void startTicks() {
+    Probe& p = probe();
+    p.lastTick = p.now();
+    auto* timer = new QTimer(QCoreApplication::instance());
+    QObject::connect(timer, &QTimer::timeout, tick);
+    timer->start(15);
+}
+
+} // namespace
+
+Q_COREAPP_STARTUP_FUNCTION(startTicks)
+
+extern "C" {
+
+void glXSwapBuffers(Display* display, GLXDrawable drawable) {
+    static const auto swap = real<void (*)(Display*, GLXDrawable)>("glXSwapBuffers");
+    Probe& p = probe();
+    const bool full = p.width > 0 && p.level0Texels >= static_cast<long long>(p.width) * p.height;
+    const bool lit = p.firstView < 0.0 && showsPicture();
+    swap(display, drawable);
+    ++p.swaps;
+    const double t = p.now();
+    if (lit) {
+        p.firstView = t;
+    }
+    if (full && p.fullFrame < 0.0) {
+        tick();
+        p.fullFrame = t;
+        QTimer::singleShot(300, QCoreApplication::instance(), report);
+    }
+}
+
+void glTexImage2D(GLenum target, GLint level, GLint internalFormat, GLsizei width, GLsizei height,
+                  GLint border, GLenum format, GLenum type, const void* data) {
+    static const auto upload =
+        real<void (*)(GLenum, GLint, GLint, GLsizei, GLsizei, GLint, GLenum, GLenum, const void*)>(
+            "glTexImage2D");
+    upload(target, level, internalFormat, width, height, border, format, type, data);
+    GLint unpackBuffer = 0;
+    glGetIntegerv(GL_PIXEL_UNPACK_BUFFER_BINDING, &unpackBuffer);
+    if (data != nullptr || unpackBuffer != 0) {
+        countRows(level, width, height);
+    }
+}
+
+void glTexSubImage2D(GLenum target, GLint level, GLint x, GLint y, GLsizei width, GLsizei height,
+                     GLenum format, GLenum type, const void* data) {
+    static const auto upload =
+        real<void (*)(GLenum, GLint, GLint, GLint, GLsizei, GLsizei, GLenum, GLenum, const void*)>(
+            "glTexSubImage2D");
+    upload(target, level, x, y, width, height, format, type, data);
+    countRows(level, width, height);
+}
+
+} // extern "C"

@@ -1,0 +1,57 @@
+#!/bin/bash
+# Opens the 16384 x 8192 and 8192 x 4096 sample panoramas in the real viewer window, once with
+# this build and once with an older one, and prints for each: the time from open to the first
+# frame showing the picture and to the first full-resolution frame, the longest gap between
+# ticks of a 15 ms timer during the load, and the peak resident memory. The timings come from
+# load-probe (bench/LoadProbe.cpp), preloaded into both viewers, so the older build needs no
+# hook. Run by hand, ideally on a quiet machine:
+#
+#   bash bench/load-bench.sh BUILD_DIR OLD_BUILD_DIR [FOLDER]
+#
+# FOLDER (default /tmp/loadbench) keeps the panoramas, drawn with BUILD_DIR's
+# make-sample-panorama when missing. Without a display it runs itself under xvfb-run.
+set -euo pipefail
+build=$(cd "$1" && pwd)
+old=$(cd "$2" && pwd)
+folder=${3:-/tmp/loadbench}
+if [ -z "${DISPLAY:-}" ]; then
+    exec xvfb-run -a -s '-screen 0 1280x1024x24' bash "$0" "$build" "$old" "$folder"
+fi
+probe=$build/bench/libload-probe.so
+[ -f "$probe" ] || { echo "no $probe: build the load-probe target" >&2; exit 1; }
+mkdir -p "$folder"
+for width in 8192 16384; do
+    if [ ! -f "$folder/pano-$width.hdr" ]; then
+        "$build/bin/make-sample-panorama" "$folder/pano-$width.hdr" "$width" >/dev/null
+    fi
+done
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+# One load; prints the probe's line, or "fail" when the viewer never showed the full picture.
+measure() {
+    local viewer=$1 file=$2 width=$3
+    # The file from the page cache, as a picture opened twice would be.
+    cat "$file" >/dev/null
+    rm -f "$work/out"
+    HOME=$work PROBE_OUT=$work/out PROBE_WIDTH=$width PROBE_HEIGHT=$((width / 2)) \
+        LD_PRELOAD=$probe timeout 300 "$viewer" "$file" >/dev/null 2>&1 || true
+    if [ -s "$work/out" ]; then cat "$work/out"; else echo "fail"; fi
+}
+
+echo "GL: $(glxinfo -B 2>/dev/null | sed -n 's/.*OpenGL renderer string: //p'); $(nproc) cores"
+printf '%-8s %-11s %12s %14s %14s %10s\n' build picture "first view" "full res" "longest gap" "peak RSS"
+declare -A full
+for width in 16384 8192; do
+    for which in new old; do
+        if [ "$which" = new ]; then dir=$build; else dir=$old; fi
+        read -r view res gap peak _ <<<"$(measure "$dir/bin/marovex-viewer" "$folder/pano-$width.hdr" "$width") - - - -"
+        full[$which$width]=$res
+        printf '%-8s %-11s %11ss %13ss %12sms %8sMB\n' "$which" "${width}x$((width / 2))" \
+            "$view" "$res" "$gap" "$peak"
+    done
+done
+if [[ ${full[new16384]} =~ ^[0-9.]+$ && ${full[old16384]} =~ ^[0-9.]+$ ]]; then
+    echo "16384x8192 full resolution: new/old = $(echo "scale=2; ${full[new16384]} / ${full[old16384]}" | bc)"
+fi
+echo "new: $build; old: $old"
