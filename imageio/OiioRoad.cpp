@@ -374,7 +374,7 @@ Picture readOiio(const std::string& path, const SizeLimit& limit) {
     // The picture is the display window, checked upright; a data window of another size is
     // read too, and must fit as well.
     if (header.width != header.full_width || header.height != header.full_height) {
-        limit.check(header.width, header.height);
+        limit.check(header.width, header.height, path);
     }
     checkPanoramaSize(metadata, header.full_width, header.full_height, path, limit);
     const bool hdr = isFloat(header.channelformat(selection.channels[0]));

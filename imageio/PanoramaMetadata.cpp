@@ -231,7 +231,7 @@ void checkPanoramaSize(const PanoramaMetadata& metadata, long width, long height
     if (swapsSides(metadata.orientation)) {
         std::swap(width, height);
     }
-    limit.check(width, height);
+    limit.check(width, height, path);
     if (!metadata.cropped) {
         return;
     }
@@ -244,7 +244,7 @@ void checkPanoramaSize(const PanoramaMetadata& metadata, long width, long height
                                    crop.fullHeight));
     }
     const Canvas canvas = canvasOf(crop, width);
-    limit.check(canvas.width, canvas.height);
+    limit.check(canvas.width, canvas.height, path);
     // Half the machine's memory at most: the picture is held beside its canvas.
     const double memory =
         static_cast<double>(sysconf(_SC_PHYS_PAGES)) * static_cast<double>(sysconf(_SC_PAGE_SIZE));

@@ -45,6 +45,14 @@ void SizeLimit::check(long width, long height) const {
     }
 }
 
+void SizeLimit::check(long width, long height, const std::string& path) const {
+    if (!allows(width, height)) {
+        throw std::runtime_error(
+            fmt::sprintf("Maximum texture size of GPU is too small (%dx%d > %d) for '%s'", width,
+                         height, pieceLimit, path));
+    }
+}
+
 std::size_t memoryBudget() {
     static const std::size_t budget = [] {
         const long pages = sysconf(_SC_PHYS_PAGES);
@@ -68,6 +76,6 @@ void checkMemoryBudget(long width, long height, PixelEncoding encoding, const st
 
 void checkPictureSize(const SizeLimit& limit, long width, long height, PixelEncoding encoding,
                       const std::string& path) {
-    limit.check(width, height);
+    limit.check(width, height, path);
     checkMemoryBudget(width, height, encoding, path);
 }

@@ -69,6 +69,8 @@ struct SizeLimit {
     bool allows(long width, long height) const;
     // Throws "Maximum texture size of GPU is too small (%dx%d > %d)" when not allowed.
     void check(long width, long height) const;
+    // The same for a file: "Maximum texture size of GPU is too small (%dx%d > %d) for '%s'".
+    void check(long width, long height, const std::string& path) const;
 };
 
 // Half the machine's physical memory: the most one picture's pixels may take.

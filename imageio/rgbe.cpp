@@ -257,7 +257,7 @@ void readPixels(const std::string& path, const ReadOptions& options, int& width,
         throw sizeError(path, shown(line));
     }
     if (options.limit != nullptr) {
-        options.limit->check(w, h);
+        options.limit->check(w, h, path);
     }
     checkMemoryBudget(w, h, PixelEncoding::Rgbe, path);
     const size_t bytes = static_cast<size_t>(4 * w * h);

@@ -222,7 +222,8 @@ TEST_F(HostileFiles, DamagedTiffsNameTheFile) {
 TEST_F(HostileFiles, PngBombsAreRefusedFromTheHeaderWithFlatMemory) {
     const std::string bomb = put("bomb.png", pngBomb(50000, 50000));
     const ChildRead small = inChild([&] { return errorOf(bomb); });
-    EXPECT_EQ(small.text, "Maximum texture size of GPU is too small (50000x50000 > 8192)");
+    EXPECT_EQ(small.text,
+              "Maximum texture size of GPU is too small (50000x50000 > 8192) for '" + bomb + "'");
     EXPECT_LT(small.grownMiB, 32);
 
     // With a card that would take it, memory refuses it.

@@ -84,7 +84,7 @@ TEST_F(ImageioFiles, SizesBeyondTheLimitFailFromTheHeaderAlone) {
     limit.pieceLimit = 16;
     limit.maxPieces = 2;
     EXPECT_EQ(errorOf([&] { readPicture(hdr, limit); }),
-              "Maximum texture size of GPU is too small (100x20 > 16)");
+              "Maximum texture size of GPU is too small (100x20 > 16) for '" + hdr + "'");
     limit.pieceLimit = 64;
     EXPECT_EQ(errorOf([&] { readPicture(hdr, limit); }),
               "Truncated RADIANCE file '" + hdr + "': line 0 is incomplete");
@@ -94,7 +94,7 @@ TEST_F(ImageioFiles, SizesBeyondTheLimitFailFromTheHeaderAlone) {
     saveImage(jpg, 40, 8, 3, rgb.data());
     limit.pieceLimit = 16;
     EXPECT_EQ(errorOf([&] { readPicture(jpg, limit); }),
-              "Maximum texture size of GPU is too small (40x8 > 16)");
+              "Maximum texture size of GPU is too small (40x8 > 16) for '" + jpg + "'");
     limit.maxPieces = 3;
     EXPECT_EQ(readPicture(jpg, limit).width, 40);
 }

@@ -288,14 +288,16 @@ TEST_F(OiioRoad, FailuresNameTheFile) {
     SizeLimit small;
     small.pieceLimit = 16;
     small.maxPieces = 4;
-    EXPECT_EQ(pictureError(good, small), "Maximum texture size of GPU is too small (100x20 > 16)");
+    EXPECT_EQ(pictureError(good, small),
+              "Maximum texture size of GPU is too small (100x20 > 16) for '" + good + "'");
     ImageSpec wide = rgb;
     wide.full_width = 60;
     wide.full_height = 10;
     const std::string wideData = path("wide-data.exr");
     writeParts(wideData, {wide});
     small.maxPieces = 4;
-    EXPECT_EQ(pictureError(wideData, small), "Maximum texture size of GPU is too small (100x20 > 16)");
+    EXPECT_EQ(pictureError(wideData, small),
+              "Maximum texture size of GPU is too small (100x20 > 16) for '" + wideData + "'");
 
     const Bytes bytes = contents(good);
     const std::string cut =

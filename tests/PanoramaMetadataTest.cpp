@@ -159,12 +159,14 @@ TEST_F(PanoramaMetadata, BadNumbersAreRefusedBeforeDecoding) {
     EXPECT_EQ(pictureError(partial), "Invalid panorama metadata in '" + partial +
                                       "': Xmp.GPano.FullPanoHeightPixels is missing");
     const std::string huge = tagged("huge.jpg", gpano(900000, 450000, 64, 32, 0, 0));
-    EXPECT_EQ(pictureError(huge), "Maximum texture size of GPU is too small (900000x450000 > 8192)");
+    EXPECT_EQ(pictureError(huge),
+              "Maximum texture size of GPU is too small (900000x450000 > 8192) for '" + huge + "'");
     // Turned sideways it no longer fits the limit.
     const std::string sideways = tagged("sideways.jpg", "-n -Orientation=6");
     SizeLimit narrow;
     narrow.pieceLimit = 40;
-    EXPECT_EQ(pictureError(sideways, narrow), "Maximum texture size of GPU is too small (32x64 > 40)");
+    EXPECT_EQ(pictureError(sideways, narrow),
+              "Maximum texture size of GPU is too small (32x64 > 40) for '" + sideways + "'");
     // And one stored too high for the limit fits once turned.
     const Bytes tall = quadrants(32, 64, {red, blue, green, white});
     const std::string stored = path("stored-tall.jpg");

@@ -124,7 +124,8 @@ TEST(PictureLoader, CarriesTheReadersErrorsWithTheirTexts) {
         tooWide.take();
         ADD_FAILURE() << "no exception";
     } catch (const std::runtime_error& error) {
-        EXPECT_EQ(std::string(error.what()), "Maximum texture size of GPU is too small (20x1 > 8)");
+        EXPECT_EQ(std::string(error.what()),
+                  "Maximum texture size of GPU is too small (20x1 > 8) for '" + path + "'");
     }
     std::remove(path.c_str());
 }

@@ -233,7 +233,7 @@ TEST_F(TextureLoad, JpegTooLargeForTheCardFailsBeforeDecoding) {
     const std::string path = dir.file("huge.jpg");
     writeFile(path, file);
     EXPECT_EQ(loadError(path), "Maximum texture size of GPU is too small (60000x50000 > " +
-                                   std::to_string(textureLimit()) + ")");
+                                   std::to_string(textureLimit()) + ") for '" + path + "'");
 }
 
 } // namespace
