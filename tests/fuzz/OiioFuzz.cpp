@@ -10,8 +10,16 @@
 #include <stdexcept>
 #include <string>
 
-// FUZZ_SUFFIX, set by the build, picks the road: ".exr", ".tif" or ".pfm".
+// FUZZ_SUFFIX, set by the build, picks the road: ".exr", ".tif", ".pfm", ".jpg" or ".png".
+// Without it the first byte picks one of the generic road's suffixes; the rest is the file.
 namespace {
+
+#ifdef FUZZ_SUFFIX
+const char* const suffixes[] = {FUZZ_SUFFIX};
+#else
+const char* const suffixes[] = {".bmp", ".gif", ".tga", ".webp", ".sgi", ".jpeg"};
+#endif
+constexpr std::size_t suffixCount = sizeof(suffixes) / sizeof(suffixes[0]);
 
 void putFile(const std::string& path, const uint8_t* data, size_t size) {
     std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "wb"), &std::fclose);
@@ -22,13 +30,37 @@ void putFile(const std::string& path, const uint8_t* data, size_t size) {
     }
 }
 
+// The scratch files of this process, removed when it ends.
+struct ScratchFiles {
+    std::string names[suffixCount];
+    ScratchFiles() {
+        for (std::size_t i = 0; i < suffixCount; ++i) {
+            names[i] = "/tmp/oiio-fuzz-" + std::to_string(getpid()) + "-in" + suffixes[i];
+        }
+    }
+    ~ScratchFiles() {
+        for (const std::string& name : names) {
+            std::remove(name.c_str());
+        }
+    }
+};
+
 } // namespace
 
 // Any bytes as a file of the suffix: readPicture either throws std::runtime_error or returns
 // a picture of positive size within the limit whose every byte can be read.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const std::string input =
-        "/tmp/oiio-fuzz-" + std::to_string(getpid()) + "-in" + FUZZ_SUFFIX;
+    static const ScratchFiles scratch;
+    std::size_t choice = 0;
+    if (suffixCount > 1) {
+        if (size == 0) {
+            return 0;
+        }
+        choice = data[0] % suffixCount;
+        ++data;
+        --size;
+    }
+    const std::string& input = scratch.names[choice];
     static const DiagnosticsSilenced quiet(true);
     // Small enough that a forged size is refused rather than allocated.
     SizeLimit limit;
