@@ -1,6 +1,7 @@
 #include "ViewerWidget.h"
 
 #include "PictureLoader.h"
+#include "SharedContextThread.h"
 #include "TextureUpload.h"
 #include "ViewLimits.h"
 
@@ -188,6 +189,40 @@ void ViewerWidget::open(const QStringList& files) {
             }
         }
     });
+    // A texture's storage is made in a context shared with the widget's, on a thread of its
+    // own, while the events go on: drivers that clear new storage (llvmpipe) take seconds over
+    // a large pyramid. The widget's own context makes it where no shared one can be had.
+    const auto makeTexture = [this](const std::vector<Picture>& levels) {
+        std::unique_ptr<Texture> texture;
+        std::exception_ptr error;
+        QEventLoop loop;
+        bool finished = false;
+        bool ran = false;
+        loaderLoop = &loop;
+        const int code = runInSharedContext(
+            *this,
+            [&] {
+                try {
+                    texture = std::make_unique<Texture>(levels, Texture::Texels::Later);
+                    glFinish();
+                } catch (...) {
+                    error = std::current_exception();
+                }
+            },
+            loop, finished, ran);
+        loaderLoop = nullptr;
+        if (!ran) {
+            return std::make_unique<Texture>(levels, Texture::Texels::Later);
+        }
+        if (!finished && !loadAbandoned) {
+            abandonLoad();
+            passOnQuit(code);
+        }
+        if (error) {
+            std::rethrow_exception(error);
+        }
+        return texture;
+    };
     QStringList loadedNames;
     QStringList notFound;
     for (const QString& name : files) {
@@ -214,7 +249,10 @@ void ViewerWidget::open(const QStringList& files) {
             }
             makeCurrent();
             if (mipmapped && levels.size() > 1) {
-                auto texture = std::make_unique<Texture>(levels, Texture::Texels::Later);
+                std::unique_ptr<Texture> texture = makeTexture(levels);
+                if (loadAbandoned) {
+                    break;
+                }
                 auto upload = std::make_unique<TextureUpload>(*texture, std::move(levels));
                 // The smallest levels at once, so that the picture shows as soon as the list
                 // is read; one slice, as no event is served meanwhile.
@@ -285,6 +323,7 @@ void ViewerWidget::open(const QStringList& files) {
             dropAll();
             return;
         }
+        updateGL();
     }
 
     if (!notFound.isEmpty()) {
