@@ -34,25 +34,6 @@ int render(const std::string& environment, const std::string& arguments, std::st
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-// Our PPM: "P6", the creator line, the size, 255, then the bytes.
-Bytes readPpm(const std::string& file, int& width, int& height) {
-    const Bytes bytes = RgbeFiles::contents(file);
-    std::istringstream header(std::string(bytes.begin(), bytes.end()));
-    std::string magic, creator;
-    int max = 0;
-    std::getline(header, magic);
-    std::getline(header, creator);
-    header >> width >> height >> max;
-    header.get();
-    const std::size_t start = static_cast<std::size_t>(header.tellg());
-    if (magic != "P6" || max != 255 ||
-        bytes.size() != start + 3 * static_cast<std::size_t>(width) * height) {
-        ADD_FAILURE() << "not our PPM: " << file;
-        return {};
-    }
-    return Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(start), bytes.end());
-}
-
 // A panorama whose bands move with `shift`, so that every file of a batch differs.
 void writePanorama(const std::string& file, int shift) {
     const int width = 128;

@@ -13,6 +13,7 @@
 #include <iterator>
 #include <memory>
 #include <random>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -157,4 +158,23 @@ inline void expectSameOnEveryRoad(const std::string& file, const std::string& fi
     } else {
         EXPECT_EQ(streamed.error.rfind("Truncated", 0), 0u) << streamed.error;
     }
+}
+
+// Our PPM: "P6", the creator line, the size, 255, then the bytes.
+inline Bytes readPpm(const std::string& file, int& width, int& height) {
+    const Bytes bytes = RgbeFiles::contents(file);
+    std::istringstream header(std::string(bytes.begin(), bytes.end()));
+    std::string magic, creator;
+    int max = 0;
+    std::getline(header, magic);
+    std::getline(header, creator);
+    header >> width >> height >> max;
+    header.get();
+    const std::size_t start = static_cast<std::size_t>(header.tellg());
+    if (magic != "P6" || max != 255 ||
+        bytes.size() != start + 3 * static_cast<std::size_t>(width) * height) {
+        ADD_FAILURE() << "not our PPM: " << file;
+        return {};
+    }
+    return Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(start), bytes.end());
 }
