@@ -55,10 +55,24 @@ bool readName(std::FILE* file, std::string& name) {
     return false;
 }
 
-// OpenEXR 3.1 allocates an attribute of the size its header states before reading it, so a
-// forged size costs gigabytes and seconds: sizes beyond the end of the file are refused here.
-// Anything else amiss is left to OpenEXR to report.
-void checkExrHeaders(const std::string& path) {
+std::int32_t little32(const unsigned char* bytes) {
+    return static_cast<std::int32_t>(std::uint32_t(bytes[0]) | std::uint32_t(bytes[1]) << 8 |
+                                     std::uint32_t(bytes[2]) << 16 | std::uint32_t(bytes[3]) << 24);
+}
+
+// The size of a box2i window, when its corners are in order.
+bool windowSize(const unsigned char* box, long long& width, long long& height) {
+    width = static_cast<long long>(little32(box + 8)) - little32(box) + 1;
+    height = static_cast<long long>(little32(box + 12)) - little32(box + 4) + 1;
+    return width > 0 && height > 0;
+}
+
+// OpenEXR 3.1 allocates an attribute of the size its header states before reading it, and
+// line buffers as wide as the data window when a part is opened, so a forged size costs
+// gigabytes and seconds before OpenImageIO shows us the header. Here, before: attribute sizes
+// beyond the end of the file are refused, and every part's display and data windows must fit
+// the card and the memory. Anything else amiss is left to OpenEXR to report.
+void checkExrHeaders(const std::string& path, const SizeLimit& limit) {
     File file(std::fopen(path.c_str(), "rb"), &std::fclose);
     struct stat st;
     if (!file || fstat(fileno(file.get()), &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -78,15 +92,26 @@ void checkExrHeaders(const std::string& path) {
             if (!readName(file.get(), type) || std::fread(size, 1, 4, file.get()) != 4) {
                 return;
             }
-            const long long bytes = static_cast<std::int32_t>(
-                std::uint32_t(size[0]) | std::uint32_t(size[1]) << 8 |
-                std::uint32_t(size[2]) << 16 | std::uint32_t(size[3]) << 24);
+            const long long bytes = little32(size);
             const long long left = static_cast<long long>(st.st_size) - std::ftell(file.get());
             if (bytes < 0 || bytes > left) {
                 throw readFailure(path, fmt::sprintf("attribute '%s' of %d bytes runs past the end",
                                                      name, bytes));
             }
-            if (std::fseek(file.get(), static_cast<long>(bytes), SEEK_CUR) != 0) {
+            unsigned char box[16];
+            long long width = 0;
+            long long height = 0;
+            if ((name == "dataWindow" || name == "displayWindow") && type == "box2i" &&
+                bytes == sizeof box) {
+                if (std::fread(box, 1, sizeof box, file.get()) != sizeof box) {
+                    return;
+                }
+                if (windowSize(box, width, height)) {
+                    // Rgbe's four bytes a pixel: the most any picture of ours takes.
+                    checkPictureSize(limit, static_cast<long>(width), static_cast<long>(height),
+                                     PixelEncoding::Rgbe, path);
+                }
+            } else if (std::fseek(file.get(), static_cast<long>(bytes), SEEK_CUR) != 0) {
                 return;
             }
         }
@@ -96,6 +121,23 @@ void checkExrHeaders(const std::string& path) {
             return;
         }
         std::ungetc(next, file.get());
+    }
+}
+
+// OpenImageIO's GIF reader decodes the first frame onto a canvas of the logical screen when
+// the file is opened, before its size is shown to us: the screen is read here from the header
+// and checked first. A file too short or of another kind is left to the reader to refuse.
+void checkGifScreen(const std::string& path, const SizeLimit& limit) {
+    unsigned char head[10];
+    File file(std::fopen(path.c_str(), "rb"), &std::fclose);
+    if (!file || std::fread(head, 1, sizeof head, file.get()) != sizeof head ||
+        std::memcmp(head, "GIF8", 4) != 0) {
+        return;
+    }
+    const long width = head[6] | head[7] << 8;
+    const long height = head[8] | head[9] << 8;
+    if (width > 0 && height > 0) {
+        checkPictureSize(limit, width, height, PixelEncoding::Rgb8, path);
     }
 }
 
@@ -345,7 +387,12 @@ Picture readOiio(const std::string& path, const SizeLimit& limit) {
     const bool tagged = hasSuffix(path, ".tif") || hasSuffix(path, ".tiff");
     const PanoramaMetadata metadata = tagged ? readPanoramaMetadata(path) : PanoramaMetadata();
 
-    checkExrHeaders(path);
+    if (std::strcmp(format, "openexr") == 0) {
+        checkExrHeaders(path, limit);
+    }
+    if (std::strcmp(format, "gif") == 0) {
+        checkGifScreen(path, limit);
+    }
     std::unique_ptr<ImageInput> input = ImageInput::create(format);
     ImageSpec opened;
     if (!input) {

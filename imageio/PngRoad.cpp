@@ -49,6 +49,9 @@ template <typename Step> void pngCall(PngDecoder& decoder, const std::string& pa
     step();
 }
 
+// The most libpng may allocate for one chunk's data other than the pixels'.
+constexpr png_alloc_size_t chunkBytes = png_alloc_size_t(1) << 20;
+
 } // namespace
 
 // Decoded row by row into the picture, which libpng's transformations make 8-bit RGB: the
@@ -72,6 +75,12 @@ Picture readPng(const std::string& path, const SizeLimit& limit) {
         png_set_sig_bytes(png, sizeof signature);
         // The header's size is judged below, against the card and the memory.
         png_set_user_limits(png, 0x7fffffff, 0x7fffffff);
+        // Only the pixels are wanted: every ancillary chunk but tRNS is skipped unread, so a
+        // text or profile chunk claiming gigabytes costs nothing, and what libpng still keeps
+        // of a chunk is bounded.
+        png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_NEVER, nullptr, -1);
+        png_set_chunk_malloc_max(png, chunkBytes);
+        png_set_chunk_cache_max(png, 64);
         png_read_info(png, info);
         png_get_IHDR(png, info, &width, &height, &depth, &colour, nullptr, nullptr, nullptr);
     });

@@ -147,6 +147,32 @@ void writeBlackPng(const std::string& path, int width, int height) {
     std::fclose(file);
 }
 
+// The bytes of `file` with `patch` written over them at `offset`.
+std::string patched(const std::string& file, std::size_t offset, const std::string& patch) {
+    const Bytes bytes = RgbeFiles::contents(file);
+    std::string out(bytes.begin(), bytes.end());
+    if (offset + patch.size() <= out.size()) {
+        out.replace(offset, patch.size(), patch);
+    }
+    return out;
+}
+
+std::string little32(std::int32_t value) {
+    std::string out;
+    for (int shift = 0; shift < 32; shift += 8) {
+        out.push_back(static_cast<char>(static_cast<std::uint32_t>(value) >> shift & 0xff));
+    }
+    return out;
+}
+
+// Where the 16 bytes of an OpenEXR box2i attribute's value start.
+std::size_t exrBox(const std::string& file, const std::string& name) {
+    const Bytes bytes = RgbeFiles::contents(file);
+    const std::string text(bytes.begin(), bytes.end());
+    const std::size_t at = text.find(name + std::string("\0box2i\0", 7));
+    return at == std::string::npos ? at : at + name.size() + 7 + 4;
+}
+
 Bytes pixelAt(const Picture& picture, int x, int y) {
     const unsigned char* p =
         picture.pixels.get() + (static_cast<std::size_t>(y) * picture.width + x) * 3;
@@ -240,6 +266,93 @@ TEST_F(HostileFiles, PngBombsAreRefusedFromTheHeaderWithFlatMemory) {
     const ChildRead cut = inChild([&] { return errorOf(shortData); });
     EXPECT_EQ(cut.text.find("Failed to read file '" + shortData + "': "), 0u) << cut.text;
     EXPECT_LT(cut.grownMiB, 64);
+}
+
+// libpng allocated what a text chunk claimed (1.68 GB here) before reading it; every
+// ancillary chunk is now skipped unread, of whatever size.
+TEST_F(HostileFiles, PngAncillaryChunksCostNothing) {
+    std::string claim = pngBomb(4, 4).substr(0, 33);
+    append32(claim, 0x64617465);
+    claim += "tEXtdate:modify" + std::string(200, '2');
+    const std::string forged = put("text.png", claim);
+    const ChildRead read = inChild([&] { return errorOf(forged); });
+    EXPECT_EQ(read.text.find("Failed to read file '" + forged + "': "), 0u) << read.text;
+    EXPECT_LT(read.grownMiB, 32);
+
+    // Large text, profile and unknown chunks before the pixels: skipped, the picture shown.
+    const std::string good = path("good.png");
+    writeBlackPng(good, 8, 4);
+    const Bytes bytes = contents(good);
+    std::string png(bytes.begin(), bytes.begin() + 33);
+    chunk(png, "tEXt", "Comment" + std::string(1, '\0') + std::string(3 << 20, 'c'));
+    chunk(png, "iCCP", "icc" + std::string(2, '\0') + std::string(1 << 20, 'z'));
+    chunk(png, "zzXt", std::string(1000, 'u'));
+    png.append(bytes.begin() + 33, bytes.end());
+    const std::string texts = put("texts.png", png);
+    const ChildRead shown = inChild([&] {
+        const Picture picture = quietRead(texts);
+        return std::to_string(picture.width) + "x" + std::to_string(picture.height);
+    });
+    EXPECT_EQ(shown.text, "8x4");
+    EXPECT_LT(shown.grownMiB, 32);
+}
+
+// OpenEXR made line buffers as wide as a forged data window (117M pixels) on opening a part,
+// before the size could be checked, and OpenImageIO's GIF reader decodes onto a canvas of the
+// logical screen on opening. Their sizes are now read from the first bytes and refused first.
+TEST_F(HostileFiles, ForgedWindowsAndCanvasesAreRefusedBeforeDecoding) {
+    const std::string exr = path("small.exr");
+    make("oiiotool --pattern constant:color=0.5,0.25,1 16x8 3 -d float -o " + exr);
+    const std::size_t data = exrBox(exr, "dataWindow");
+    const std::size_t display = exrBox(exr, "displayWindow");
+    ASSERT_NE(data, std::string::npos);
+    ASSERT_NE(display, std::string::npos);
+    const std::string wide =
+        put("wide.exr", patched(exr, data, little32(-117440512) + little32(0) + little32(15)));
+    ChildRead read = inChild([&] { return errorOf(wide); });
+    EXPECT_EQ(read.text,
+              "Maximum texture size of GPU is too small (117440528x8 > 8192) for '" + wide + "'");
+    EXPECT_LT(read.grownMiB, 32);
+    SizeLimit vast;
+    vast.pieceLimit = 1L << 21;
+    vast.maxPieces = 1;
+    const std::string vastDisplay =
+        put("display.exr",
+            patched(exr, display, little32(0) + little32(0) + little32(99999) + little32(99999)));
+    read = inChild([&] { return errorOf(vastDisplay, vast); });
+    EXPECT_EQ(read.text, "Picture of '" + vastDisplay + "' too large for memory (100000x100000)");
+    EXPECT_LT(read.grownMiB, 32);
+    EXPECT_EQ(quietRead(exr).width, 16);
+
+    // A GIF of a 20x12 frame on a logical screen of 27624x14349.
+    const std::string gif = path("small.gif");
+    make("convert -size 20x12 xc:red " + gif);
+    const std::string screen = put("screen.gif", patched(gif, 6, "\xe8\x6b\x0d\x38"));
+    read = inChild([&] { return errorOf(screen); });
+    EXPECT_EQ(read.text,
+              "Maximum texture size of GPU is too small (27624x14349 > 8192) for '" + screen + "'");
+    EXPECT_LT(read.grownMiB, 32);
+    EXPECT_EQ(quietRead(gif).width, 20);
+
+    // WebP, lossy (VP8) and lossless (VP8L), forged to 16383 square: refused from the header
+    // OpenImageIO reads on opening, before any pixel is decoded.
+    const std::string lossy = path("lossy.webp");
+    make("convert -size 40x20 xc:red " + lossy);
+    const std::string lossless = path("lossless.webp");
+    make("convert -size 40x20 xc:red -define webp:lossless=true " + lossless);
+    const std::pair<std::string, std::string> webps[] = {
+        {lossy, put("forged-lossy.webp", patched(lossy, 26, "\xff\x3f\xff\x3f"))},
+        {lossless, put("forged-lossless.webp", patched(lossless, 21, "\xfe\xbf\xff\x0f"))},
+    };
+    for (const auto& webp : webps) {
+        const Picture picture = quietRead(webp.first);
+        EXPECT_EQ(picture.width, 40) << webp.first;
+        EXPECT_EQ(picture.height, 20) << webp.first;
+        read = inChild([&] { return errorOf(webp.second); });
+        EXPECT_EQ(read.text, "Maximum texture size of GPU is too small (16383x16383 > 8192) for '" +
+                                 webp.second + "'");
+        EXPECT_LT(read.grownMiB, 32) << webp.second;
+    }
 }
 
 TEST_F(HostileFiles, LargePngCostsItsPictureNotMore) {
