@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -105,6 +106,40 @@ bool HeaderLines::next(std::string& line) {
         throw readError(path);
     }
     return !line.empty();
+}
+
+std::size_t readData(std::FILE* file, unsigned char* data, std::size_t size,
+                     const std::string& path) {
+    const int fd = fileno(file);
+    if (isRegular(fd)) {
+        const std::size_t got = std::fread(data, 1, size, file);
+        if (got < size && std::ferror(file)) {
+            throw readError(path);
+        }
+        return got;
+    }
+    // Such streams are unbuffered (openInput): stdio holds no byte of them, so they are read
+    // directly, each wait bounded.
+    std::size_t got = 0;
+    while (got < size) {
+        if (!waitReadable(fd)) {
+            throw std::runtime_error(
+                fmt::sprintf("Failed to read file '%s': no data within %d seconds", path,
+                             headerWaitMilliseconds / 1000));
+        }
+        const ssize_t n = ::read(fd, data + got, std::min<std::size_t>(size - got, 1 << 30));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            throw readError(path);
+        }
+        if (n == 0) {
+            break;
+        }
+        got += static_cast<std::size_t>(n);
+    }
+    return got;
 }
 
 std::string shown(const std::string& line) {

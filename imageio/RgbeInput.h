@@ -40,6 +40,12 @@ private:
     bool overflow = false;
 };
 
+// fread of the pixel data after the header: a short count means the file ended. A pipe, FIFO
+// or device that sends no byte for the header wait throws "Failed to read file '%s': no data
+// within %d seconds"; a read error throws "Failed to read file '%s'".
+std::size_t readData(std::FILE* file, unsigned char* data, std::size_t size,
+                     const std::string& path);
+
 // A line as an error message shows it: long ones end in "...".
 std::string shown(const std::string& line);
 

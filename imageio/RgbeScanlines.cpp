@@ -1,5 +1,7 @@
 #include "RgbeScanlines.h"
 
+#include "RgbeInput.h"
+
 #include <fmt/printf.h>
 
 #include <sys/stat.h>
@@ -293,14 +295,9 @@ void readRunLengthStream(std::FILE* file, const std::string& path, int width, in
             end -= begin;
             begin = 0;
             const std::size_t wanted = window.size() - end;
-            const std::size_t got = std::fread(window.data() + end, 1, wanted, file);
+            const std::size_t got = readData(file, window.data() + end, wanted, path);
             end += got;
-            if (got < wanted) {
-                if (std::ferror(file)) {
-                    throw readError(path);
-                }
-                atEnd = true;
-            }
+            atEnd = got < wanted;
         }
         const unsigned char* src = window.data() + begin;
         const unsigned char* const limit = window.data() + end;

@@ -222,8 +222,7 @@ void readPixels(const std::string& path, const ReadOptions& options, int& width,
     HeaderLines lines(f, path);
     std::string line;
     if (!lines.next(line) || lines.cut() || boost::algorithm::trim_copy(line) != magicLine) {
-        throw std::runtime_error(
-            fmt::sprintf("Not a RADIANCE file: '%s' (%s)", path, shown(line)));
+        throw std::runtime_error(fmt::sprintf("Not a RADIANCE file: '%s' (%s)", path, shown(line)));
     }
 
     bool flat = false;
@@ -269,10 +268,7 @@ void readPixels(const std::string& path, const ReadOptions& options, int& width,
     unsigned char lead[4];
     size_t leadSize = 0;
     if (runLength) {
-        leadSize = std::fread(lead, 1, sizeof lead, f);
-        if (std::ferror(f)) {
-            throw readError(path);
-        }
+        leadSize = readData(f, lead, sizeof lead, path);
         runLength = leadSize < sizeof lead || startsRunLength(lead);
         if (left >= 0) {
             if (std::fseek(f, -static_cast<long>(leadSize), SEEK_CUR) != 0) {
@@ -318,7 +314,7 @@ void readPixels(const std::string& path, const ReadOptions& options, int& width,
         }
     } else {
         std::memcpy(pixels, lead, leadSize);
-        if (std::fread(pixels + leadSize, 1, bytes - leadSize, f) != bytes - leadSize) {
+        if (readData(f, pixels + leadSize, bytes - leadSize, path) != bytes - leadSize) {
             throw readError(path);
         }
         if (target.tally != nullptr) {

@@ -17,7 +17,9 @@
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -443,6 +445,32 @@ TEST_F(HostileFiles, SilentFifoEndsInAnError) {
     ASSERT_GE(writer, 0);
     EXPECT_EQ(errorOf(fifo), "Not a RADIANCE file: '" + fifo + "' (no header within 10 seconds)");
     close(writer);
+}
+
+// Likewise when the header comes and the pixels stop: a writer that sends the header and the
+// start of the first line, then nothing, until the reader has given up.
+TEST_F(HostileFiles, FifoStallingAfterItsHeaderEndsInAnError) {
+    const std::string fifo = path("stalled.hdr");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::promise<void> done;
+    std::thread writer([&fifo, finished = done.get_future()] {
+        // Waits for the reader to open the FIFO.
+        const int fd = ::open(fifo.c_str(), O_WRONLY);
+        const std::string bytes = "#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y 2 +X 8\n\2\2\0\x08\x88";
+        if (fd >= 0 && ::write(fd, bytes.data(), bytes.size()) == ssize_t(bytes.size())) {
+            finished.wait();
+        }
+        if (fd >= 0) {
+            close(fd);
+        }
+    });
+    const std::string error = errorOf(fifo);
+    done.set_value();
+    // A writer still waiting for its reader is let go.
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    writer.join();
+    close(reader);
+    EXPECT_EQ(error, "Failed to read file '" + fifo + "': no data within 10 seconds");
 }
 
 TEST_F(HostileFiles, ForgedJpegSizeIsAnError) {
