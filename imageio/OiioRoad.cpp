@@ -141,6 +141,55 @@ void checkGifScreen(const std::string& path, const SizeLimit& limit) {
     }
 }
 
+// OpenImageIO's JPEG reader starts decompressing when the file is opened, and for a progressive
+// file libjpeg then allocates every coefficient of the picture (16 GB for a forged 65000 x
+// 65000 in a few hundred bytes) before the size is shown to us. The frame header's size is
+// read here first; the markers before it are skipped by their lengths.
+void checkJpegFrame(const std::string& path, const SizeLimit& limit) {
+    File file(std::fopen(path.c_str(), "rb"), &std::fclose);
+    unsigned char bytes[5];
+    if (!file || std::fread(bytes, 1, 2, file.get()) != 2 || bytes[0] != 0xff || bytes[1] != 0xd8) {
+        return;
+    }
+    for (;;) {
+        int marker = std::getc(file.get());
+        if (marker != 0xff) {
+            return;
+        }
+        // Any number of fill bytes may precede a marker's code.
+        while ((marker = std::getc(file.get())) == 0xff) {
+        }
+        // Start of scan, end of picture, or the end of the file: no frame header before.
+        if (marker == EOF || marker == 0xda || marker == 0xd9) {
+            return;
+        }
+        if ((marker >= 0xd0 && marker <= 0xd7) || marker == 0x01) {
+            continue;
+        }
+        if (std::fread(bytes, 1, 2, file.get()) != 2) {
+            return;
+        }
+        const long length = bytes[0] << 8 | bytes[1];
+        // Frame headers: SOF0 to SOF15 but DHT (c4), JPG (c8) and DAC (cc).
+        const bool frame =
+            marker >= 0xc0 && marker <= 0xcf && marker != 0xc4 && marker != 0xc8 && marker != 0xcc;
+        if (frame) {
+            if (length < 7 || std::fread(bytes, 1, 5, file.get()) != 5) {
+                return;
+            }
+            const long height = bytes[1] << 8 | bytes[2];
+            const long width = bytes[3] << 8 | bytes[4];
+            if (width > 0 && height > 0) {
+                checkPictureSize(limit, width, height, PixelEncoding::Rgb8, path);
+            }
+            return;
+        }
+        if (length < 2 || std::fseek(file.get(), length - 2, SEEK_CUR) != 0) {
+            return;
+        }
+    }
+}
+
 // A layer's channels are named "layer.R" and so on: the layer is all before the last dot.
 std::string layerOf(const std::string& channel) {
     const std::size_t dot = channel.rfind('.');
@@ -392,6 +441,9 @@ Picture readOiio(const std::string& path, const SizeLimit& limit) {
     }
     if (std::strcmp(format, "gif") == 0) {
         checkGifScreen(path, limit);
+    }
+    if (std::strcmp(format, "jpeg") == 0) {
+        checkJpegFrame(path, limit);
     }
     std::unique_ptr<ImageInput> input = ImageInput::create(format);
     ImageSpec opened;

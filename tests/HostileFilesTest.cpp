@@ -300,8 +300,9 @@ TEST_F(HostileFiles, PngAncillaryChunksCostNothing) {
 }
 
 // OpenEXR made line buffers as wide as a forged data window (117M pixels) on opening a part,
-// before the size could be checked, and OpenImageIO's GIF reader decodes onto a canvas of the
-// logical screen on opening. Their sizes are now read from the first bytes and refused first.
+// before the size could be checked; OpenImageIO's GIF reader decodes onto a canvas of the
+// logical screen, and its JPEG reader starts decompressing, on opening. Their sizes are now
+// read from the first bytes and refused first.
 TEST_F(HostileFiles, ForgedWindowsAndCanvasesAreRefusedBeforeDecoding) {
     const std::string exr = path("small.exr");
     make("oiiotool --pattern constant:color=0.5,0.25,1 16x8 3 -d float -o " + exr);
@@ -335,6 +336,21 @@ TEST_F(HostileFiles, ForgedWindowsAndCanvasesAreRefusedBeforeDecoding) {
               "Maximum texture size of GPU is too small (27624x14349 > 8192) for '" + screen + "'");
     EXPECT_LT(read.grownMiB, 32);
     EXPECT_EQ(quietRead(gif).width, 20);
+
+    // A progressive .jpeg (OpenImageIO's road) whose frame header says 65000 square: libjpeg
+    // took 16 GB for its coefficients before the size was checked.
+    const std::string jpeg = path("small.jpeg");
+    make("convert -size 16x16 xc:gray -interlace JPEG " + jpeg);
+    const Bytes jpegBytes = RgbeFiles::contents(jpeg);
+    const std::string text(jpegBytes.begin(), jpegBytes.end());
+    const std::size_t frame = text.find("\xff\xc2");
+    ASSERT_NE(frame, std::string::npos);
+    const std::string forgedJpeg = put("forged.jpeg", patched(jpeg, frame + 5, "\xfd\xe8\xfd\xe8"));
+    read = inChild([&] { return errorOf(forgedJpeg); });
+    EXPECT_EQ(read.text, "Maximum texture size of GPU is too small (65000x65000 > 8192) for '" +
+                             forgedJpeg + "'");
+    EXPECT_LT(read.grownMiB, 32);
+    EXPECT_EQ(quietRead(jpeg).width, 16);
 
     // WebP, lossy (VP8) and lossless (VP8L), forged to 16383 square: refused from the header
     // OpenImageIO reads on opening, before any pixel is decoded.
