@@ -34,7 +34,9 @@ constexpr int outHeight = 720;
 
 // Sky gradient, a sun, a checkered ground and thin meridians: detail at every scale.
 std::unique_ptr<Texture> makePanorama(int width, int height) {
-    std::vector<std::uint8_t> pixels(static_cast<std::size_t>(width) * height * 4);
+    Picture picture;
+    picture.allocate(width, height, PixelEncoding::Rgbe);
+    std::uint8_t* pixels = picture.pixels.get();
     for (int y = 0; y < height; ++y) {
         const double latitude = M_PI * (0.5 - (y + 0.5) / height);
         for (int x = 0; x < width; ++x) {
@@ -62,7 +64,8 @@ std::unique_ptr<Texture> makePanorama(int width, int height) {
             rgbe::encode(r, g, b, &pixels[(static_cast<std::size_t>(y) * width + x) * 4]);
         }
     }
-    auto texture = std::make_unique<Texture>(width, height, pixels.data(), GL_RGBA8, GL_RGBA);
+    // With its mip pyramid, as the viewer uploads a picture.
+    auto texture = std::make_unique<Texture>(std::move(picture));
     // Mean exponent about -1, as the loader would measure for such a picture.
     texture->scaleMean = 0.5;
     return texture;

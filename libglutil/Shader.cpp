@@ -166,28 +166,34 @@ Shader::Shader(const std::string& name, const std::string& preamble)
 
 Shader::~Shader() {
     glUseProgramObjectARB(0);
-    // Deleted by the holder that update uses for a build that failed.
-    ProgramObjects objects;
-    objects.program = program;
-    objects.vertexShader = vertexShader;
-    objects.fragmentShader = fragmentShader;
+    release(Build{program, vertexShader, fragmentShader});
+    dropOtherBuilds();
 }
 
-void Shader::update() {
+void Shader::release(const Build& made) {
+    // Deleted by the holder that build uses for a build that failed.
+    ProgramObjects objects;
+    objects.program = made.program;
+    objects.vertexShader = made.vertexShader;
+    objects.fragmentShader = made.fragmentShader;
+}
+
+Shader::Build Shader::build(const std::string& withDefines) const {
     const std::string vertexSource = withVertexFile ? readSource(vertexPath) : std::string();
     const std::string fragmentSource = readSource(fragmentPath);
     const std::string files = withVertexFile
                                   ? fmt::sprintf("'%s' and '%s'", vertexPath, fragmentPath)
                                   : fmt::sprintf("'%s'", fragmentPath);
+    const std::string header = preamble + withDefines;
 
     ProgramObjects next;
     next.program = glCreateProgramObjectARB();
     if (withVertexFile) {
-        next.vertexShader = compile(GL_VERTEX_SHADER_ARB, vertexSource, preamble, next.program);
+        next.vertexShader = compile(GL_VERTEX_SHADER_ARB, vertexSource, header, next.program);
         checkStatus(next.vertexShader, GL_OBJECT_COMPILE_STATUS_ARB, vertexPath, "compiling",
                     fmt::sprintf("'%s'", vertexPath));
     }
-    next.fragmentShader = compile(GL_FRAGMENT_SHADER_ARB, fragmentSource, preamble, next.program);
+    next.fragmentShader = compile(GL_FRAGMENT_SHADER_ARB, fragmentSource, header, next.program);
     checkStatus(next.fragmentShader, GL_OBJECT_COMPILE_STATUS_ARB, fragmentPath, "compiling",
                 fmt::sprintf("'%s'", fragmentPath));
     glLinkProgramARB(next.program);
@@ -205,11 +211,47 @@ void Shader::update() {
         glUseProgramObjectARB(static_cast<GLuint>(previous));
         throw std::runtime_error(failure);
     }
+    const Build made{next.program, next.vertexShader, next.fragmentShader};
+    next.program = next.vertexShader = next.fragmentShader = 0;
+    return made;
+}
 
-    std::swap(program, next.program);
-    std::swap(vertexShader, next.vertexShader);
-    std::swap(fragmentShader, next.fragmentShader);
+void Shader::update() {
+    const Build made = build(defines);
+    release(Build{program, vertexShader, fragmentShader});
+    program = made.program;
+    vertexShader = made.vertexShader;
+    fragmentShader = made.fragmentShader;
+    // Built from the sources before.
+    dropOtherBuilds();
     reportedUniforms.clear();
+}
+
+void Shader::dropOtherBuilds() {
+    for (const auto& [key, made] : otherBuilds) {
+        release(made);
+    }
+    otherBuilds.clear();
+}
+
+void Shader::select(const std::string& wanted) {
+    if (wanted == defines) {
+        return;
+    }
+    const auto found = otherBuilds.find(wanted);
+    Build next;
+    if (found != otherBuilds.end()) {
+        next = found->second;
+        otherBuilds.erase(found);
+    } else {
+        next = build(wanted);
+    }
+    otherBuilds[defines] = Build{program, vertexShader, fragmentShader};
+    program = next.program;
+    vertexShader = next.vertexShader;
+    fragmentShader = next.fragmentShader;
+    defines = wanted;
+    glUseProgramObjectARB(program);
 }
 
 bool Shader::checkForUpdate() {
@@ -230,8 +272,9 @@ void Shader::useNone() {
 
 GLint Shader::uniformLocation(const std::string& uniform) {
     const GLint location = glGetUniformLocation(program, uniform.c_str());
-    // Reported once: the setters run at every frame.
-    if (location == -1 && reportedUniforms.insert(uniform).second) {
+    // Reported once: the setters run at every frame. A program built for some modes lacks
+    // the uniforms of the others by design.
+    if (location == -1 && defines.empty() && reportedUniforms.insert(uniform).second) {
         fmt::fprintf(stderr, "No such uniform named '%s'\n", uniform);
         std::fflush(stderr);
     }

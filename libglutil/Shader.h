@@ -4,6 +4,7 @@
 #include <glm/mat3x3.hpp>
 #include <sys/stat.h>
 
+#include <map>
 #include <set>
 #include <string>
 
@@ -25,6 +26,12 @@ public:
     void update();
     // Calls update when a source file's modification time (whole seconds) changed.
     bool checkForUpdate();
+
+    // Makes the program built with `defines` after the preamble the current one (building it
+    // at its first use), so that a caller can keep a program for each set of modes it draws.
+    // The setters, use and update act on the current program. Throws as update does; the
+    // program before stays current then.
+    void select(const std::string& defines);
 
     void use(bool on);
     static void useNone();
@@ -50,9 +57,21 @@ public:
     std::string preamble;
 
 private:
+    struct Build {
+        GLuint program = 0;
+        GLuint vertexShader = 0;
+        GLuint fragmentShader = 0;
+    };
+
     GLint uniformLocation(const std::string& uniform);
+    Build build(const std::string& defines) const;
+    static void release(const Build& made);
+    void dropOtherBuilds();
 
     bool withVertexFile = false;
+    // The defines of the current program, and the other programs built so far by theirs.
+    std::string defines;
+    std::map<std::string, Build> otherBuilds;
     std::set<std::string> reportedUniforms;
 };
 

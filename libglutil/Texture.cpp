@@ -5,6 +5,7 @@
 #include "MipLevel.h"
 #include "PictureReader.h"
 #include "PixelStoreScope.h"
+#include "SharedExponent.h"
 #include "Stopwatch.h"
 
 #include <fmt/printf.h>
@@ -167,6 +168,10 @@ GLint Texture::beginPyramid(const Picture& picture, const std::vector<Picture>* 
     width = picture.width;
     height = picture.height;
     hdr = picture.encoding == PixelEncoding::Rgbe;
+    sharedExponent = hdr;
+    radianceShift =
+        hdr ? sharedExponentShift(picture.pixels.get(), static_cast<std::size_t>(width) * height)
+            : 0;
     levels = mipLevelCount(width, height);
     if (ready != nullptr && static_cast<int>(ready->size()) != levels) {
         throw std::runtime_error(fmt::sprintf("A %dx%d picture has %d mip levels, not %d", width,
@@ -198,22 +203,66 @@ namespace {
 struct PixelFormat {
     GLint internal;
     GLenum format;
+    GLenum type;
     std::size_t bytes;
 };
 
+// Radiance in the texels the card filters; 8-bit pictures as they are.
 PixelFormat pixelFormat(const Picture& picture) {
-    return picture.encoding == PixelEncoding::Rgbe ? PixelFormat{GL_RGBA8, GL_RGBA, 4}
-                                                   : PixelFormat{GL_RGB8, GL_RGB, 3};
+    return picture.encoding == PixelEncoding::Rgbe
+               ? PixelFormat{GL_RGB9_E5, GL_RGB, GL_UNSIGNED_INT_5_9_9_9_REV, 4}
+               : PixelFormat{GL_RGB8, GL_RGB, GL_UNSIGNED_BYTE, 3};
 }
 
-void setTextureParameters(GLenum target, int maxLevel) {
+void setTextureParameters(GLenum target, int maxLevel, bool filtered) {
     glTexParameteri(target, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
     glTexParameteri(target, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
-    glTexParameteri(target, GL_TEXTURE_MAG_FILTER, GL_NEAREST);
+    glTexParameteri(target, GL_TEXTURE_MAG_FILTER, filtered ? GL_LINEAR : GL_NEAREST);
     glTexParameteri(target, GL_TEXTURE_MIN_FILTER,
-                    maxLevel > 0 ? GL_NEAREST_MIPMAP_NEAREST : GL_NEAREST);
+                    maxLevel == 0 ? (filtered ? GL_LINEAR : GL_NEAREST)
+                    : filtered    ? GL_LINEAR_MIPMAP_LINEAR
+                                  : GL_NEAREST_MIPMAP_NEAREST);
     glTexParameteri(target, GL_TEXTURE_BASE_LEVEL, 0);
     glTexParameteri(target, GL_TEXTURE_MAX_LEVEL, maxLevel);
+}
+
+// Sends `rows` rows of `columns` pixels from (x, y) of `source` to (0, toY) of the bound
+// texture's `level` (or layer `layer` of the bound array), packing radiance a band at a time.
+void sendRows(const Picture& source, int x, int y, int columns, int rows, GLint level, int layer,
+              int toY, int shift) {
+    const PixelFormat pixels = pixelFormat(source);
+    const auto send = [&](int firstRow, int count, const void* data) {
+        if (layer >= 0) {
+            glTexSubImage3D(GL_TEXTURE_2D_ARRAY, level, 0, toY + firstRow, layer, columns, count, 1,
+                            pixels.format, pixels.type, data);
+        } else {
+            glTexSubImage2D(GL_TEXTURE_2D, level, 0, toY + firstRow, columns, count, pixels.format,
+                            pixels.type, data);
+        }
+        throwIfGlFailed(glError(__FILE__, __LINE__));
+    };
+    const std::size_t rowBytes = static_cast<std::size_t>(source.width) * pixels.bytes;
+    // The offset in 64 bits here: the driver's own sums may not take 2 GiB.
+    const unsigned char* first = source.pixels.get() + static_cast<std::size_t>(y) * rowBytes +
+                                 static_cast<std::size_t>(x) * pixels.bytes;
+    if (source.encoding != PixelEncoding::Rgbe) {
+        glPixelStorei(GL_UNPACK_ROW_LENGTH, source.width);
+        send(0, rows, first);
+        glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
+        return;
+    }
+    // About 16 MB a band: the packed copy never holds much of a large picture.
+    const int band = std::max(1, std::min(rows, (1 << 22) / std::max(columns, 1)));
+    std::vector<std::uint32_t> packed(static_cast<std::size_t>(band) * columns);
+    for (int r = 0; r < rows; r += band) {
+        const int count = std::min(band, rows - r);
+        for (int i = 0; i < count; ++i) {
+            packSharedExponent(first + static_cast<std::size_t>(r + i) * rowBytes,
+                               packed.data() + static_cast<std::size_t>(i) * columns,
+                               static_cast<std::size_t>(columns), shift);
+        }
+        send(r, count, packed.data());
+    }
 }
 
 // The tile side, a power of two within the card's limit, that wastes least of the layers.
@@ -241,22 +290,15 @@ void Texture::uploadLevels(const Picture& picture, Picture* owned, int max,
     const PixelFormat pixels = pixelFormat(picture);
     if (tileLevels > 0) {
         allocateTiles(picture, max);
-        glPixelStorei(GL_UNPACK_ROW_LENGTH, width);
         for (int row = 0; row < tileRows; ++row) {
             for (int column = 0; column < tileColumns; ++column) {
                 const int x = column * texWidth;
                 const int y = row * texHeight;
-                // The offset in 64 bits here: the driver's own sums may not take 2 GiB.
-                const unsigned char* first = picture.pixels.get() +
-                                             static_cast<std::size_t>(y) * width * pixels.bytes +
-                                             static_cast<std::size_t>(x) * pixels.bytes;
-                glTexSubImage3D(GL_TEXTURE_2D_ARRAY, 0, 0, 0, row * tileColumns + column,
-                                std::min(texWidth, width - x), std::min(texHeight, height - y), 1,
-                                pixels.format, GL_UNSIGNED_BYTE, first);
-                throwIfGlFailed(glError(__FILE__, __LINE__));
+                sendRows(picture, x, y, std::min(texWidth, width - x),
+                         std::min(texHeight, height - y), 0, row * tileColumns + column, 0,
+                         radianceShift);
             }
         }
-        glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
     } else {
         texWidth = width;
         texHeight = height;
@@ -266,7 +308,7 @@ void Texture::uploadLevels(const Picture& picture, Picture* owned, int max,
     // before; the picture's own bytes go as soon as the first smaller level exists, so that
     // memory holds little more than the card's copy.
     glBindTexture(GL_TEXTURE_2D, glTextures[0]);
-    setTextureParameters(GL_TEXTURE_2D, levels - 1 - tileLevels);
+    setTextureParameters(GL_TEXTURE_2D, levels - 1 - tileLevels, sharedExponent);
     Picture level;
     const Picture* current = &picture;
     for (int l = 0; l < levels; ++l) {
@@ -282,9 +324,10 @@ void Texture::uploadLevels(const Picture& picture, Picture* owned, int max,
         }
         if (l >= tileLevels) {
             glTexImage2D(GL_TEXTURE_2D, l - tileLevels, pixels.internal, current->width,
-                         current->height, 0, pixels.format, GL_UNSIGNED_BYTE,
-                         current->pixels.get());
+                         current->height, 0, pixels.format, pixels.type, nullptr);
             throwIfGlFailed(glError(__FILE__, __LINE__));
+            sendRows(*current, 0, 0, current->width, current->height, l - tileLevels, -1, 0,
+                     radianceShift);
         }
     }
 }
@@ -297,14 +340,14 @@ void Texture::allocateTiles(const Picture& picture, int max) {
     tileColumns = (width + texWidth - 1) / texWidth;
     tileRows = (height + texHeight - 1) / texHeight;
     glBindTexture(GL_TEXTURE_2D_ARRAY, glTextures[1]);
-    setTextureParameters(GL_TEXTURE_2D_ARRAY, 0);
+    setTextureParameters(GL_TEXTURE_2D_ARRAY, 0, sharedExponent);
     // Immutable storage where the driver has it: some take larger arrays that way.
     if (GLEW_ARB_texture_storage) {
         glTexStorage3D(GL_TEXTURE_2D_ARRAY, 1, pixels.internal, texWidth, texHeight,
                        tileColumns * tileRows);
     } else {
         glTexImage3D(GL_TEXTURE_2D_ARRAY, 0, pixels.internal, texWidth, texHeight,
-                     tileColumns * tileRows, 0, pixels.format, GL_UNSIGNED_BYTE, nullptr);
+                     tileColumns * tileRows, 0, pixels.format, pixels.type, nullptr);
     }
     throwIfGlFailed(glError(__FILE__, __LINE__));
 }
@@ -320,7 +363,7 @@ void Texture::allocateLevels(const Picture& picture, int max, const std::vector<
     // Every level exists, its texels undefined, so that the texture is complete whatever has
     // gone up: the shader keeps to the levels from firstLevel on.
     glBindTexture(GL_TEXTURE_2D, glTextures[0]);
-    setTextureParameters(GL_TEXTURE_2D, levels - 1 - tileLevels);
+    setTextureParameters(GL_TEXTURE_2D, levels - 1 - tileLevels, sharedExponent);
     const Picture& top = ready[static_cast<std::size_t>(tileLevels)];
     if (GLEW_ARB_texture_storage) {
         glTexStorage2D(GL_TEXTURE_2D, levels - tileLevels, pixels.internal, top.width, top.height);
@@ -328,7 +371,7 @@ void Texture::allocateLevels(const Picture& picture, int max, const std::vector<
         for (int l = tileLevels; l < levels; ++l) {
             const Picture& level = ready[static_cast<std::size_t>(l)];
             glTexImage2D(GL_TEXTURE_2D, l - tileLevels, pixels.internal, level.width, level.height,
-                         0, pixels.format, GL_UNSIGNED_BYTE, nullptr);
+                         0, pixels.format, pixels.type, nullptr);
         }
     }
     throwIfGlFailed(glError(__FILE__, __LINE__));
@@ -410,6 +453,11 @@ unsigned Texture::bind(unsigned firstUnit) const {
     }
     glActiveTexture(firstUnit);
     return firstUnit + numTextures;
+}
+
+void Texture::wrapColumns(bool wrap) const {
+    glBindTexture(GL_TEXTURE_2D, glTextures[0]);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, wrap ? GL_REPEAT : GL_CLAMP_TO_EDGE);
 }
 
 void Texture::bindFB() const {

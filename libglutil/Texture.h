@@ -60,6 +60,9 @@ public:
     // Binds the pieces to consecutive units from `firstUnit`, leaves `firstUnit` active and
     // returns the first unit after them, so that calls chain.
     unsigned bind(unsigned firstUnit) const;
+    // Whether the filter of the levels above the tiles wraps round the 360-degree edge (the
+    // spherical views) or stops at the picture's sides. Binds the texture to the active unit.
+    void wrapColumns(bool wrap) const;
     // Makes the left (or only) piece the render target; the framebuffer stays bound.
     void bindFB() const;
     void clear();
@@ -88,6 +91,10 @@ public:
     int texHeight = 0;
     // The pieces hold radiance (RGBE bytes, or floating point) rather than display values.
     bool hdr = false;
+    // Radiance with a mip pyramid goes up as GL_RGB9_E5 texels (SharedExponent.h), which the
+    // card filters: the radiance is their value times 2^radianceShift.
+    bool sharedExponent = false;
+    int radianceShift = 0;
     double scaleMean = 0.0;
     double scaleMin = 0.0;
     double scaleMax = 0.0;

@@ -2,6 +2,7 @@
 
 #include "GlError.h"
 #include "PixelStoreScope.h"
+#include "SharedExponent.h"
 #include "Stopwatch.h"
 #include "Texture.h"
 
@@ -160,7 +161,14 @@ bool TextureUpload::step(std::size_t bytes) {
         const unsigned char* source = picture.pixels.get() +
                                       static_cast<std::size_t>(piece.tileY + piece.y) * pictureRow +
                                       piece.x * pixel;
-        if (rowBytes == pictureRow) {
+        if (target.sharedExponent) {
+            for (int r = 0; r < piece.rows; ++r) {
+                packSharedExponent(
+                    source + r * pictureRow,
+                    reinterpret_cast<std::uint32_t*>(mapped + piece.offset + r * rowBytes),
+                    static_cast<std::size_t>(piece.width), target.radianceShift);
+            }
+        } else if (rowBytes == pictureRow) {
             std::memcpy(mapped + piece.offset, source, rowBytes * piece.rows);
         } else {
             for (int r = 0; r < piece.rows; ++r) {
@@ -175,18 +183,19 @@ bool TextureUpload::step(std::size_t bytes) {
     }
 
     const bool rgbe = levels.front().encoding == PixelEncoding::Rgbe;
-    const GLenum format = rgbe ? GL_RGBA : GL_RGB;
+    const GLenum format = target.sharedExponent || !rgbe ? GL_RGB : GL_RGBA;
+    const GLenum type = target.sharedExponent ? GL_UNSIGNED_INT_5_9_9_9_REV : GL_UNSIGNED_BYTE;
     for (const Piece& piece : pieces) {
         // An offset into the bound buffer, as GL takes it.
         const void* offset = reinterpret_cast<const void*>(piece.offset);
         if (piece.layer >= 0) {
             glBindTexture(GL_TEXTURE_2D_ARRAY, target.glTextures[1]);
             glTexSubImage3D(GL_TEXTURE_2D_ARRAY, 0, 0, piece.y, piece.layer, piece.width,
-                            piece.rows, 1, format, GL_UNSIGNED_BYTE, offset);
+                            piece.rows, 1, format, type, offset);
         } else {
             glBindTexture(GL_TEXTURE_2D, target.glTextures[0]);
             glTexSubImage2D(GL_TEXTURE_2D, piece.level - target.tileLevels, 0, piece.y, piece.width,
-                            piece.rows, format, GL_UNSIGNED_BYTE, offset);
+                            piece.rows, format, type, offset);
         }
     }
     throwIfGlFailed(glError(__FILE__, __LINE__));

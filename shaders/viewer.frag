@@ -23,20 +23,51 @@ uniform float pitch;
 uniform mat3 yaw_pitch_mat;
 uniform float zoom;
 uniform float exposureOffset;
-uniform int projection;
 uniform float luminanceAverage;
-uniform int ldrInput;
 // Mip levels of the picture (1: level 0 only); those below tileLevels are tiles.
 uniform int levels;
 uniform int tileLevels;
 uniform float tileColumns;
 // The finest level on the card yet, while the levels go up smallest first.
 uniform int firstLevel;
+// The modes below are uniforms unless the program is built for one of them (the view module
+// builds a program for each set it draws): software rasterisers run every branch of a
+// uniform's if, so a program for one set is much faster.
+// 0 flat, 1 spherical, 2 stereographic.
+#ifdef PROJECTION
+const int projection = PROJECTION;
+#else
+uniform int projection;
+#endif
+// 8-bit display values rather than radiance.
+#ifdef LDR_INPUT
+const int ldrInput = LDR_INPUT;
+#else
+uniform int ldrInput;
+#endif
 // 0 Reinhard, 1 ACES filmic, 2 AgX, 3 PBR Neutral: the curve while luminanceAverage > 0.
+#ifdef TONE_OPERATOR
+const int toneOperator = TONE_OPERATOR;
+#else
 uniform int toneOperator;
+#endif
 // 0 the colours, 1 false colour, 2 the radiance itself with alpha 0 off the picture.
+#ifdef DISPLAY_MODE
+const int displayMode = DISPLAY_MODE;
+#else
 uniform int displayMode;
+#endif
+#ifdef SHOW_CLIPPING
+const int showClipping = SHOW_CLIPPING;
+#else
 uniform int showClipping;
+#endif
+#if defined(SHARED_EXPONENT) && __VERSION__ >= 130
+// Radiance as GL_RGB9_E5 texels the card filters, times radianceScale; texUnit0 has
+// trilinear filtering and wraps its columns in the spherical modes.
+#define CARD_FILTER
+uniform float radianceScale;
+#endif
 
 const float pi = 3.14159265;
 
@@ -62,6 +93,9 @@ vec3 texel(vec2 ij, int level) {
     if (ldrInput != 0) {
         return c.rgb * c.rgb;
     }
+#ifdef CARD_FILTER
+    return c.rgb;
+#endif
     // RGBE: byte mantissas times 2^(E - 128 - 8); an exponent byte of 0 is black.
     return c.a > 0.0 ? c.rgb * (255.0 * exp2(c.a * 255.0 - 136.0)) : vec3(0.0);
 }
@@ -88,6 +122,23 @@ vec3 bilinear(vec2 q, int level, bool wrap) {
                mix(texel(vec2(i0.x, i1.y), level), texel(i1, level), f.x), f.y);
 }
 
+#ifdef CARD_FILTER
+// Bilinear on level 0 of a picture in tiles: the card's filter where the four texels lie in
+// one tile, four fetches where they straddle tiles, the 360-degree edge or the last row.
+vec3 tileBilinear(vec2 q, bool wrap) {
+    vec2 s = q - 0.5;
+    vec2 i0 = floor(s);
+    vec2 tile = floor(i0 / texSize0);
+    vec2 local = s - tile * texSize0;
+    if (all(greaterThanEqual(i0, vec2(0.0))) && all(lessThan(i0 + 1.0, inSize)) &&
+        all(lessThan(local, texSize0 - 1.0))) {
+        return textureLod(texUnit1, vec3((local + 0.5) / texSize0, tile.y * tileColumns + tile.x),
+                          0.0).rgb;
+    }
+    return bilinear(q, 0, wrap);
+}
+#endif
+
 // What one screen pixel at q sees, its footprint spanning dx and dy (level-0 pixels). Two
 // bilinear lookups on the mip levels around the footprint: the same eight texels a pixel at
 // every zoom. Magnified flat pictures stay sharp squares. On the sphere a column is
@@ -101,9 +152,24 @@ vec3 filtered(vec2 q, vec2 dx, vec2 dy, bool flatView) {
         q = floor(q) + 0.5;
     }
     float lod = clamp(log2(max(footprint, 1.0e-6)), float(firstLevel), float(levels - 1));
+#ifdef CARD_FILTER
+    // Level 0 of texUnit0 is level tileLevels of the picture, half as wide when that is 1.
+    vec2 uv = q / inSize;
+    vec3 c;
+    if (lod >= float(tileLevels)) {
+        c = textureLod(texUnit0, uv, lod - float(tileLevels)).rgb;
+    } else {
+        c = tileBilinear(q, !flatView);
+        if (lod > 0.0) {
+            c = mix(c, textureLod(texUnit0, uv, 0.0).rgb, lod);
+        }
+    }
+    return c * radianceScale;
+#else
     int l0 = int(floor(lod));
     int l1 = int(min(float(l0 + 1), float(levels - 1)));
     return mix(bilinear(q, l0, !flatView), bilinear(q, l1, !flatView), lod - float(l0));
+#endif
 }
 
 // Matrices as rows of dot products, the same on the CPU.

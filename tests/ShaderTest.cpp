@@ -139,6 +139,37 @@ TEST_F(ShaderFiles, VersionLineThenPreambleThenFileText) {
     EXPECT_EQ(versionLine(), "#version 130\n");
 }
 
+// A program a set of defines, built once, kept while others are in use, and built anew from
+// the changed source on update; a define that does not compile leaves the current one in use.
+TEST_F(ShaderFiles, SelectKeepsAProgramForEachSetOfDefines) {
+    write(fragmentPath, "#ifndef SHADE\n#define SHADE 1.0\n#endif\n"
+                        "void main() { gl_FragColor = vec4(SHADE); }\n");
+    Shader shader(name, "#define UNUSED 1\n");
+    const GLuint plain = shader.program;
+    shader.select("#define SHADE 0.5\n");
+    const GLuint half = shader.program;
+    EXPECT_NE(half, plain);
+    EXPECT_EQ(shaderSource(shader.fragmentShader)
+                  .find(versionLine() + "#define UNUSED 1\n"
+                                        "#define SHADE 0.5\n"),
+              0u);
+    GLint current = 0;
+    glGetIntegerv(GL_CURRENT_PROGRAM, &current);
+    EXPECT_EQ(static_cast<GLuint>(current), half);
+    shader.select("");
+    EXPECT_EQ(shader.program, plain);
+    shader.select("#define SHADE 0.5\n");
+    EXPECT_EQ(shader.program, half);
+    EXPECT_TRUE(glIsProgram(plain));
+
+    EXPECT_THROW(shader.select("#define SHADE nothing\n"), std::runtime_error);
+    EXPECT_EQ(shader.program, half);
+
+    shader.update();
+    EXPECT_NE(shader.program, half);
+    EXPECT_FALSE(glIsProgram(plain)) << "built from the source before";
+}
+
 TEST(GlslVersionLine, ChosenByTheFirstDigitOfTheGlVersion) {
     EXPECT_EQ(glslVersionLine("2.1 Mesa 23.2.1"), "");
     EXPECT_EQ(glslVersionLine("1.5"), "");

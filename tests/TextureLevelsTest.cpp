@@ -1,11 +1,13 @@
 // Ready-made mip levels, as the viewer's loading thread makes them, go up like a picture
 // whose levels the upload makes itself.
 #include "MipLevel.h"
+#include "TexelReadback.h"
 #include "Texture.h"
 #include "TextureUpload.h"
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdint>
 #include <stdexcept>
 #include <tuple>
@@ -26,12 +28,9 @@ Picture patternPicture(int width, int height, PixelEncoding encoding) {
 
 std::vector<std::uint8_t> readLevel(const Texture& texture, int level, int width, int height,
                                     GLenum format) {
-    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(width) * height *
-                                    (format == GL_RGBA ? 4 : 3));
     glBindTexture(GL_TEXTURE_2D, texture.glTextures[0]);
-    glPixelStorei(GL_PACK_ALIGNMENT, 1);
-    glGetTexImage(GL_TEXTURE_2D, level, format, GL_UNSIGNED_BYTE, bytes.data());
-    return bytes;
+    return readTexels(texture, GL_TEXTURE_2D, level, static_cast<std::size_t>(width) * height,
+                      format == GL_RGBA ? 4 : 3);
 }
 
 } // namespace
@@ -94,10 +93,10 @@ std::vector<std::uint8_t> readTile(const Texture& texture, int layer, GLenum for
     const std::size_t pixel = format == GL_RGBA ? 4 : 3;
     const std::size_t layerBytes =
         static_cast<std::size_t>(texture.texWidth) * texture.texHeight * pixel;
-    std::vector<std::uint8_t> all(layerBytes * texture.tileColumns * texture.tileRows);
     glBindTexture(GL_TEXTURE_2D_ARRAY, texture.glTextures[1]);
-    glPixelStorei(GL_PACK_ALIGNMENT, 1);
-    glGetTexImage(GL_TEXTURE_2D_ARRAY, 0, format, GL_UNSIGNED_BYTE, all.data());
+    const std::vector<std::uint8_t> all = readTexels(
+        texture, GL_TEXTURE_2D_ARRAY, 0,
+        layerBytes / pixel * texture.tileColumns * texture.tileRows, static_cast<int>(pixel));
     const int x = layer % texture.tileColumns * texture.texWidth;
     const int y = layer / texture.tileColumns * texture.texHeight;
     const std::size_t width = std::min(texture.texWidth, texture.width - x);
@@ -205,4 +204,67 @@ TEST(TextureLevels, SlicesRefuseLevelsThatAreNotTheTexturesOwn) {
     }
     std::vector<Picture> none;
     EXPECT_THROW(Texture(none, Texture::Texels::Later), std::runtime_error);
+}
+
+// Radiance goes up as shared-exponent texels: the card must read back, as floats, the radiance
+// of the RGBE bytes (exact for the 32 exponents up to the brightest, within the lost bits
+// below), and the bytes must come back from the texels.
+TEST(TextureLevels, RadianceTexelsHoldTheRgbeRadianceAndGiveTheBytesBack) {
+    for (const int brightest : {136, 144, 200, 250}) {
+        Picture picture;
+        picture.allocate(256, 4, PixelEncoding::Rgbe);
+        for (int x = 0; x < 256; ++x) {
+            for (int y = 0; y < 4; ++y) {
+                unsigned char* p = picture.pixels.get() + (y * 256 + x) * 4;
+                // Every exponent up to the brightest, canonical and not, black at 0.
+                const int exponent = x == 255 ? brightest : x * brightest / 255;
+                p[0] = static_cast<unsigned char>(128 + (x * 37 + y * 11) % 128);
+                p[1] = static_cast<unsigned char>((x * 13 + y) % 256);
+                p[2] = static_cast<unsigned char>(y == 3 ? 0 : (x * 7) % 120);
+                p[3] = static_cast<unsigned char>(exponent);
+            }
+        }
+        const std::vector<std::uint8_t> rgbe(picture.pixels.get(),
+                                             picture.pixels.get() + picture.byteCount());
+        testing::internal::CaptureStderr();
+        const Texture texture(std::move(picture));
+        testing::internal::GetCapturedStderr();
+        ASSERT_TRUE(texture.sharedExponent);
+        EXPECT_EQ(texture.radianceShift, brightest - 144) << brightest;
+
+        glBindTexture(GL_TEXTURE_2D, texture.glTextures[0]);
+        std::vector<float> values(256 * 4 * 3);
+        glPixelStorei(GL_PACK_ALIGNMENT, 1);
+        glGetTexImage(GL_TEXTURE_2D, 0, GL_RGB, GL_FLOAT, values.data());
+        const std::vector<std::uint8_t> back = readTexels(texture, GL_TEXTURE_2D, 0, 256 * 4, 4);
+        for (std::size_t i = 0; i < 256 * 4; ++i) {
+            const std::uint8_t* in = &rgbe[i * 4];
+            const std::uint8_t* out = &back[i * 4];
+            const int e = in[3];
+            for (int c = 0; c < 3; ++c) {
+                const double radiance = e == 0 ? 0.0 : std::ldexp(in[c], e - 136);
+                const double card = std::ldexp(values[i * 3 + c], texture.radianceShift);
+                const double decoded = out[3] == 0 ? 0.0 : std::ldexp(out[c], out[3] - 136);
+                if (e >= brightest - 31) {
+                    ASSERT_EQ(card, radiance) << brightest << " texel " << i;
+                    ASSERT_EQ(out[c], e == 0 ? 0 : in[c]) << brightest << " texel " << i;
+                } else {
+                    // Rounded to the 9-bit steps of the faintest texels.
+                    const double step = std::ldexp(1.0, brightest - 144 - 24);
+                    ASSERT_LE(std::abs(card - radiance), 0.5 * step) << brightest << " " << i;
+                    ASSERT_EQ(decoded, card) << brightest << " texel " << i;
+                }
+            }
+        }
+    }
+}
+
+TEST(TextureLevels, RadianceAboveTheShiftSaturates) {
+    const unsigned char bright[4] = {200, 100, 50, 160};
+    std::uint32_t texel = 0;
+    packSharedExponent(bright, &texel, 1, 0);
+    EXPECT_EQ(texel >> 27, 31u);
+    EXPECT_EQ(sharedExponentShift(bright, 1), 160 - 144);
+    const unsigned char black[4] = {0, 0, 0, 0};
+    EXPECT_EQ(sharedExponentShift(black, 1), 0);
 }

@@ -1,5 +1,7 @@
 #include "TextureLoadSupport.h"
 
+#include "TexelReadback.h"
+
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -42,12 +44,9 @@ Bytes readFile(const std::string& path) {
 }
 
 Bytes readTexture(const Texture& texture, int channels) {
-    Bytes texels(static_cast<std::size_t>(texture.texWidth) * texture.texHeight * channels);
     glBindTexture(GL_TEXTURE_2D, texture.glTextures[0]);
-    glPixelStorei(GL_PACK_ALIGNMENT, 1);
-    glGetTexImage(GL_TEXTURE_2D, 0, channels == 4 ? GL_RGBA : GL_RGB, GL_UNSIGNED_BYTE,
-                  texels.data());
-    return texels;
+    return readTexels(texture, GL_TEXTURE_2D, 0,
+                      static_cast<std::size_t>(texture.texWidth) * texture.texHeight, channels);
 }
 
 Bytes encodeJpeg(int width, int height, J_COLOR_SPACE in, J_COLOR_SPACE stored,

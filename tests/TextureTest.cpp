@@ -1,4 +1,5 @@
 #include "MipLevel.h"
+#include "TexelReadback.h"
 #include "Texture.h"
 
 #include <gtest/gtest.h>
@@ -262,10 +263,9 @@ TEST(Texture, FailedUploadReleasesWhatWasMadeAndRestoresPixelStore) {
 
 namespace {
 
-std::vector<std::uint8_t> readLevel(GLuint name, int level, int width, int height, GLenum format) {
-    const std::size_t channels = format == GL_RGBA ? 4 : 3;
-    std::vector<std::uint8_t> texels(static_cast<std::size_t>(width) * height * channels);
-    glBindTexture(GL_TEXTURE_2D, name);
+std::vector<std::uint8_t> readLevel(const Texture& texture, int level, int width, int height,
+                                    GLenum format) {
+    glBindTexture(GL_TEXTURE_2D, texture.glTextures[0]);
     GLint w = 0;
     GLint h = 0;
     glGetTexLevelParameteriv(GL_TEXTURE_2D, level, GL_TEXTURE_WIDTH, &w);
@@ -273,8 +273,9 @@ std::vector<std::uint8_t> readLevel(GLuint name, int level, int width, int heigh
     EXPECT_EQ(w, width) << "level " << level;
     EXPECT_EQ(h, height) << "level " << level;
     glPushClientAttrib(GL_CLIENT_PIXEL_STORE_BIT);
-    glPixelStorei(GL_PACK_ALIGNMENT, 1);
-    glGetTexImage(GL_TEXTURE_2D, level, format, GL_UNSIGNED_BYTE, texels.data());
+    std::vector<std::uint8_t> texels =
+        readTexels(texture, GL_TEXTURE_2D, level, static_cast<std::size_t>(width) * height,
+                   format == GL_RGBA ? 4 : 3);
     glPopClientAttrib();
     return texels;
 }
@@ -318,11 +319,11 @@ TEST(Texture, PicturesCarryTheirWholeMipPyramid) {
         EXPECT_EQ(texture.levels, 14);
         EXPECT_EQ(texture.hdr, encoding == PixelEncoding::Rgbe);
         EXPECT_DOUBLE_EQ(texture.scaleMean, 0.5);
-        EXPECT_TRUE(readLevel(texture.glTextures[0], 0, 12000, 5, format) == original);
-        EXPECT_TRUE(readLevel(texture.glTextures[0], 2, 3000, 1, format) ==
+        EXPECT_TRUE(readLevel(texture, 0, 12000, 5, format) == original);
+        EXPECT_TRUE(readLevel(texture, 2, 3000, 1, format) ==
                     std::vector<std::uint8_t>(level2.pixels.get(),
                                               level2.pixels.get() + level2.byteCount()));
-        readLevel(texture.glTextures[0], 13, 1, 1, format);
+        readLevel(texture, 13, 1, 1, format);
     }
 }
 
@@ -367,10 +368,9 @@ TEST(Texture, PicturesBeyondTheCardGoInTilesBelowOneSmallerTexture) {
     EXPECT_EQ(texture.tileColumns, 5);
     EXPECT_EQ(texture.tileRows, 1);
 
-    std::vector<std::uint8_t> layers(static_cast<std::size_t>(4096) * 3 * 4 * 5);
     glBindTexture(GL_TEXTURE_2D_ARRAY, texture.glTextures[1]);
-    glPixelStorei(GL_PACK_ALIGNMENT, 1);
-    glGetTexImage(GL_TEXTURE_2D_ARRAY, 0, GL_RGBA, GL_UNSIGNED_BYTE, layers.data());
+    const std::vector<std::uint8_t> layers =
+        readTexels(texture, GL_TEXTURE_2D_ARRAY, 0, static_cast<std::size_t>(4096) * 3 * 5, 4);
     for (int tile = 0; tile < 5; ++tile) {
         const int w = std::min(4096, width - tile * 4096);
         const std::vector<std::uint8_t> layer(layers.begin() + tile * 4096 * 3 * 4,
@@ -378,9 +378,9 @@ TEST(Texture, PicturesBeyondTheCardGoInTilesBelowOneSmallerTexture) {
         EXPECT_TRUE(columns(layer, 4096, 3, 0, w) == columns(original, width, 3, tile * 4096, w))
             << "tile " << tile;
     }
-    EXPECT_TRUE(readLevel(texture.glTextures[0], 0, level1.width, 1, GL_RGBA) ==
-                std::vector<std::uint8_t>(level1.pixels.get(),
-                                          level1.pixels.get() + level1.byteCount()));
+    EXPECT_TRUE(
+        readLevel(texture, 0, level1.width, 1, GL_RGBA) ==
+        std::vector<std::uint8_t>(level1.pixels.get(), level1.pixels.get() + level1.byteCount()));
 
     // Twice the card's limit each way is the most a picture may be.
     EXPECT_NO_THROW(Texture::sizeLimit().check(2L * max, 2L * max));

@@ -6,6 +6,7 @@
 #include "ViewMapping.h"
 
 #include <GL/glu.h>
+#include <fmt/printf.h>
 
 #include <cmath>
 
@@ -24,16 +25,30 @@ void setViewerUniforms(Shader& shader, const Texture& picture, const ViewState& 
     shader.setUniformMatrix3fv("yaw_pitch_mat", yawPitchMatrix(view.yaw, view.pitch));
     shader.setUniform1f("zoom", view.zoom);
     shader.setUniform1f("exposureOffset", exposureOffset(view.fstop, picture.scaleMean));
-    shader.setUniform1i("projection", static_cast<int>(view.projection));
     shader.setUniform1f("luminanceAverage", view.tonemap ? 0.18f : 0.0f);
-    shader.setUniform1i("toneOperator", static_cast<int>(view.toneOperator));
-    shader.setUniform1i("displayMode", static_cast<int>(view.display));
-    shader.setUniform1i("showClipping", view.showClipping ? 1 : 0);
-    shader.setUniform1i("ldrInput", picture.hdr ? 0 : 1);
     shader.setUniform1i("levels", picture.levels);
     shader.setUniform1i("tileLevels", picture.tileLevels);
     shader.setUniform1i("firstLevel", picture.firstLevel);
     shader.setUniform1f("tileColumns", static_cast<float>(picture.tileColumns));
+    if (picture.sharedExponent) {
+        shader.setUniform1f("radianceScale", std::ldexp(1.0f, picture.radianceShift));
+    }
+}
+
+// The program for the view's modes and the picture's texels: the modes are constants there,
+// so that a software rasteriser runs only their branches. In use afterwards.
+void selectProgram(Shader& shader, const Texture& picture, const ViewState& view) {
+    shader.select(fmt::sprintf("#define PROJECTION %d\n#define LDR_INPUT %d\n"
+                               "#define TONE_OPERATOR %d\n#define DISPLAY_MODE %d\n"
+                               "#define SHOW_CLIPPING %d\n%s",
+                               static_cast<int>(view.projection), picture.hdr ? 0 : 1,
+                               static_cast<int>(view.toneOperator), static_cast<int>(view.display),
+                               view.showClipping ? 1 : 0,
+                               picture.sharedExponent ? "#define SHARED_EXPONENT\n" : ""));
+    shader.use(true);
+    if (picture.sharedExponent) {
+        picture.wrapColumns(view.projection != Projection::Flat);
+    }
 }
 
 void setChannelMask(const ViewState& view) {
@@ -54,7 +69,7 @@ float exposureOffset(float fstop, double scaleMean) {
 void drawView(Shader& viewer, const Texture& picture, const ViewState& view) {
     picture.bind(GL_TEXTURE0);
     setChannelMask(view);
-    viewer.use(true);
+    selectProgram(viewer, picture, view);
     setViewerUniforms(viewer, picture, view);
     drawViewportQuad(view.viewportWidth, view.viewportHeight);
     clearChannelMask();
@@ -67,7 +82,7 @@ void drawView(Shader& viewer, const Texture& picture, const ViewState& view, Tex
     // glClear obeys the mask too.
     target.clear();
     setChannelMask(sized);
-    viewer.use(true);
+    selectProgram(viewer, picture, sized);
     setViewerUniforms(viewer, picture, sized);
     // The quad's texture coordinate is the framebuffer row and the program takes 0 as the
     // top: row 0 of the target is the view's top row, with no flip.

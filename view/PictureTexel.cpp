@@ -1,7 +1,10 @@
 #include "PictureTexel.h"
 
 #include "GlError.h"
+#include "SharedExponent.h"
 #include "Texture.h"
+
+#include <cstdint>
 
 TexelPlace texelPlace(const Texture& picture, int column, int row) {
     TexelPlace place{0, column, row, 0};
@@ -25,6 +28,13 @@ std::optional<std::array<unsigned char, 4>> readTexel(const Texture& picture, in
         return std::nullopt;
     }
     const TexelPlace place = texelPlace(picture, column, row);
+    if (picture.sharedExponent) {
+        std::uint32_t texel = 0;
+        glGetTextureSubImage(picture.glTextures[place.piece], 0, place.x, place.y, place.layer, 1,
+                             1, 1, GL_RGB, GL_UNSIGNED_INT_5_9_9_9_REV, sizeof texel, &texel);
+        throwIfGlFailed(glError(__FILE__, __LINE__));
+        return unpackSharedExponent(texel, picture.radianceShift);
+    }
     std::array<unsigned char, 4> bytes{};
     // One row of one texel: the pack alignment pads nothing, whatever it is.
     glGetTextureSubImage(picture.glTextures[place.piece], 0, place.x, place.y, place.layer, 1, 1, 1,
