@@ -139,14 +139,14 @@ vec3 tileBilinear(vec2 q, bool wrap) {
 }
 #endif
 
-// What one screen pixel at q sees, its footprint spanning dx and dy (level-0 pixels). Two
+// What one screen pixel at q sees, its footprint spanning dx and dy (level-0 pixels) and a
+// column columnWidth rows wide (the cosine of the latitude on the sphere, else 1). Two
 // bilinear lookups on the mip levels around the footprint: the same eight texels a pixel at
 // every zoom. Magnified flat pictures stay sharp squares. On the sphere a column is
 // cos(latitude) as wide as a row, so towards the poles a pixel spans many columns of nearly
 // the same place: they count at that width, and a pole is not averaged with lower latitudes.
-vec3 filtered(vec2 q, vec2 dx, vec2 dy, bool flatView) {
+vec3 filtered(vec2 q, vec2 dx, vec2 dy, bool flatView, float columnWidth) {
     vec2 extent = max(abs(dx), abs(dy));
-    float columnWidth = flatView ? 1.0 : sin(pi * clamp(q.y / inSize.y, 0.0, 1.0));
     float footprint = max(extent.y, extent.x * columnWidth);
     if (flatView && footprint <= 1.0) {
         q = floor(q) + 0.5;
@@ -283,6 +283,7 @@ void main() {
     vec2 dx;
     vec2 dy;
     float inside = 1.0;
+    float columnWidth = 1.0;
     if (projection == 0) {
         // Whole screen pixels keep every picture pixel a sharp square.
         vec2 origin = floor(0.5 * (outSize - z * inSize) + z * vec2(yaw, pitch) + 0.5);
@@ -303,14 +304,16 @@ void main() {
             d = vec3(s, perRadian - dot(s, s) / (4.0 * perRadian));
         }
         d = yaw_pitch_mat * d;
-        q = inSize * vec2(0.5 - atan(d.x, -d.z) / (2.0 * pi), 0.5 - atan(d.y, length(d.xz)) / pi);
+        float horizontal = length(d.xz);
+        q = inSize * vec2(0.5 - atan(d.x, -d.z) / (2.0 * pi), 0.5 - atan(d.y, horizontal) / pi);
+        columnWidth = horizontal / length(d);
         dx = dFdx(q);
         dy = dFdy(q);
         // Neighbours on the other side of the 360-degree edge are close, not a width apart.
         dx.x -= inSize.x * floor(dx.x / inSize.x + 0.5);
         dy.x -= inSize.x * floor(dy.x / inSize.x + 0.5);
     }
-    vec3 c = filtered(q, dx, dy, projection == 0);
+    vec3 c = filtered(q, dx, dy, projection == 0, columnWidth);
     if (displayMode == 2) {
         gl_FragColor = vec4(c * inside, inside);
         return;
