@@ -16,8 +16,8 @@ const char* const renderHelp =
        marovex-render [options] --output-dir DIR [--format F] INPUT...
 
 Renders one view of a picture, as the viewer shows it, without a window. INPUT is any file
-the viewer opens (RADIANCE .hdr, JPEG, OpenEXR .exr, TIFF, .pfm, .cr2 previews, other CImg
-formats, "-" for a PNM picture on standard input). OUTPUT is chosen by its extension: .jpg,
+the viewer opens (RADIANCE .hdr, JPEG, OpenEXR .exr, TIFF, .pfm, PNG, PNM, BMP, GIF, TGA,
+WebP, .cr2 previews, "-" for a PNM picture on standard input). OUTPUT is chosen by its extension: .jpg,
 .ppm or .png hold the displayed colours with 8 bits per channel; .hdr holds the same view as
 linear light (the display curve undone, so 1 is the display's white and brighter parts stay
 clipped: choose them with --fstop), and so does .exr in half floats; "-" writes PPM to
