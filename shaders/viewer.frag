@@ -64,7 +64,8 @@ uniform int showClipping;
 #endif
 #if defined(SHARED_EXPONENT) && __VERSION__ >= 130
 // Radiance as GL_RGB9_E5 texels the card filters, times radianceScale; texUnit0 has
-// trilinear filtering and wraps its columns in the spherical modes.
+// trilinear filtering and wraps its columns in the spherical modes. TILED when level 0 is in
+// tiles: every pixel pays for the tiles' code then, whether it reads them or not.
 #define CARD_FILTER
 uniform float radianceScale;
 #endif
@@ -74,6 +75,11 @@ const float pi = 3.14159265;
 // Radiance of texel ij of mip level `level`; for 8-bit pictures the square of the value, a
 // cheap stand-in for linear light so that averaging does not darken fine detail.
 vec3 texel(vec2 ij, int level) {
+#ifdef CARD_FILTER
+    // Only the tiles' edges come here, on level 0.
+    vec2 tile = floor(ij / texSize0);
+    return texelFetch(texUnit1, ivec3(ij - tile * texSize0, tile.y * tileColumns + tile.x), 0).rgb;
+#else
     vec4 c;
 #if __VERSION__ >= 130
     // No level of detail to work out: much cheaper than texture2D on software rasterisers.
@@ -93,11 +99,9 @@ vec3 texel(vec2 ij, int level) {
     if (ldrInput != 0) {
         return c.rgb * c.rgb;
     }
-#ifdef CARD_FILTER
-    return c.rgb;
-#endif
     // RGBE: byte mantissas times 2^(E - 128 - 8); an exponent byte of 0 is black.
     return c.a > 0.0 ? c.rgb * (255.0 * exp2(c.a * 255.0 - 136.0)) : vec3(0.0);
+#endif
 }
 
 // Bilinear weights over the four texel centres of level `level` around q, a position in
@@ -122,7 +126,7 @@ vec3 bilinear(vec2 q, int level, bool wrap) {
                mix(texel(vec2(i0.x, i1.y), level), texel(i1, level), f.x), f.y);
 }
 
-#ifdef CARD_FILTER
+#if defined(CARD_FILTER) && defined(TILED)
 // Bilinear on level 0 of a picture in tiles: the card's filter where the four texels lie in
 // one tile, four fetches where they straddle tiles, the 360-degree edge or the last row.
 vec3 tileBilinear(vec2 q, bool wrap) {
@@ -154,16 +158,12 @@ vec3 filtered(vec2 q, vec2 dx, vec2 dy, bool flatView, float columnWidth) {
     float lod = clamp(log2(max(footprint, 1.0e-6)), float(firstLevel), float(levels - 1));
 #ifdef CARD_FILTER
     // Level 0 of texUnit0 is level tileLevels of the picture, half as wide when that is 1.
-    vec2 uv = q / inSize;
-    vec3 c;
-    if (lod >= float(tileLevels)) {
-        c = textureLod(texUnit0, uv, lod - float(tileLevels)).rgb;
-    } else {
-        c = tileBilinear(q, !flatView);
-        if (lod > 0.0) {
-            c = mix(c, textureLod(texUnit0, uv, 0.0).rgb, lod);
-        }
+    vec3 c = textureLod(texUnit0, q / inSize, max(lod - float(tileLevels), 0.0)).rgb;
+#ifdef TILED
+    if (lod < 1.0) {
+        c = mix(tileBilinear(q, !flatView), c, lod);
     }
+#endif
     return c * radianceScale;
 #else
     int l0 = int(floor(lod));
@@ -243,7 +243,11 @@ vec3 display(vec3 c) {
         return sqrt(c);
     }
     c *= exp2(exposureOffset);
+#ifdef TONE_MAPPED
+    if (TONE_MAPPED != 0) {
+#else
     if (luminanceAverage > 0.0) {
+#endif
         c = toneMapped(c);
     }
     c = clamp(c, 0.0, 1.0);

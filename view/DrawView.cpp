@@ -39,12 +39,13 @@ void setViewerUniforms(Shader& shader, const Texture& picture, const ViewState& 
 // so that a software rasteriser runs only their branches. In use afterwards.
 void selectProgram(Shader& shader, const Texture& picture, const ViewState& view) {
     shader.select(fmt::sprintf("#define PROJECTION %d\n#define LDR_INPUT %d\n"
-                               "#define TONE_OPERATOR %d\n#define DISPLAY_MODE %d\n"
-                               "#define SHOW_CLIPPING %d\n%s",
+                               "#define TONE_MAPPED %d\n#define TONE_OPERATOR %d\n"
+                               "#define DISPLAY_MODE %d\n#define SHOW_CLIPPING %d\n%s%s",
                                static_cast<int>(view.projection), picture.hdr ? 0 : 1,
-                               static_cast<int>(view.toneOperator), static_cast<int>(view.display),
-                               view.showClipping ? 1 : 0,
-                               picture.sharedExponent ? "#define SHARED_EXPONENT\n" : ""));
+                               view.tonemap ? 1 : 0, static_cast<int>(view.toneOperator),
+                               static_cast<int>(view.display), view.showClipping ? 1 : 0,
+                               picture.sharedExponent ? "#define SHARED_EXPONENT\n" : "",
+                               picture.tileLevels > 0 ? "#define TILED\n" : ""));
     shader.use(true);
     if (picture.sharedExponent) {
         picture.wrapColumns(view.projection != Projection::Flat);
