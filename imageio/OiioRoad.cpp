@@ -141,6 +141,40 @@ void checkGifScreen(const std::string& path, const SizeLimit& limit) {
     }
 }
 
+// OpenImageIO's WebP reader allocates the whole decoded picture when the file is opened (a
+// gigabyte for a forged 16383 x 16383 of a few bytes): its canvas is read here first, from
+// the extended header, else from the lossless or lossy bitstream's own.
+void checkWebpCanvas(const std::string& path, const SizeLimit& limit) {
+    unsigned char head[30];
+    File file(std::fopen(path.c_str(), "rb"), &std::fclose);
+    if (!file || std::fread(head, 1, sizeof head, file.get()) != sizeof head ||
+        std::memcmp(head, "RIFF", 4) != 0 || std::memcmp(head + 8, "WEBP", 4) != 0) {
+        return;
+    }
+    const unsigned char* chunk = head + 12;
+    const unsigned char* data = head + 20;
+    long width = 0;
+    long height = 0;
+    if (std::memcmp(chunk, "VP8X", 4) == 0) {
+        // Flags, then the canvas less one in 24 bits each.
+        width = (data[4] | data[5] << 8 | data[6] << 16) + 1L;
+        height = (data[7] | data[8] << 8 | data[9] << 16) + 1L;
+    } else if (std::memcmp(chunk, "VP8L", 4) == 0 && data[0] == 0x2f) {
+        // The signature byte, then 14 bits each, less one.
+        const std::uint32_t bits = static_cast<std::uint32_t>(little32(data + 1));
+        width = (bits & 0x3fff) + 1L;
+        height = (bits >> 14 & 0x3fff) + 1L;
+    } else if (std::memcmp(chunk, "VP8 ", 4) == 0 && data[3] == 0x9d && data[4] == 0x01 &&
+               data[5] == 0x2a) {
+        // A key frame's tag and start code, then 14 bits each (the top two bits scale).
+        width = (data[6] | data[7] << 8) & 0x3fff;
+        height = (data[8] | data[9] << 8) & 0x3fff;
+    }
+    if (width > 0 && height > 0) {
+        checkPictureSize(limit, width, height, PixelEncoding::Rgb8, path);
+    }
+}
+
 // OpenImageIO's JPEG reader starts decompressing when the file is opened, and for a progressive
 // file libjpeg then allocates every coefficient of the picture (16 GB for a forged 65000 x
 // 65000 in a few hundred bytes) before the size is shown to us. The frame header's size is
@@ -444,6 +478,9 @@ Picture readOiio(const std::string& path, const SizeLimit& limit) {
     }
     if (std::strcmp(format, "jpeg") == 0) {
         checkJpegFrame(path, limit);
+    }
+    if (std::strcmp(format, "webp") == 0) {
+        checkWebpCanvas(path, limit);
     }
     std::unique_ptr<ImageInput> input = ImageInput::create(format);
     ImageSpec opened;

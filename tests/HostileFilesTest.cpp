@@ -352,15 +352,27 @@ TEST_F(HostileFiles, ForgedWindowsAndCanvasesAreRefusedBeforeDecoding) {
     EXPECT_LT(read.grownMiB, 32);
     EXPECT_EQ(quietRead(jpeg).width, 16);
 
-    // WebP, lossy (VP8) and lossless (VP8L), forged to 16383 square: refused from the header
-    // OpenImageIO reads on opening, before any pixel is decoded.
+    // WebP, lossy (VP8), lossless (VP8L) and extended (VP8X), forged to 16383 square: OpenImageIO
+    // allocated the whole picture on opening (untouched, it shows in the sanitizer build's shadow
+    // memory).
     const std::string lossy = path("lossy.webp");
     make("convert -size 40x20 xc:red " + lossy);
     const std::string lossless = path("lossless.webp");
     make("convert -size 40x20 xc:red -define webp:lossless=true " + lossless);
+    // The lossless file behind an extended (VP8X) header: its canvas, less one, in 3 bytes each.
+    const auto extended = [&](const std::string& canvas) {
+        const Bytes bytes = RgbeFiles::contents(lossless);
+        return "RIFF" + little32(static_cast<std::int32_t>(bytes.size() + 10)) + "WEBPVP8X" +
+               little32(10) + std::string(4, '\0') + canvas +
+               std::string(bytes.begin() + 12, bytes.end());
+    };
+    const std::string extendedFile =
+        put("extended.webp", extended(std::string("\x27\0\0\x13\0\0", 6)));
     const std::pair<std::string, std::string> webps[] = {
         {lossy, put("forged-lossy.webp", patched(lossy, 26, "\xff\x3f\xff\x3f"))},
         {lossless, put("forged-lossless.webp", patched(lossless, 21, "\xfe\xbf\xff\x0f"))},
+        {extendedFile,
+         put("forged-extended.webp", extended(std::string("\xfe\x3f\0\xfe\x3f\0", 6)))},
     };
     for (const auto& webp : webps) {
         const Picture picture = quietRead(webp.first);
