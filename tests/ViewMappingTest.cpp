@@ -196,3 +196,39 @@ TEST(ViewMapping, PanoramaPositionsAnglesAndDirectionsAgree) {
 }
 
 } // namespace
+
+// No pixel of a view spans fewer picture rows than smallestFootprint says (the program's own
+// measure: the larger of a step's row change and its column change times the column's width
+// on the sphere), and the bound is not far below the least one found.
+TEST(ViewMapping, SmallestFootprintBoundsEveryPixelsFootprint) {
+    const int width = 32768;
+    const int height = 16384;
+    EXPECT_DOUBLE_EQ(
+        ViewMapping(view(Projection::Flat, 4, 0, 0, 320, 200), width, height).smallestFootprint(),
+        0.25);
+    for (const ViewState& v : {view(Projection::Sphere, 0.06f, 30, 10, 320, 200),
+                               view(Projection::Sphere, 0.5f, -100, 70, 400, 150),
+                               view(Projection::Planet, 0.05f, 0, -90, 300, 300),
+                               view(Projection::Planet, 0.3f, 170, 20, 320, 200)}) {
+        const ViewMapping mapping(v, width, height);
+        const double bound = mapping.smallestFootprint();
+        double least = 1e30;
+        for (int y = 0; y < v.viewportHeight - 1; y += 7) {
+            for (int x = 0; x < v.viewportWidth - 1; x += 7) {
+                const glm::dvec2 screen(x + 0.5, y + 0.5);
+                const glm::dvec2 q = mapping.pictureAt(screen).position;
+                glm::dvec2 extent(0.0);
+                for (const glm::dvec2 step : {glm::dvec2(1, 0), glm::dvec2(0, 1)}) {
+                    glm::dvec2 d = mapping.pictureAt(screen + step).position - q;
+                    d.x -= width * std::floor(d.x / width + 0.5);
+                    extent = glm::max(extent, glm::abs(d));
+                }
+                const double columnWidth = std::cos(pi * (0.5 - q.y / height));
+                const double footprint = std::max(extent.y, extent.x * columnWidth);
+                ASSERT_GE(footprint, bound * (1 - 1e-6)) << describe(v, screen);
+                least = std::min(least, footprint);
+            }
+        }
+        EXPECT_GE(bound, 0.6 * least) << describe(v, {0, 0});
+    }
+}

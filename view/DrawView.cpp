@@ -35,6 +35,15 @@ void setViewerUniforms(Shader& shader, const Texture& picture, const ViewState& 
     }
 }
 
+// Whether any pixel of the view may read level 0 of a picture whose level 0 is in tiles: only
+// a pixel spanning less than two of its rows (with a margin for the program's estimate). The
+// tiles' code costs every pixel otherwise, and the lowest zooms of a large panorama never
+// read them.
+bool readsTiles(const Texture& picture, const ViewState& view) {
+    return picture.tileLevels > 0 &&
+           ViewMapping(view, picture.width, picture.height).smallestFootprint() < 2.5;
+}
+
 // The program for the view's modes and the picture's texels: the modes are constants there,
 // so that a software rasteriser runs only their branches. In use afterwards.
 void selectProgram(Shader& shader, const Texture& picture, const ViewState& view) {
@@ -45,7 +54,7 @@ void selectProgram(Shader& shader, const Texture& picture, const ViewState& view
                                view.tonemap ? 1 : 0, static_cast<int>(view.toneOperator),
                                static_cast<int>(view.display), view.showClipping ? 1 : 0,
                                picture.sharedExponent ? "#define SHARED_EXPONENT\n" : "",
-                               picture.tileLevels > 0 ? "#define TILED\n" : ""));
+                               readsTiles(picture, view) ? "#define TILED\n" : ""));
     shader.use(true);
     if (picture.sharedExponent) {
         picture.wrapColumns(view.projection != Projection::Flat);

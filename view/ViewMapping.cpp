@@ -72,6 +72,26 @@ glm::dvec3 ViewMapping::cameraDirection(const glm::dvec2& screen) const {
     return {s, perRadian - glm::dot(s, s) / (4.0 * perRadian)};
 }
 
+double ViewMapping::smallestFootprint() const {
+    if (projection == Projection::Flat) {
+        return 1.0 / zoom;
+    }
+    double least = M_PI;
+    for (const double x : {0.5, viewportSize.x - 0.5}) {
+        for (const double y : {0.5, viewportSize.y - 0.5}) {
+            const glm::dvec3 corner = glm::normalize(cameraDirection({x, y}));
+            // Towards the inside, where the neighbour exists.
+            const double inwardX = x < 1.0 ? 1.0 : -1.0;
+            const double inwardY = y < 1.0 ? 1.0 : -1.0;
+            for (const glm::dvec2& step : {glm::dvec2(inwardX, 0.0), glm::dvec2(0.0, inwardY)}) {
+                const glm::dvec3 next = glm::normalize(cameraDirection(glm::dvec2(x, y) + step));
+                least = std::min(least, std::acos(std::clamp(glm::dot(corner, next), -1.0, 1.0)));
+            }
+        }
+    }
+    return least * pictureSize.y / M_PI / std::sqrt(2.0);
+}
+
 ViewMapping::Spot ViewMapping::pictureAt(const glm::dvec2& screen) const {
     if (projection == Projection::Flat) {
         const glm::dvec2 q = (screen - origin) / zoom;

@@ -54,6 +54,13 @@ public:
     std::optional<glm::dvec2> screenAt(const glm::dvec2& picture) const;
     std::optional<glm::dvec2> screenAtDirection(const glm::dvec3& direction) const;
 
+    // The fewest picture rows a screen pixel spans anywhere in the viewport: 1 / zoom in the
+    // flat view; in the spherical views the least angle to a neighbouring pixel, at the
+    // viewport's corners where both projections magnify most, at a direction in which it is
+    // no more than the program's footprint (a step's northward or eastward part, whichever
+    // is larger, is at least 1 / sqrt(2) of it).
+    double smallestFootprint() const;
+
     // The flat view's screen position of the picture's top-left corner; whole pixels keep every
     // picture pixel a sharp square.
     glm::dvec2 flatOrigin() const { return origin; }
