@@ -178,7 +178,8 @@ void checkWebpCanvas(const std::string& path, const SizeLimit& limit) {
 // OpenImageIO's JPEG reader starts decompressing when the file is opened, and for a progressive
 // file libjpeg then allocates every coefficient of the picture (16 GB for a forged 65000 x
 // 65000 in a few hundred bytes) before the size is shown to us. The frame header's size is
-// read here first; the markers before it are skipped by their lengths.
+// read here first, walking the markers as libjpeg does: bytes before a marker are skipped, and
+// a length below 2 skips nothing.
 void checkJpegFrame(const std::string& path, const SizeLimit& limit) {
     File file(std::fopen(path.c_str(), "rb"), &std::fclose);
     unsigned char bytes[5];
@@ -186,9 +187,11 @@ void checkJpegFrame(const std::string& path, const SizeLimit& limit) {
         return;
     }
     for (;;) {
-        int marker = std::getc(file.get());
-        if (marker != 0xff) {
-            return;
+        int marker = 0;
+        while ((marker = std::getc(file.get())) != 0xff) {
+            if (marker == EOF) {
+                return;
+            }
         }
         // Any number of fill bytes may precede a marker's code.
         while ((marker = std::getc(file.get())) == 0xff) {
@@ -197,7 +200,8 @@ void checkJpegFrame(const std::string& path, const SizeLimit& limit) {
         if (marker == EOF || marker == 0xda || marker == 0xd9) {
             return;
         }
-        if ((marker >= 0xd0 && marker <= 0xd7) || marker == 0x01) {
+        // A stuffed zero is no marker; restarts and TEM have no length.
+        if (marker == 0 || (marker >= 0xd0 && marker <= 0xd7) || marker == 0x01) {
             continue;
         }
         if (std::fread(bytes, 1, 2, file.get()) != 2) {
@@ -205,20 +209,20 @@ void checkJpegFrame(const std::string& path, const SizeLimit& limit) {
         }
         const long length = bytes[0] << 8 | bytes[1];
         // Frame headers: SOF0 to SOF15 but DHT (c4), JPG (c8) and DAC (cc).
-        const bool frame =
-            marker >= 0xc0 && marker <= 0xcf && marker != 0xc4 && marker != 0xc8 && marker != 0xcc;
-        if (frame) {
-            if (length < 7 || std::fread(bytes, 1, 5, file.get()) != 5) {
+        if (marker >= 0xc0 && marker <= 0xcf && marker != 0xc4 && marker != 0xc8 &&
+            marker != 0xcc) {
+            if (std::fread(bytes, 1, 5, file.get()) != 5) {
                 return;
             }
             const long height = bytes[1] << 8 | bytes[2];
             const long width = bytes[3] << 8 | bytes[4];
+            // A height of 0 comes later, in a DNL marker, which libjpeg refuses.
             if (width > 0 && height > 0) {
                 checkPictureSize(limit, width, height, PixelEncoding::Rgb8, path);
             }
             return;
         }
-        if (length < 2 || std::fseek(file.get(), length - 2, SEEK_CUR) != 0) {
+        if (length > 2 && std::fseek(file.get(), length - 2, SEEK_CUR) != 0) {
             return;
         }
     }

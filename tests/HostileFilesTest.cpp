@@ -350,6 +350,14 @@ TEST_F(HostileFiles, ForgedWindowsAndCanvasesAreRefusedBeforeDecoding) {
     EXPECT_EQ(read.text, "Maximum texture size of GPU is too small (65000x65000 > 8192) for '" +
                              forgedJpeg + "'");
     EXPECT_LT(read.grownMiB, 32);
+    // The same behind a JFIF segment of length 0, which libjpeg reads past.
+    ASSERT_EQ(text.substr(2, 4), std::string("\xff\xe0\0\x10", 4));
+    const std::string badLength =
+        put("bad-length.jpeg", patched(forgedJpeg, 4, std::string(2, '\0')));
+    read = inChild([&] { return errorOf(badLength); });
+    EXPECT_EQ(read.text, "Maximum texture size of GPU is too small (65000x65000 > 8192) for '" +
+                             badLength + "'");
+    EXPECT_LT(read.grownMiB, 32);
     EXPECT_EQ(quietRead(jpeg).width, 16);
 
     // WebP, lossy (VP8), lossless (VP8L) and extended (VP8X), forged to 16383 square: OpenImageIO
