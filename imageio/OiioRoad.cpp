@@ -126,12 +126,13 @@ void checkExrHeaders(const std::string& path, const SizeLimit& limit) {
 
 // OpenImageIO's GIF reader decodes the first frame onto a canvas of the logical screen when
 // the file is opened, before its size is shown to us: the screen is read here from the header
-// and checked first. A file too short or of another kind is left to the reader to refuse.
+// and checked first. Like giflib, any version after "GIF" is taken. A file too short or of
+// another kind is left to the reader to refuse.
 void checkGifScreen(const std::string& path, const SizeLimit& limit) {
     unsigned char head[10];
     File file(std::fopen(path.c_str(), "rb"), &std::fclose);
     if (!file || std::fread(head, 1, sizeof head, file.get()) != sizeof head ||
-        std::memcmp(head, "GIF8", 4) != 0) {
+        std::memcmp(head, "GIF", 3) != 0) {
         return;
     }
     const long width = head[6] | head[7] << 8;
@@ -463,7 +464,9 @@ bool oiioTakes(const std::string& path) {
     return formatOf(path) != nullptr;
 }
 
-Picture readOiio(const std::string& path, const SizeLimit& limit) {
+namespace {
+
+Picture readOiioPicture(const std::string& path, const SizeLimit& limit) {
     Stopwatch stopwatch;
     const char* const format = formatOf(path);
     if (format == nullptr) {
@@ -559,4 +562,18 @@ Picture readOiio(const std::string& path, const SizeLimit& limit) {
         stopwatch.lap("stats");
     }
     return picture;
+}
+
+} // namespace
+
+Picture readOiio(const std::string& path, const SizeLimit& limit) {
+    try {
+        return readOiioPicture(path, limit);
+    } catch (const std::runtime_error&) {
+        throw;
+    } catch (const std::exception& error) {
+        // OpenImageIO's readers let the standard library's own exceptions out: a GIF's forged
+        // screen ends in std::length_error from a vector it sizes.
+        throw readFailure(path, error.what());
+    }
 }
