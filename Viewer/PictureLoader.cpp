@@ -4,6 +4,7 @@
 #include "LuminanceStatistics.h"
 #include "MipLevel.h"
 #include "PictureReader.h"
+#include "SharedExponent.h"
 #include "ViewLimits.h"
 #include "rgbe.h"
 
@@ -14,12 +15,13 @@
 
 namespace {
 
-// The height from a RADIANCE header ("-Y <height> +X <width>" after the first empty line),
-// for the progress display only; 0 where it cannot tell. Pipes are not read twice.
-int radianceHeight(const std::string& path) {
+// The size from a RADIANCE header ("-Y <height> +X <width>" after the first empty line), for
+// the progress display and the texture made while the file is read; 0 x 0 where it cannot
+// tell. Pipes are not read twice.
+std::pair<int, int> radianceSize(const std::string& path) {
     std::error_code ignored;
     if (!std::filesystem::is_regular_file(path, ignored)) {
-        return 0;
+        return {0, 0};
     }
     std::ifstream file(path, std::ios::binary);
     std::string line;
@@ -27,21 +29,22 @@ int radianceHeight(const std::string& path) {
         if (line.empty()) {
             int height = 0;
             int width = 0;
-            return std::getline(file, line) &&
-                           std::sscanf(line.c_str(), "-Y %d +X %d", &height, &width) == 2 &&
-                           height > 0
-                       ? height
-                       : 0;
+            if (std::getline(file, line) &&
+                std::sscanf(line.c_str(), "-Y %d +X %d", &height, &width) == 2 && height > 0 &&
+                width > 0) {
+                return {width, height};
+            }
+            return {0, 0};
         }
     }
-    return 0;
+    return {0, 0};
 }
 
 } // namespace
 
 PictureLoader::PictureLoader(std::string path, const SizeLimit& limit, bool mipmapped,
-                             std::function<void()> finished)
-    : onFinished(std::move(finished)),
+                             std::function<void()> finished, std::function<void()> sized)
+    : onFinished(std::move(finished)), onSize(std::move(sized)),
       worker([this, path = std::move(path), limit, mipmapped] { run(path, limit, mipmapped); }) {}
 
 PictureLoader::~PictureLoader() {
@@ -57,7 +60,15 @@ void PictureLoader::run(const std::string& path, const SizeLimit& limit, bool mi
     try {
         Picture picture;
         if (hasSuffix(path, ".hdr")) {
-            height = radianceHeight(path);
+            const auto [columns, lines] = radianceSize(path);
+            // Within the limits only: the size is told to make a texture of.
+            if (limit.allows(columns, lines)) {
+                width = columns;
+                height = lines;
+                if (onSize) {
+                    onSize();
+                }
+            }
             const rgbe::RowCallback callback = [this](int row) {
                 if (cancelled) {
                     throw LoadCancelled();
@@ -69,14 +80,14 @@ void PictureLoader::run(const std::string& path, const SizeLimit& limit, bool mi
             picture = readPicture(path, limit);
         }
         // The histogram and statistics of the whole picture, while its pixels are all here.
-        picture.statistics = LuminanceStatistics::of(
-            picture,
-            defaultProjection(picture.width, picture.height, picture.projectionHint) !=
-                Projection::Flat,
-            [this] { return cancelled.load(); });
+        picture.statistics =
+            LuminanceStatistics::of(picture,
+                                    defaultProjection(picture.width, picture.height,
+                                                      picture.projectionHint) != Projection::Flat,
+                                    [this] { return cancelled.load(); });
         // Float pictures go up as they are, and the upload tells they cannot be shown.
-        if (mipmapped && (picture.encoding == PixelEncoding::Rgbe ||
-                          picture.encoding == PixelEncoding::Rgb8)) {
+        if (mipmapped &&
+            (picture.encoding == PixelEncoding::Rgbe || picture.encoding == PixelEncoding::Rgb8)) {
             levels = mipLevels(std::move(picture), [this](int) {
                 if (cancelled) {
                     throw LoadCancelled();
@@ -84,6 +95,11 @@ void PictureLoader::run(const std::string& path, const SizeLimit& limit, bool mi
             });
         } else {
             levels.push_back(std::move(picture));
+        }
+        const Picture& top = levels.front();
+        if (top.encoding == PixelEncoding::Rgbe) {
+            shift = sharedExponentShift(top.pixels.get(),
+                                        static_cast<std::size_t>(top.width) * top.height);
         }
     } catch (...) {
         levels.clear();

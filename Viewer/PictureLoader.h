@@ -21,9 +21,11 @@ public:
 // thread, however its owner is left.
 class PictureLoader {
 public:
-    // `finished` runs on the worker thread once the levels or the error are there.
+    // `finished` runs on the worker thread once the levels or the error are there; `sized`,
+    // when given, once a RADIANCE file's header told its size (within `limit`), before its
+    // pixels are read.
     PictureLoader(std::string path, const SizeLimit& limit, bool mipmapped,
-                  std::function<void()> finished);
+                  std::function<void()> finished, std::function<void()> sized = {});
     ~PictureLoader();
 
     PictureLoader(const PictureLoader&) = delete;
@@ -36,6 +38,10 @@ public:
     // Rows decoded so far, and the picture's height where the road tells it (0: unknown).
     int rowsDone() const { return rows.load(); }
     int rowCount() const { return height.load(); }
+    int columnCount() const { return width.load(); }
+    // Once finished: the shift of level 0's shared-exponent texels (SharedExponent.h) for a
+    // RADIANCE picture, made here so that the caller's thread need not scan the pixels.
+    int radianceShift() const { return shift; }
     // Once finished: the levels (level 0 alone without mip levels), or the worker's exception
     // thrown again.
     std::vector<Picture> take();
@@ -47,7 +53,10 @@ private:
     std::atomic<bool> finished{false};
     std::atomic<int> rows{0};
     std::atomic<int> height{0};
+    std::atomic<int> width{0};
+    int shift = 0;
     std::function<void()> onFinished;
+    std::function<void()> onSize;
     std::vector<Picture> levels;
     std::exception_ptr error;
     // Last, so that it starts once every field above exists.

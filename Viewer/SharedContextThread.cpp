@@ -7,40 +7,81 @@
 #include <QOpenGLContext>
 #include <QThread>
 
-#include <memory>
+struct SharedContextThread::Context {
+    QOpenGLContext aside;
+    QOffscreenSurface surface;
+};
+
+SharedContextThread::SharedContextThread(QGLWidget& widget, std::function<void()> work)
+    : widget(widget), context(std::make_unique<Context>()) {
+    QOpenGLContext& aside = context->aside;
+    QOffscreenSurface& surface = context->surface;
+    QOpenGLContext* own = widget.context()->contextHandle();
+    aside.setFormat(own->format());
+    aside.setShareContext(own);
+    surface.setFormat(own->format());
+    surface.create();
+    if (!aside.create() || !surface.isValid()) {
+        return;
+    }
+    QThread* home = QThread::currentThread();
+    thread.reset(QThread::create([this, &aside, &surface, home, work = std::move(work)] {
+        madeCurrent = aside.makeCurrent(&surface);
+        if (madeCurrent) {
+            work();
+            aside.doneCurrent();
+        }
+        aside.moveToThread(home);
+        done = true;
+    }));
+    aside.moveToThread(thread.get());
+    thread->start();
+}
+
+SharedContextThread::~SharedContextThread() {
+    join();
+}
+
+int SharedContextThread::wait(QEventLoop& loop, bool& finished) {
+    finished = false;
+    if (!thread) {
+        return 0;
+    }
+    const QMetaObject::Connection connection =
+        QObject::connect(thread.get(), &QThread::finished, &loop, [&loop, &finished] {
+            finished = true;
+            loop.quit();
+        });
+    // Ended before the connection was made: its signal is gone.
+    int code = 0;
+    if (done || thread->isFinished()) {
+        finished = true;
+    } else {
+        code = loop.exec();
+    }
+    QObject::disconnect(connection);
+    return code;
+}
+
+void SharedContextThread::join() {
+    if (thread) {
+        // The driver's call cannot be stopped; it ends soon enough.
+        thread->wait();
+        thread.reset();
+        widget.makeCurrent();
+    }
+}
 
 int runInSharedContext(QGLWidget& widget, const std::function<void()>& work, QEventLoop& loop,
                        bool& finished, bool& ran) {
     finished = false;
     ran = false;
-    QOpenGLContext* own = widget.context()->contextHandle();
-    QOpenGLContext aside;
-    aside.setFormat(own->format());
-    aside.setShareContext(own);
-    QOffscreenSurface surface;
-    surface.setFormat(own->format());
-    surface.create();
-    if (!aside.create() || !surface.isValid()) {
+    SharedContextThread aside(widget, work);
+    if (!aside.started()) {
         return 0;
     }
-    QThread* home = QThread::currentThread();
-    const std::unique_ptr<QThread> thread(QThread::create([&] {
-        ran = aside.makeCurrent(&surface);
-        if (ran) {
-            work();
-            aside.doneCurrent();
-        }
-        aside.moveToThread(home);
-    }));
-    aside.moveToThread(thread.get());
-    QObject::connect(thread.get(), &QThread::finished, &loop, [&loop, &finished] {
-        finished = true;
-        loop.quit();
-    });
-    thread->start();
-    const int code = loop.exec();
-    // The driver's call cannot be stopped; it ends soon enough.
-    thread->wait();
-    widget.makeCurrent();
+    const int code = aside.wait(loop, finished);
+    aside.join();
+    ran = aside.ran();
     return code;
 }

@@ -143,9 +143,15 @@ protected:
     void paintGL() override;
 
 private:
+    struct LoadedLevels {
+        std::vector<Picture> levels;
+        // The texture's storage when it was made while the file was read (a RADIANCE header
+        // tells the size first), else null.
+        std::unique_ptr<Texture> texture;
+    };
     // Decodes one file on a worker thread and waits in an event loop of its own; returns the
     // levels, or nothing once the load is abandoned. Throws the reader's errors.
-    std::vector<Picture> loadLevels(const QString& name, const SizeLimit& limit, bool mipmapped);
+    LoadedLevels loadLevels(const QString& name, const SizeLimit& limit, bool mipmapped);
     // Esc, or a quit, during a load: the worker is asked to stop and the list is given up.
     void abandonLoad();
     // Open hand over a flat picture (it can be dragged), the arrow otherwise.

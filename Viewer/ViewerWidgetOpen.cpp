@@ -64,22 +64,50 @@ QString ViewerWidget::pictureTitle() const {
     return layer.empty() ? name : name + ":" + QString::fromStdString(layer);
 }
 
-std::vector<Picture> ViewerWidget::loadLevels(const QString& name, const SizeLimit& limit,
-                                              bool mipmapped) {
+ViewerWidget::LoadedLevels ViewerWidget::loadLevels(const QString& name, const SizeLimit& limit,
+                                                    bool mipmapped) {
     QEventLoop loop;
     // Set by the worker's message only, so that a loop ended by a quit is told apart.
     bool done = false;
-    // The worker only posts the quit; the loop object outlives it, as the loader is joined
-    // first.
-    PictureLoader worker(name.toLocal8Bit().toStdString(), limit, mipmapped, [&loop, &done] {
-        QMetaObject::invokeMethod(
-            &loop,
-            [&loop, &done] {
-                done = true;
-                loop.quit();
-            },
-            Qt::QueuedConnection);
-    });
+    // The texture's storage is made in a shared context while the file is read, once its
+    // header told the size: drivers that clear new storage (llvmpipe) take as long as the
+    // read. Declared before the thread, which joins and makes the widget's context current
+    // before the texture goes.
+    std::unique_ptr<Texture> early;
+    std::unique_ptr<SharedContextThread> storage;
+    PictureLoader* sized = nullptr;
+    const auto makeStorage = [this, &early, &storage, &sized] {
+        const int width = sized->columnCount();
+        const int height = sized->rowCount();
+        storage = std::make_unique<SharedContextThread>(*this, [&early, width, height] {
+            try {
+                early = std::make_unique<Texture>(width, height, PixelEncoding::Rgbe,
+                                                  Texture::Texels::Later);
+                glFinish();
+            } catch (const std::exception&) {
+                // Made again from the levels, where the error will be told.
+                early.reset();
+            }
+        });
+    };
+    // The worker only posts its messages; the loop object outlives it, as the loader is
+    // joined first.
+    const auto onSize = [&loop, &makeStorage] {
+        QMetaObject::invokeMethod(&loop, makeStorage, Qt::QueuedConnection);
+    };
+    PictureLoader worker(
+        name.toLocal8Bit().toStdString(), limit, mipmapped,
+        [&loop, &done] {
+            QMetaObject::invokeMethod(
+                &loop,
+                [&loop, &done] {
+                    done = true;
+                    loop.quit();
+                },
+                Qt::QueuedConnection);
+        },
+        mipmapped ? std::function<void()>(onSize) : std::function<void()>());
+    sized = &worker;
     loader = &worker;
     loaderLoop = &loop;
     struct Forget {
@@ -113,7 +141,31 @@ std::vector<Picture> ViewerWidget::loadLevels(const QString& name, const SizeLim
     if (loadAbandoned) {
         return {};
     }
-    return worker.take();
+    LoadedLevels loaded{worker.take(), nullptr};
+    if (storage) {
+        QEventLoop wait;
+        bool finished = false;
+        loaderLoop = &wait;
+        const int waitCode = storage->wait(wait, finished);
+        loaderLoop = nullptr;
+        if (!finished && !loadAbandoned) {
+            abandonLoad();
+            passOnQuit(waitCode);
+        }
+        storage->join();
+        const std::vector<Picture>& levels = loaded.levels;
+        if (!loadAbandoned && early && levels.size() == static_cast<std::size_t>(early->levels) &&
+            levels.front().width == early->width && levels.front().height == early->height &&
+            levels.front().encoding == PixelEncoding::Rgbe) {
+            early->radianceShift = worker.radianceShift();
+            early->takeAttributes(levels.front());
+            loaded.texture = std::move(early);
+        }
+    }
+    if (loadAbandoned) {
+        return {};
+    }
+    return loaded;
 }
 
 void ViewerWidget::abandonLoad() {
@@ -243,13 +295,15 @@ void ViewerWidget::open(const QStringList& files) {
             }
             progress = loadProgress(0, 0);
             updateGL();
-            std::vector<Picture> levels = loadLevels(name, limit, mipmapped);
+            LoadedLevels read = loadLevels(name, limit, mipmapped);
+            std::vector<Picture> levels = std::move(read.levels);
             if (loadAbandoned) {
                 break;
             }
             makeCurrent();
             if (mipmapped && levels.size() > 1) {
-                std::unique_ptr<Texture> texture = makeTexture(levels);
+                std::unique_ptr<Texture> texture =
+                    read.texture ? std::move(read.texture) : makeTexture(levels);
                 if (loadAbandoned) {
                     break;
                 }

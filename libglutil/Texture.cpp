@@ -88,6 +88,21 @@ Texture::Texture(std::vector<Picture>&& levels) {
 }
 
 Texture::Texture(const std::vector<Picture>& levels, Texels) {
+    makeStorage(levels);
+}
+
+Texture::Texture(int width, int height, PixelEncoding encoding, Texels) {
+    // The levels' sizes alone, without pixels.
+    std::vector<Picture> shapes(static_cast<std::size_t>(mipLevelCount(width, height)));
+    for (std::size_t l = 0; l < shapes.size(); ++l) {
+        shapes[l].width = std::max(1, width >> l);
+        shapes[l].height = std::max(1, height >> l);
+        shapes[l].encoding = encoding;
+    }
+    makeStorage(shapes);
+}
+
+void Texture::makeStorage(const std::vector<Picture>& levels) {
     if (levels.empty()) {
         throw std::runtime_error("No picture to upload");
     }
@@ -169,8 +184,10 @@ GLint Texture::beginPyramid(const Picture& picture, const std::vector<Picture>* 
     height = picture.height;
     hdr = picture.encoding == PixelEncoding::Rgbe;
     sharedExponent = hdr;
+    // Pixels may come later, and their shift with them.
     radianceShift =
-        hdr ? sharedExponentShift(picture.pixels.get(), static_cast<std::size_t>(width) * height)
+        hdr && picture.pixels
+            ? sharedExponentShift(picture.pixels.get(), static_cast<std::size_t>(width) * height)
             : 0;
     levels = mipLevelCount(width, height);
     if (ready != nullptr && static_cast<int>(ready->size()) != levels) {

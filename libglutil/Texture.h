@@ -34,6 +34,9 @@ public:
     // and takes the picture's statistics and hints, without a texel: firstLevel is `levels`
     // until a TextureUpload has filled it. Needs OpenGL 3. Throws std::runtime_error.
     Texture(const std::vector<Picture>& levels, Texels);
+    // The same from a picture's size alone, before its pixels exist: the caller sets
+    // radianceShift and takes the picture's attributes once they do.
+    Texture(int width, int height, PixelEncoding encoding, Texels);
     ~Texture();
 
     Texture(const Texture&) = delete;
@@ -105,11 +108,14 @@ public:
     double exposure = 1.0;
     std::shared_ptr<const LuminanceStatistics> statistics;
 
+    // The picture's statistics, hints and scales.
+    void takeAttributes(const Picture& picture);
+
 private:
+    void makeStorage(const std::vector<Picture>& levels);
     // `ready`, when given, holds the levels from 0 on; they are made here otherwise.
     void upload(const Picture& picture, Picture* owned, std::vector<Picture>* ready = nullptr);
     static void checkEncoding(const Picture& picture);
-    void takeAttributes(const Picture& picture);
     void deletePieces();
     // Sizes, level count and names of a picture with mip levels; returns the card's limit.
     GLint beginPyramid(const Picture& picture, const std::vector<Picture>* ready);

@@ -108,6 +108,42 @@ TEST(PictureLoader, ReadsAFileWithItsLevelsAndTellsItsRows) {
     std::remove(path.c_str());
 }
 
+// The header's size is told before the pixels are read, so that the texture can be made
+// meanwhile; only within the limit, and the texels' shift comes with the levels.
+TEST(PictureLoader, TellsARadianceSizeBeforeItsPixelsAndTheTexelShiftAfter) {
+    const std::string path = tempPath("sized.hdr");
+    std::vector<unsigned char> pixels(40 * 20 * 4, 130);
+    pixels[4 * 123 + 3] = 150;
+    rgbe::write(path, 40, 20, pixels.data(), true);
+    std::atomic<int> sizedWidth{0};
+    std::atomic<int> rowsWhenSized{-1};
+    PictureLoader* self = nullptr;
+    std::atomic<bool> ready{false};
+    PictureLoader loader(path, SizeLimit(), true, nullptr, [&] {
+        while (!ready) {
+            std::this_thread::yield();
+        }
+        sizedWidth = self->columnCount();
+        rowsWhenSized = self->rowsDone();
+    });
+    self = &loader;
+    ready = true;
+    ASSERT_TRUE(waitFor([&] { return loader.isFinished(); }));
+    EXPECT_EQ(sizedWidth, 40);
+    EXPECT_EQ(rowsWhenSized, 0);
+    EXPECT_EQ(loader.radianceShift(), 150 - 144);
+
+    SizeLimit small;
+    small.pieceLimit = 16;
+    small.maxPieces = 1;
+    std::atomic<int> told{0};
+    PictureLoader refused(path, small, true, nullptr, [&told] { ++told; });
+    ASSERT_TRUE(waitFor([&] { return refused.isFinished(); }));
+    EXPECT_EQ(told, 0);
+    EXPECT_THROW(refused.take(), std::runtime_error);
+    std::remove(path.c_str());
+}
+
 TEST(PictureLoader, CarriesTheReadersErrorsWithTheirTexts) {
     PictureLoader missing(tempPath("missing.jpg"), SizeLimit(), true, nullptr);
     ASSERT_TRUE(waitFor([&] { return missing.isFinished(); }));
