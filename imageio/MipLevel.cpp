@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <future>
 #include <stdexcept>
 #include <thread>
@@ -49,7 +51,30 @@ struct RgbeTexels {
         sum[2] += p[2] * f;
     }
     static void store(const float sum[3], float n, unsigned char* target) {
-        rgbe::encode(sum[0] / n, sum[1] / n, sum[2] / n, target);
+        encode(sum[0] / n, sum[1] / n, sum[2] / n, target);
+    }
+    // rgbe::encode's bytes for float components, with the exponent taken from the float's bits
+    // rather than by frexp and ldexp, which cost more than the rest of a texel.
+    static void encode(float r, float g, float b, unsigned char* target) {
+        r = r > 0.0f ? r : 0.0f;
+        g = g > 0.0f ? g : 0.0f;
+        b = b > 0.0f ? b : 0.0f;
+        const float m = std::max(r, std::max(g, b));
+        if (!(m >= 1e-32f)) {
+            std::memset(target, 0, 4);
+            return;
+        }
+        std::uint32_t bits;
+        std::memcpy(&bits, &m, sizeof bits);
+        // frexp's exponent of a normal float (1e-32 and above are); saturating as encode does.
+        const int e = std::min(static_cast<int>(bits >> 23) - 126, 127);
+        const std::uint32_t scaleBits = static_cast<std::uint32_t>(127 + 8 - e) << 23;
+        float scale;
+        std::memcpy(&scale, &scaleBits, sizeof scale);
+        target[0] = static_cast<unsigned char>(std::min(255.0f, r * scale));
+        target[1] = static_cast<unsigned char>(std::min(255.0f, g * scale));
+        target[2] = static_cast<unsigned char>(std::min(255.0f, b * scale));
+        target[3] = static_cast<unsigned char>(e + 128);
     }
 };
 
@@ -74,7 +99,22 @@ template <typename Texels> void halveRows(const Picture& in, Picture& out, long 
         const Span rows = span(y, out.height, in.height);
         unsigned char* target =
             out.pixels.get() + Texels::bytes * static_cast<std::size_t>(y) * out.width;
-        for (long x = 0; x < out.width; ++x) {
+        long x = 0;
+        if (rows.count == 2 && in.width > 1) {
+            // The blocks of two by two, all but the last of a row: no spans to work out.
+            const unsigned char* top =
+                in.pixels.get() + Texels::bytes * static_cast<std::size_t>(rows.first) * w;
+            const unsigned char* bottom = top + Texels::bytes * w;
+            for (; x < out.width - 1; ++x, top += 2 * Texels::bytes, bottom += 2 * Texels::bytes) {
+                float sum[3] = {0.0f, 0.0f, 0.0f};
+                Texels::add(top, sum);
+                Texels::add(top + Texels::bytes, sum);
+                Texels::add(bottom, sum);
+                Texels::add(bottom + Texels::bytes, sum);
+                Texels::store(sum, 4.0f, target + Texels::bytes * x);
+            }
+        }
+        for (; x < out.width; ++x) {
             const Span columns = span(x, out.width, in.width);
             float sum[3] = {0.0f, 0.0f, 0.0f};
             for (long j = rows.first; j < rows.first + rows.count; ++j) {
@@ -136,7 +176,8 @@ int mipLevelCount(long width, long height) {
     return levels;
 }
 
-std::vector<Picture> mipLevels(Picture&& picture, const std::function<void(int level)>& beforeLevel) {
+std::vector<Picture> mipLevels(Picture&& picture,
+                               const std::function<void(int level)>& beforeLevel) {
     const int count = mipLevelCount(picture.width, picture.height);
     std::vector<Picture> levels;
     levels.reserve(static_cast<std::size_t>(count));

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cmath>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -73,6 +74,38 @@ TEST(MipLevels, MakeTheWholePyramidEqualToHalvingStepByStep) {
     Picture one = rgbPicture(1, 1);
     EXPECT_EQ(mipLevels(std::move(one), [](int) { ADD_FAILURE() << "no level to make"; }).size(),
               1u);
+}
+
+// The means go through the same rgbe::encode bytes, whatever the fast paths, for blocks of
+// 2 x 2 inside a row and 3 wide at an odd end; exponents from black to beyond the brightest.
+TEST(MipLevels, RadianceMeansAreTheBytesRgbeEncodeGives) {
+    Picture picture;
+    picture.allocate(1001, 2, PixelEncoding::Rgbe);
+    for (std::size_t i = 0; i < picture.byteCount(); ++i) {
+        picture.pixels[i] = static_cast<unsigned char>(i * 2654435761u >> 11);
+    }
+    const Picture half = halvePicture(picture);
+    ASSERT_EQ(half.width, 500);
+    for (int x = 0; x < half.width; ++x) {
+        float sum[3] = {0.0f, 0.0f, 0.0f};
+        const int columns = x == half.width - 1 ? 3 : 2;
+        for (int y = 0; y < 2; ++y) {
+            for (int i = 0; i < columns; ++i) {
+                const unsigned char* p = picture.pixels.get() + (y * 1001 + 2 * x + i) * 4;
+                const float f = p[3] == 0 ? 0.0f : std::ldexp(1.0f, p[3] - 136);
+                for (int c = 0; c < 3; ++c) {
+                    sum[c] += p[c] * f;
+                }
+            }
+        }
+        const float n = static_cast<float>(2 * columns);
+        unsigned char expected[4];
+        rgbe::encode(sum[0] / n, sum[1] / n, sum[2] / n, expected);
+        const unsigned char* got = half.pixels.get() + 4 * x;
+        ASSERT_EQ(std::vector<unsigned char>(got, got + 4),
+                  std::vector<unsigned char>(expected, expected + 4))
+            << x;
+    }
 }
 
 TEST(MipLevels, AThrowingCallbackAbandonsThePyramid) {
