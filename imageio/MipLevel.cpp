@@ -5,8 +5,6 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <cstdint>
-#include <cstring>
 #include <future>
 #include <stdexcept>
 #include <thread>
@@ -51,30 +49,7 @@ struct RgbeTexels {
         sum[2] += p[2] * f;
     }
     static void store(const float sum[3], float n, unsigned char* target) {
-        encode(sum[0] / n, sum[1] / n, sum[2] / n, target);
-    }
-    // rgbe::encode's bytes for float components, with the exponent taken from the float's bits
-    // rather than by frexp and ldexp, which cost more than the rest of a texel.
-    static void encode(float r, float g, float b, unsigned char* target) {
-        r = r > 0.0f ? r : 0.0f;
-        g = g > 0.0f ? g : 0.0f;
-        b = b > 0.0f ? b : 0.0f;
-        const float m = std::max(r, std::max(g, b));
-        if (!(m >= 1e-32f)) {
-            std::memset(target, 0, 4);
-            return;
-        }
-        std::uint32_t bits;
-        std::memcpy(&bits, &m, sizeof bits);
-        // frexp's exponent of a normal float (1e-32 and above are); saturating as encode does.
-        const int e = std::min(static_cast<int>(bits >> 23) - 126, 127);
-        const std::uint32_t scaleBits = static_cast<std::uint32_t>(127 + 8 - e) << 23;
-        float scale;
-        std::memcpy(&scale, &scaleBits, sizeof scale);
-        target[0] = static_cast<unsigned char>(std::min(255.0f, r * scale));
-        target[1] = static_cast<unsigned char>(std::min(255.0f, g * scale));
-        target[2] = static_cast<unsigned char>(std::min(255.0f, b * scale));
-        target[3] = static_cast<unsigned char>(e + 128);
+        rgbe::encode(sum[0] / n, sum[1] / n, sum[2] / n, target);
     }
 };
 

@@ -457,11 +457,15 @@ void encode(double r, double g, double b, unsigned char out[4]) {
         std::memset(out, 0, 4);
         return;
     }
-    int e = 0;
-    std::frexp(m, &e);
-    // Beyond the largest exponent the value saturates rather than wrapping to black.
-    e = std::min(e, 127);
-    const double scale = std::ldexp(1.0, 8 - e);
+    // frexp's exponent from the double's own bits (m is normal here), and 2^(8 - e) made the
+    // same way: frexp and ldexp cost more than the rest of a pixel. Beyond the largest
+    // exponent, infinity included, the value saturates rather than wrapping to black.
+    std::uint64_t bits;
+    std::memcpy(&bits, &m, sizeof bits);
+    const int e = std::min(static_cast<int>(bits >> 52 & 0x7ff) - 1022, 127);
+    const std::uint64_t scaleBits = static_cast<std::uint64_t>(1023 + 8 - e) << 52;
+    double scale;
+    std::memcpy(&scale, &scaleBits, sizeof scale);
     const double c[3] = {r, g, b};
     for (int k = 0; k < 3; ++k) {
         out[k] = static_cast<unsigned char>(std::min(255.0, std::max(0.0, c[k] * scale)));

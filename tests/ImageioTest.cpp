@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -158,6 +159,11 @@ TEST(RgbeValue, EncodeAndDecodeFollowTheSharedExponentRule) {
     EXPECT_EQ(out[3], 255) << "saturates instead of wrapping the exponent";
     rgbe::decode(out, r, g, b);
     EXPECT_GT(r, 1e37);
+    // An overflowed sum, as a mip level of the brightest texels may make.
+    rgbe::encode(std::numeric_limits<double>::infinity(), 1.0, 0.0, out);
+    EXPECT_EQ(Bytes(out, out + 4), (Bytes{255, 0, 0, 255}));
+    rgbe::encode(3.0, 1e-30, 0.75, out);
+    EXPECT_EQ(Bytes(out, out + 4), (Bytes{192, 0, 48, 130}));
 }
 
 namespace {
