@@ -4,6 +4,7 @@
 #include <GL/glew.h>
 
 #include "Texture.h"
+#include "TextureUpload.h"
 #include "ViewState.h"
 
 #include <QGLWidget>
@@ -146,8 +147,9 @@ private:
     struct LoadedLevels {
         std::vector<Picture> levels;
         // The texture's storage when it was made while the file was read (a RADIANCE header
-        // tells the size first), else null.
+        // tells the size first), and the buffer its upload goes through; else null.
         std::unique_ptr<Texture> texture;
+        std::unique_ptr<UploadBuffer> buffer;
     };
     // Decodes one file on a worker thread and waits in an event loop of its own; returns the
     // levels, or nothing once the load is abandoned. Throws the reader's errors.

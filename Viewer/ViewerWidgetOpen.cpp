@@ -74,18 +74,22 @@ ViewerWidget::LoadedLevels ViewerWidget::loadLevels(const QString& name, const S
     // read. Declared before the thread, which joins and makes the widget's context current
     // before the texture goes.
     std::unique_ptr<Texture> early;
+    std::unique_ptr<UploadBuffer> earlyBuffer;
     std::unique_ptr<SharedContextThread> storage;
     PictureLoader* sized = nullptr;
-    const auto makeStorage = [this, &early, &storage, &sized] {
+    const auto makeStorage = [this, &early, &earlyBuffer, &storage, &sized] {
         const int width = sized->columnCount();
         const int height = sized->rowCount();
-        storage = std::make_unique<SharedContextThread>(*this, [&early, width, height] {
+        storage = std::make_unique<SharedContextThread>(*this, [&early, &earlyBuffer, width,
+                                                                height] {
             try {
                 early = std::make_unique<Texture>(width, height, PixelEncoding::Rgbe,
                                                   Texture::Texels::Later);
+                earlyBuffer = std::make_unique<UploadBuffer>(UploadBuffer::bytesFor(*early));
                 glFinish();
             } catch (const std::exception&) {
                 // Made again from the levels, where the error will be told.
+                earlyBuffer.reset();
                 early.reset();
             }
         });
@@ -141,7 +145,7 @@ ViewerWidget::LoadedLevels ViewerWidget::loadLevels(const QString& name, const S
     if (loadAbandoned) {
         return {};
     }
-    LoadedLevels loaded{worker.take(), nullptr};
+    LoadedLevels loaded{worker.take(), nullptr, nullptr};
     if (storage) {
         QEventLoop wait;
         bool finished = false;
@@ -160,6 +164,7 @@ ViewerWidget::LoadedLevels ViewerWidget::loadLevels(const QString& name, const S
             early->radianceShift = worker.radianceShift();
             early->takeAttributes(levels.front());
             loaded.texture = std::move(early);
+            loaded.buffer = std::move(earlyBuffer);
         }
     }
     if (loadAbandoned) {
@@ -244,7 +249,8 @@ void ViewerWidget::open(const QStringList& files) {
     // A texture's storage is made in a context shared with the widget's, on a thread of its
     // own, while the events go on: drivers that clear new storage (llvmpipe) take seconds over
     // a large pyramid. The widget's own context makes it where no shared one can be had.
-    const auto makeTexture = [this](const std::vector<Picture>& levels) {
+    const auto makeTexture = [this](const std::vector<Picture>& levels,
+                                    std::unique_ptr<UploadBuffer>& buffer) {
         std::unique_ptr<Texture> texture;
         std::exception_ptr error;
         QEventLoop loop;
@@ -256,6 +262,7 @@ void ViewerWidget::open(const QStringList& files) {
             [&] {
                 try {
                     texture = std::make_unique<Texture>(levels, Texture::Texels::Later);
+                    buffer = std::make_unique<UploadBuffer>(UploadBuffer::bytesFor(*texture));
                     glFinish();
                 } catch (...) {
                     error = std::current_exception();
@@ -302,12 +309,14 @@ void ViewerWidget::open(const QStringList& files) {
             }
             makeCurrent();
             if (mipmapped && levels.size() > 1) {
+                std::unique_ptr<UploadBuffer> buffer = std::move(read.buffer);
                 std::unique_ptr<Texture> texture =
-                    read.texture ? std::move(read.texture) : makeTexture(levels);
+                    read.texture ? std::move(read.texture) : makeTexture(levels, buffer);
                 if (loadAbandoned) {
                     break;
                 }
-                auto upload = std::make_unique<TextureUpload>(*texture, std::move(levels));
+                auto upload = std::make_unique<TextureUpload>(*texture, std::move(levels),
+                                                              std::move(buffer));
                 // The smallest levels at once, so that the picture shows as soon as the list
                 // is read; one slice, as no event is served meanwhile.
                 if (!upload->stepFor(sliceSeconds, uploadSliceLimit)) {

@@ -43,6 +43,10 @@ std::size_t bytesPerPixel(const Picture& picture) {
     return picture.encoding == PixelEncoding::Rgbe ? 4 : 3;
 }
 
+// A step sends no more than this, so that the one buffer stays this large: a buffer grown
+// with the slices cost more than the slices themselves.
+constexpr std::size_t bufferBytes = std::size_t{64} << 20;
+
 } // namespace
 
 // Rows y..y+h of level `level` (of tile `layer` of a tiled level 0, x the tile's first column
@@ -58,8 +62,37 @@ struct TextureUpload::Piece {
     std::size_t offset;
 };
 
-TextureUpload::TextureUpload(Texture& texture, std::vector<Picture>&& levels)
-    : target(texture), levels(std::move(levels)), level(static_cast<int>(this->levels.size()) - 1) {
+UploadBuffer::UploadBuffer(std::size_t bytes) : capacity(bytes) {
+    glGenBuffers(1, &name);
+    glBindBuffer(GL_PIXEL_UNPACK_BUFFER, name);
+    glBufferData(GL_PIXEL_UNPACK_BUFFER, static_cast<GLsizeiptr>(bytes), nullptr, GL_STREAM_DRAW);
+    glBindBuffer(GL_PIXEL_UNPACK_BUFFER, 0);
+    const std::string failure = glError(__FILE__, __LINE__);
+    if (!failure.empty()) {
+        glDeleteBuffers(1, &name);
+        throw std::runtime_error(failure);
+    }
+}
+
+UploadBuffer::~UploadBuffer() {
+    glDeleteBuffers(1, &name);
+}
+
+std::size_t UploadBuffer::bytesFor(const Texture& texture) {
+    // All the levels where that is less: a small picture keeps a small buffer.
+    const std::size_t pixel = texture.hdr ? 4 : 3;
+    std::size_t all = 0;
+    for (int l = 0; l < texture.levels; ++l) {
+        all += pixel * static_cast<std::size_t>(std::max(1, texture.width >> l)) *
+               static_cast<std::size_t>(std::max(1, texture.height >> l));
+    }
+    return std::min(all, bufferBytes);
+}
+
+TextureUpload::TextureUpload(Texture& texture, std::vector<Picture>&& levels,
+                             std::unique_ptr<UploadBuffer> buffer)
+    : target(texture), levels(std::move(levels)), buffer(std::move(buffer)),
+      level(static_cast<int>(this->levels.size()) - 1) {
     if (static_cast<int>(this->levels.size()) != texture.levels || this->levels.empty() ||
         this->levels.front().width != texture.width ||
         this->levels.front().height != texture.height) {
@@ -67,11 +100,7 @@ TextureUpload::TextureUpload(Texture& texture, std::vector<Picture>&& levels)
     }
 }
 
-TextureUpload::~TextureUpload() {
-    if (buffer != 0) {
-        glDeleteBuffers(1, &buffer);
-    }
-}
+TextureUpload::~TextureUpload() = default;
 
 std::vector<TextureUpload::Piece> TextureUpload::plan(std::size_t bytes, int& nextLevel,
                                                       int& nextTile, int& nextRow) const {
@@ -125,7 +154,8 @@ bool TextureUpload::step(std::size_t bytes) {
     int nextLevel = 0;
     int nextTile = 0;
     int nextRow = 0;
-    const std::vector<Piece> pieces = plan(bytes, nextLevel, nextTile, nextRow);
+    const std::vector<Piece> pieces =
+        plan(std::min(bytes, bufferBytes), nextLevel, nextTile, nextRow);
     const Piece& last = pieces.back();
     const std::size_t total =
         last.offset + static_cast<std::size_t>(last.width) * last.rows *
@@ -134,18 +164,11 @@ bool TextureUpload::step(std::size_t bytes) {
     ClientPixelStoreScope pixelStore;
     glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
     TextureBindingScope bindings;
-    if (buffer == 0) {
-        glGenBuffers(1, &buffer);
+    // One buffer written again each step: fresh memory costs its page faults once only.
+    if (!buffer || buffer->capacity < total) {
+        buffer = std::make_unique<UploadBuffer>(std::max(total, UploadBuffer::bytesFor(target)));
     }
-    UnpackBufferScope bound(buffer);
-    // One buffer, grown when a slice needs more and written again each step: fresh memory
-    // costs its page faults once only.
-    if (capacity < total) {
-        glBufferData(GL_PIXEL_UNPACK_BUFFER, static_cast<GLsizeiptr>(total), nullptr,
-                     GL_STREAM_DRAW);
-        throwIfGlFailed(glError(__FILE__, __LINE__));
-        capacity = total;
-    }
+    UnpackBufferScope bound(buffer->name);
     auto* mapped = static_cast<unsigned char*>(
         glMapBufferRange(GL_PIXEL_UNPACK_BUFFER, 0, static_cast<GLsizeiptr>(total),
                          GL_MAP_WRITE_BIT | GL_MAP_INVALIDATE_RANGE_BIT));

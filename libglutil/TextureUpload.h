@@ -5,9 +5,28 @@
 #include "Picture.h"
 
 #include <cstddef>
+#include <memory>
 #include <vector>
 
 class Texture;
+
+// The pixel buffer object a TextureUpload sends its slices through, which can be made ahead,
+// on a thread with a shared context: drivers fill new buffer storage (llvmpipe: about 3 ms a
+// megabyte), too long for a turn of the event loop. Made and deleted with a GL context
+// current. Throws std::runtime_error.
+class UploadBuffer {
+public:
+    explicit UploadBuffer(std::size_t bytes);
+    ~UploadBuffer();
+    UploadBuffer(const UploadBuffer&) = delete;
+    UploadBuffer& operator=(const UploadBuffer&) = delete;
+
+    // What a TextureUpload of this texture's levels uses at most.
+    static std::size_t bytesFor(const Texture& texture);
+
+    GLuint name = 0;
+    std::size_t capacity = 0;
+};
 
 // Fills a Texture made with Texture::Texels::Later from its mip levels a slice at a time,
 // through a pixel buffer object, the smallest level first, so that the caller's event loop
@@ -16,8 +35,10 @@ class Texture;
 // destructor included, needs the texture's GL context current.
 class TextureUpload {
 public:
-    // Throws std::runtime_error when the levels are not the texture's.
-    TextureUpload(Texture& texture, std::vector<Picture>&& levels);
+    // Throws std::runtime_error when the levels are not the texture's. `buffer`, when given,
+    // is used while it is large enough.
+    TextureUpload(Texture& texture, std::vector<Picture>&& levels,
+                  std::unique_ptr<UploadBuffer> buffer = nullptr);
     ~TextureUpload();
 
     TextureUpload(const TextureUpload&) = delete;
@@ -41,8 +62,7 @@ private:
 
     Texture& target;
     std::vector<Picture> levels;
-    GLuint buffer = 0;
-    std::size_t capacity = 0;
+    std::unique_ptr<UploadBuffer> buffer;
     // The level going up (-1 once all are), the tile of a tiled level 0 and the next row of
     // that level or tile.
     int level;

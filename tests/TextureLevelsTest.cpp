@@ -9,6 +9,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <memory>
 #include <stdexcept>
 #include <tuple>
 #include <vector>
@@ -267,4 +268,32 @@ TEST(TextureLevels, RadianceAboveTheShiftSaturates) {
     EXPECT_EQ(sharedExponentShift(bright, 1), 160 - 144);
     const unsigned char black[4] = {0, 0, 0, 0};
     EXPECT_EQ(sharedExponentShift(black, 1), 0);
+}
+
+// A buffer made ahead (on another thread in the viewer) carries the same slices; it is as
+// large as the levels, or 64 MiB for larger pictures, which no step then exceeds.
+TEST(TextureLevels, UploadsThroughABufferMadeAheadAndBoundedSteps) {
+    std::vector<Picture> levels = mipLevels(patternPicture(300, 70, PixelEncoding::Rgbe));
+    Texture sliced(levels, Texture::Texels::Later);
+    std::size_t all = 0;
+    for (const Picture& level : levels) {
+        all += level.byteCount();
+    }
+    EXPECT_EQ(UploadBuffer::bytesFor(sliced), all);
+    auto buffer = std::make_unique<UploadBuffer>(UploadBuffer::bytesFor(sliced));
+    TextureUpload upload(sliced, std::move(levels), std::move(buffer));
+    while (!upload.step(20000)) {
+    }
+    const Texture whole(mipLevels(patternPicture(300, 70, PixelEncoding::Rgbe)));
+    expectSameTexels(sliced, whole, GL_RGBA);
+
+    std::vector<Picture> large = mipLevels(patternPicture(4200, 4100, PixelEncoding::Rgbe));
+    Texture big(large, Texture::Texels::Later);
+    EXPECT_EQ(UploadBuffer::bytesFor(big), std::size_t{64} << 20);
+    TextureUpload bounded(big, std::move(large));
+    while (!bounded.done()) {
+        const std::size_t before = bounded.bytesSent();
+        bounded.step(std::size_t{1} << 30);
+        EXPECT_LE(bounded.bytesSent() - before, std::size_t{64} << 20);
+    }
 }
