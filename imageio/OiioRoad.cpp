@@ -8,6 +8,7 @@
 
 #include <OpenImageIO/imageio.h>
 #include <OpenImageIO/parallel.h>
+#include <boost/algorithm/string/predicate.hpp>
 #include <fmt/printf.h>
 
 #include <sys/stat.h>
@@ -430,6 +431,17 @@ void readBands(ImageInput& input, const Selection& selection, const Overlap& ove
                 }
             });
         y = yEnd;
+    }
+    // The JPEG reader records libjpeg's warnings and fills in the rest: a file cut short came
+    // out grey below the cut. That is an error; the other warnings are a line on standard
+    // error, as on the .jpg road.
+    if (std::strcmp(input.format_name(), "jpeg") == 0 && input.has_error()) {
+        const std::string message = input.geterror();
+        // libjpeg's "Premature end of JPEG file" and "premature end of data segment".
+        if (boost::algorithm::icontains(message, "premature end")) {
+            throw readFailure(path, message);
+        }
+        fmt::fprintf(stderr, "Warning: JPEG file '%s': %s\n", path, message);
     }
 }
 

@@ -535,6 +535,12 @@ TEST_F(HostileFiles, ForgedJpegSizeIsAnError) {
     EXPECT_EQ(read.text.find("Truncated JPEG file '" + forged + "': the data ends in row "), 0u)
         << read.text;
     EXPECT_LT(read.grownMiB, 64);
+
+    // The same through OpenImageIO, whose reader fills the missing rows with grey.
+    const std::string other = put("forged.jpeg", std::string(bytes.begin(), bytes.end()));
+    const ChildRead viaOiio = inChild([&] { return errorOf(other); });
+    EXPECT_EQ(viaOiio.text.find("Failed to read file '" + other + "'"), 0u) << viaOiio.text;
+    EXPECT_NE(viaOiio.text.find("premature end"), std::string::npos) << viaOiio.text;
 }
 
 TEST_F(HostileFiles, NoUrlFetchedAndNoProgramRun) {
