@@ -3,7 +3,12 @@
 #include "FileName.h"
 #include "Roads.h"
 
+#include <fmt/printf.h>
+
+#include <sys/stat.h>
+
 #include <array>
+#include <stdexcept>
 
 namespace {
 
@@ -33,6 +38,15 @@ const std::array<Road, 7> roads = {{
 Picture readPicture(const std::string& path, const SizeLimit& limit) {
     for (const Road& road : roads) {
         if (road.takes(path)) {
+            // Only the RADIANCE reader and standard input wait for a pipe, and only so long;
+            // the other readers open the name themselves and would block for ever on a FIFO
+            // nobody writes, or read a device without end.
+            struct stat status {};
+            if (!hasSuffix(path, ".hdr") && path != "-" && ::stat(path.c_str(), &status) == 0 &&
+                !S_ISREG(status.st_mode)) {
+                throw std::runtime_error(
+                    fmt::sprintf("Failed to read file '%s': not a regular file", path));
+            }
             Picture picture = road.read(path, limit);
             picture.fileName = path;
             return picture;

@@ -489,6 +489,19 @@ TEST_F(HostileFiles, SilentFifoEndsInAnError) {
     close(writer);
 }
 
+// The readers that open a name themselves take regular files only: a FIFO would block them
+// before a byte came, whatever its name.
+TEST_F(HostileFiles, FifosAndDevicesUnderOtherNamesAreRefusedAtOnce) {
+    for (const char* name : {"pipe.png", "pipe.jpg", "pipe.exr", "pipe.ppm", "pipe.tif"}) {
+        const std::string fifo = path(name);
+        ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+        EXPECT_EQ(errorOf(fifo), "Failed to read file '" + fifo + "': not a regular file");
+    }
+    const std::string zero = path("zero.exr");
+    ASSERT_EQ(symlink("/dev/zero", zero.c_str()), 0);
+    EXPECT_EQ(errorOf(zero), "Failed to read file '" + zero + "': not a regular file");
+}
+
 // Likewise when the header comes and the pixels stop: a writer that sends the header and the
 // start of the first line, then nothing, until the reader has given up.
 TEST_F(HostileFiles, FifoStallingAfterItsHeaderEndsInAnError) {
