@@ -120,14 +120,21 @@ std::size_t readData(std::FILE* file, unsigned char* data, std::size_t size,
     }
     // Such streams are unbuffered (openInput): stdio holds no byte of them, so they are read
     // directly, each wait bounded.
-    std::size_t got = 0;
-    while (got < size) {
+    return readUntil(size, path, [&](std::size_t got, std::size_t count) -> long {
         if (!waitReadable(fd)) {
             throw std::runtime_error(
                 fmt::sprintf("Failed to read file '%s': no data within %d seconds", path,
                              headerWaitMilliseconds / 1000));
         }
-        const ssize_t n = ::read(fd, data + got, std::min<std::size_t>(size - got, 1 << 30));
+        return ::read(fd, data + got, count);
+    });
+}
+
+std::size_t readUntil(std::size_t size, const std::string& path,
+                      const std::function<long(std::size_t got, std::size_t count)>& readSome) {
+    std::size_t got = 0;
+    while (got < size) {
+        const long n = readSome(got, std::min<std::size_t>(size - got, 1 << 30));
         if (n < 0 && errno == EINTR) {
             continue;
         }

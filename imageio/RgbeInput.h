@@ -3,6 +3,7 @@
 #include "CFile.h"
 
 #include <cstddef>
+#include <functional>
 #include <string>
 
 // The opening and the header lines of a RADIANCE file, bounded so that no file can make the
@@ -45,6 +46,12 @@ private:
 // within %d seconds"; a read error throws "Failed to read file '%s'".
 std::size_t readData(std::FILE* file, unsigned char* data, std::size_t size,
                      const std::string& path);
+
+// Calls `readSome(got, count)` (a read or pread of at most `count` bytes at `got`: what it
+// read, 0 at the end, -1 with errno) until `size` bytes are in or the input ends, again after
+// an interruption; -1 otherwise is the read error naming `path`. Returns the bytes read.
+std::size_t readUntil(std::size_t size, const std::string& path,
+                      const std::function<long(std::size_t got, std::size_t count)>& readSome);
 
 // A line as an error message shows it: long ones end in "...".
 std::string shown(const std::string& line);

@@ -406,23 +406,10 @@ bool readRest(std::FILE* file, const std::string& path, PixelBuffer& bytes, std:
         return false;
     }
     // One read: a mapping would fault on every 4 KiB page as the scan walks it.
-    std::size_t got = 0;
-    while (got < wanted) {
-        const ssize_t n =
-            pread(fileno(file), bytes.get() + got, std::min<std::size_t>(wanted - got, 1 << 30),
-                  static_cast<off_t>(position) + static_cast<off_t>(got));
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            throw readError(path);
-        }
-        if (n == 0) {
-            break;
-        }
-        got += static_cast<std::size_t>(n);
-    }
-    size = got;
+    size = readUntil(wanted, path, [&](std::size_t got, std::size_t count) -> long {
+        return pread(fileno(file), bytes.get() + got, count,
+                     static_cast<off_t>(position) + static_cast<off_t>(got));
+    });
     return true;
 }
 
