@@ -22,19 +22,19 @@ struct ExponentTable {
     }
 };
 
-// Source rows [y0, y1) of the block that output row y covers, and likewise columns.
+// The source rows of the block that output row `out` covers, and likewise columns.
 struct Span {
     long first;
     long count;
 };
 
-Span span(long out, long outSize, long inSize) {
-    if (inSize == 1) {
-        return {0, 1};
+Span span(long out, long outSize, long inSize, long factor) {
+    if (inSize < factor) {
+        return {0, inSize};
     }
-    const long first = 2 * out;
-    // The last output texel of an odd side takes the remaining three.
-    const long count = out == outSize - 1 ? inSize - first : 2;
+    const long first = factor * out;
+    // The last output texel takes the rows left over (three of an odd side when halving).
+    const long count = out == outSize - 1 ? inSize - first : factor;
     return {first, count};
 }
 
@@ -68,10 +68,26 @@ struct Rgb8Texels {
     }
 };
 
+// The mean of the block of `in` that rows and columns span, stored at target.
+template <typename Texels>
+void storeBlock(const Picture& in, Span rows, Span columns, unsigned char* target) {
+    const std::size_t w = static_cast<std::size_t>(in.width);
+    float sum[3] = {0.0f, 0.0f, 0.0f};
+    for (long j = rows.first; j < rows.first + rows.count; ++j) {
+        const unsigned char* p =
+            in.pixels.get() +
+            Texels::bytes * (static_cast<std::size_t>(j) * w + static_cast<std::size_t>(columns.first));
+        for (long i = 0; i < columns.count; ++i, p += Texels::bytes) {
+            Texels::add(p, sum);
+        }
+    }
+    Texels::store(sum, static_cast<float>(rows.count * columns.count), target);
+}
+
 template <typename Texels> void halveRows(const Picture& in, Picture& out, long y0, long y1) {
     const std::size_t w = static_cast<std::size_t>(in.width);
     for (long y = y0; y < y1; ++y) {
-        const Span rows = span(y, out.height, in.height);
+        const Span rows = span(y, out.height, in.height, 2);
         unsigned char* target =
             out.pixels.get() + Texels::bytes * static_cast<std::size_t>(y) * out.width;
         long x = 0;
@@ -90,54 +106,83 @@ template <typename Texels> void halveRows(const Picture& in, Picture& out, long 
             }
         }
         for (; x < out.width; ++x) {
-            const Span columns = span(x, out.width, in.width);
-            float sum[3] = {0.0f, 0.0f, 0.0f};
-            for (long j = rows.first; j < rows.first + rows.count; ++j) {
-                const unsigned char* p =
-                    in.pixels.get() + Texels::bytes * (static_cast<std::size_t>(j) * w +
-                                                       static_cast<std::size_t>(columns.first));
-                for (long i = 0; i < columns.count; ++i, p += Texels::bytes) {
-                    Texels::add(p, sum);
-                }
-            }
-            Texels::store(sum, static_cast<float>(rows.count * columns.count),
-                          target + Texels::bytes * x);
+            storeBlock<Texels>(in, rows, span(x, out.width, in.width, 2),
+                               target + Texels::bytes * x);
         }
     }
+}
+
+// Output rows [y0, y1) of `in` reduced by `factor` in both directions.
+template <typename Texels>
+void reduceRows(const Picture& in, Picture& out, long factor, long y0, long y1) {
+    for (long y = y0; y < y1; ++y) {
+        const Span rows = span(y, out.height, in.height, factor);
+        unsigned char* target =
+            out.pixels.get() + Texels::bytes * static_cast<std::size_t>(y) * out.width;
+        for (long x = 0; x < out.width; ++x) {
+            storeBlock<Texels>(in, rows, span(x, out.width, in.width, factor),
+                               target + Texels::bytes * x);
+        }
+    }
+}
+
+template <typename Rows> void runOnAllCores(long height, Rows rows) {
+    // Small levels are not worth a thread. Futures of std::async wait in their destructors,
+    // so every worker has finished however this returns.
+    const long threads = height < 64 ? 1 : std::max(1u, std::thread::hardware_concurrency());
+    std::vector<std::future<void>> workers;
+    for (long t = 1; t < threads; ++t) {
+        workers.push_back(std::async(std::launch::async, rows, height * t / threads,
+                                     height * (t + 1) / threads));
+    }
+    rows(0, height / threads);
+    for (std::future<void>& worker : workers) {
+        worker.get();
+    }
+}
+
+Picture sameKind(const Picture& level, int width, int height) {
+    if (level.encoding != PixelEncoding::Rgbe && level.encoding != PixelEncoding::Rgb8) {
+        throw std::runtime_error("Mip levels are made of RGBE or 8-bit pictures only");
+    }
+    Picture out;
+    out.allocate(width, height, level.encoding);
+    out.scale = level.scale;
+    out.fileName = level.fileName;
+    out.projectionHint = level.projectionHint;
+    return out;
 }
 
 } // namespace
 
 Picture halvePicture(const Picture& level) {
-    Picture out;
-    out.allocate(std::max(1, level.width / 2), std::max(1, level.height / 2), level.encoding);
-    out.scale = level.scale;
-    out.fileName = level.fileName;
-    out.projectionHint = level.projectionHint;
+    Picture out = sameKind(level, std::max(1, level.width / 2), std::max(1, level.height / 2));
+    const bool rgbe = level.encoding == PixelEncoding::Rgbe;
+    runOnAllCores(out.height, [&level, &out, rgbe](long y0, long y1) {
+        rgbe ? halveRows<RgbeTexels>(level, out, y0, y1) : halveRows<Rgb8Texels>(level, out, y0, y1);
+    });
+    return out;
+}
 
-    void (*rows)(const Picture&, Picture&, long, long) = nullptr;
-    switch (level.encoding) {
-    case PixelEncoding::Rgbe:
-        rows = halveRows<RgbeTexels>;
-        break;
-    case PixelEncoding::Rgb8:
-        rows = halveRows<Rgb8Texels>;
-        break;
-    default:
-        throw std::runtime_error("Mip levels are made of RGBE or 8-bit pictures only");
+int reductionFactor(long width, long height, long side) {
+    int factor = 1;
+    while ((width > side * factor || height > side * factor) && factor < (1 << 30)) {
+        factor *= 2;
     }
-    // Small levels are not worth a thread. Futures of std::async wait in their destructors,
-    // so every worker has finished however this returns.
-    const long threads = out.height < 64 ? 1 : std::max(1u, std::thread::hardware_concurrency());
-    std::vector<std::future<void>> workers;
-    for (long t = 1; t < threads; ++t) {
-        workers.push_back(std::async(std::launch::async, rows, std::cref(level), std::ref(out),
-                                     out.height * t / threads, out.height * (t + 1) / threads));
+    return factor;
+}
+
+Picture reducePicture(const Picture& level, int factor) {
+    if (factor < 1) {
+        throw std::runtime_error("A picture is reduced by a factor of 1 or more");
     }
-    rows(level, out, 0, out.height / threads);
-    for (std::future<void>& worker : workers) {
-        worker.get();
-    }
+    Picture out = sameKind(level, std::max(1, level.width / factor),
+                           std::max(1, level.height / factor));
+    const bool rgbe = level.encoding == PixelEncoding::Rgbe;
+    runOnAllCores(out.height, [&level, &out, rgbe, factor](long y0, long y1) {
+        rgbe ? reduceRows<RgbeTexels>(level, out, factor, y0, y1)
+             : reduceRows<Rgb8Texels>(level, out, factor, y0, y1);
+    });
     return out;
 }
 

@@ -11,6 +11,16 @@
 // pictures as squared values (close to linear light), stored as the root. Runs on all cores.
 Picture halvePicture(const Picture& level);
 
+// The smallest power of two that brings width and height within `side` when divided by it.
+int reductionFactor(long width, long height, long side);
+
+// `level` reduced by `factor` in both directions in one pass, for a quick view of a picture
+// before its pyramid exists: max(1, width / factor) by max(1, height / factor), each texel the
+// mean of its factor x factor block, the last column and row taking what is left over. Where
+// the sides are multiples of a power-of-two factor, these are the blocks of the pyramid's
+// level log2(factor). Runs on all cores.
+Picture reducePicture(const Picture& level, int factor);
+
 // How many levels a picture of width x height has, down to 1 x 1.
 int mipLevelCount(long width, long height);
 
