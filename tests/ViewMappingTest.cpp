@@ -113,6 +113,29 @@ TEST(ViewMapping, FlatViewStartsOnAWholePixelAndSaysWhatIsOnThePicture) {
     }
 }
 
+// A copy reduced 8 times, seen through reducedView, shows at every screen pixel the place the
+// picture shows there, in every projection and off-centre.
+TEST(ViewMapping, AReducedViewShowsTheSamePlaces) {
+    for (const Projection projection : {Projection::Flat, Projection::Sphere, Projection::Planet}) {
+        const float zoom = projection == Projection::Flat ? 0.37f : 0.05f;
+        const ViewState v = view(projection, zoom, 21.0f, -13.0f, 96, 64);
+        const ViewMapping whole(v, 1024, 512);
+        const ViewMapping reduced(reducedView(v, 8), 128, 64);
+        for (double y = 0.5; y < 64; y += 7) {
+            for (double x = 0.5; x < 96; x += 5) {
+                const ViewMapping::Spot a = whole.pictureAt({x, y});
+                const ViewMapping::Spot b = reduced.pictureAt({x, y});
+                const std::string where = describe(v, {x, y});
+                ASSERT_EQ(a.inside, b.inside) << where;
+                // The flat view's origin is a whole pixel in both: within a screen pixel.
+                const double tolerance = projection == Projection::Flat ? 1.0 / zoom : 1.0e-3;
+                EXPECT_NEAR(a.position.x, 8.0 * b.position.x, tolerance) << where;
+                EXPECT_NEAR(a.position.y, 8.0 * b.position.y, tolerance) << where;
+            }
+        }
+    }
+}
+
 // Yaw 0 looks at the centre column, yaw 90 at a quarter of the width, pitch 90 straight up;
 // columns grow to the right on screen and rows downwards.
 TEST(ViewMapping, SphericalViewsLookWhereYawAndPitchSay) {

@@ -46,6 +46,17 @@ LongitudeLatitude panoramaAngles(const glm::dvec2& position, int width, int heig
     return {(0.5 - position.x / width) * 2.0 * pi, (0.5 - position.y / height) * pi};
 }
 
+ViewState reducedView(const ViewState& view, int factor) {
+    ViewState reduced = view;
+    const float f = static_cast<float>(factor);
+    reduced.zoom *= f;
+    if (view.projection == Projection::Flat) {
+        reduced.yaw /= f;
+        reduced.pitch /= f;
+    }
+    return reduced;
+}
+
 ViewMapping::ViewMapping(const ViewState& view, int pictureWidth, int pictureHeight)
     : projection(view.projection), pictureSize(pictureWidth, pictureHeight),
       viewportSize(view.viewportWidth, view.viewportHeight),

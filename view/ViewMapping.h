@@ -28,6 +28,11 @@ glm::dvec3 directionOf(const LongitudeLatitude& angles);
 glm::dvec2 panoramaPosition(const LongitudeLatitude& angles, int width, int height);
 LongitudeLatitude panoramaAngles(const glm::dvec2& position, int width, int height);
 
+// The view of a copy of the picture reduced `factor` times in each direction that shows what
+// `view` shows of the picture itself: zoom counts screen pixels per picture pixel, and the
+// flat view's yaw and pitch are picture pixels.
+ViewState reducedView(const ViewState& view, int factor);
+
 // Where the viewer program (shaders/viewer.frag) looks, computed on the CPU in double
 // precision, both ways. Screen positions are window pixels from the viewport's top-left
 // corner, y down, so pixel (i, j) has its centre at (i + 0.5, j + 0.5). Picture positions are
