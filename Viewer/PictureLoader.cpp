@@ -43,8 +43,10 @@ std::pair<int, int> radianceSize(const std::string& path) {
 } // namespace
 
 PictureLoader::PictureLoader(std::string path, const SizeLimit& limit, bool mipmapped,
-                             std::function<void()> finished, std::function<void()> sized)
+                             std::function<void()> finished, std::function<void()> sized,
+                             PreviewRequest preview)
     : onFinished(std::move(finished)), onSize(std::move(sized)),
+      previewRequest(std::move(preview)),
       worker([this, path = std::move(path), limit, mipmapped] { run(path, limit, mipmapped); }) {}
 
 PictureLoader::~PictureLoader() {
@@ -79,6 +81,9 @@ void PictureLoader::run(const std::string& path, const SizeLimit& limit, bool mi
         } else {
             picture = readPicture(path, limit);
         }
+        if (mipmapped) {
+            makePreview(picture);
+        }
         // The histogram and statistics of the whole picture, while its pixels are all here.
         picture.statistics =
             LuminanceStatistics::of(picture,
@@ -109,6 +114,33 @@ void PictureLoader::run(const std::string& path, const SizeLimit& limit, bool mi
     if (onFinished) {
         onFinished();
     }
+}
+
+void PictureLoader::makePreview(const Picture& picture) {
+    if (previewRequest.side <= 0 ||
+        (picture.encoding != PixelEncoding::Rgbe && picture.encoding != PixelEncoding::Rgb8)) {
+        return;
+    }
+    const int factor = reductionFactor(picture.width, picture.height, previewRequest.side);
+    // A picture this small is whole on the card soon enough.
+    if (factor < 4 || cancelled) {
+        return;
+    }
+    Preview made{mipLevels(reducePicture(picture, factor)), factor, picture.width, picture.height};
+    {
+        const std::lock_guard<std::mutex> lock(previewMutex);
+        preview = std::move(made);
+    }
+    if (previewRequest.ready) {
+        previewRequest.ready();
+    }
+}
+
+Preview PictureLoader::takePreview() {
+    const std::lock_guard<std::mutex> lock(previewMutex);
+    Preview taken;
+    std::swap(taken, preview);
+    return taken;
 }
 
 std::vector<Picture> PictureLoader::take() {

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <exception>
 #include <functional>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -16,6 +17,25 @@ public:
     LoadCancelled() : std::runtime_error("loading cancelled") {}
 };
 
+// A reduced copy of a large picture for a first view, asked of a PictureLoader: made right
+// after the decode, before the statistics and the mip levels.
+struct PreviewRequest {
+    // The copy's sides at most this, by a power-of-two reduction of 4 or more; 0: no copy.
+    int side = 0;
+    // Runs on the worker thread once takePreview() has the copy.
+    std::function<void()> ready;
+};
+
+// What a PreviewRequest gets.
+struct Preview {
+    // The reduced copy and its own mip levels.
+    std::vector<Picture> levels;
+    // How many times smaller than the picture it is, and the picture's size.
+    int factor = 1;
+    int width = 0;
+    int height = 0;
+};
+
 // Reads one picture file with readPicture and makes its mip levels on a thread of its own; it
 // never touches GL, so the caller uploads the levels. The destructor cancels and joins the
 // thread, however its owner is left.
@@ -25,7 +45,8 @@ public:
     // when given, once a RADIANCE file's header told its size (within `limit`), before its
     // pixels are read.
     PictureLoader(std::string path, const SizeLimit& limit, bool mipmapped,
-                  std::function<void()> finished, std::function<void()> sized = {});
+                  std::function<void()> finished, std::function<void()> sized = {},
+                  PreviewRequest preview = {});
     ~PictureLoader();
 
     PictureLoader(const PictureLoader&) = delete;
@@ -42,12 +63,16 @@ public:
     // Once finished: the shift of level 0's shared-exponent texels (SharedExponent.h) for a
     // RADIANCE picture, made here so that the caller's thread need not scan the pixels.
     int radianceShift() const { return shift; }
+    // Once the request's `ready` ran: the reduced copy; no levels before, after a first take,
+    // or where none was made.
+    Preview takePreview();
     // Once finished: the levels (level 0 alone without mip levels), or the worker's exception
     // thrown again.
     std::vector<Picture> take();
 
 private:
     void run(const std::string& path, const SizeLimit& limit, bool mipmapped);
+    void makePreview(const Picture& picture);
 
     std::atomic<bool> cancelled{false};
     std::atomic<bool> finished{false};
@@ -57,6 +82,9 @@ private:
     int shift = 0;
     std::function<void()> onFinished;
     std::function<void()> onSize;
+    PreviewRequest previewRequest;
+    std::mutex previewMutex;
+    Preview preview;
     std::vector<Picture> levels;
     std::exception_ptr error;
     // Last, so that it starts once every field above exists.

@@ -108,6 +108,59 @@ TEST(MipLevels, RadianceMeansAreTheBytesRgbeEncodeGives) {
     }
 }
 
+// One pass by a power of two gives the pyramid's level where the sides are multiples of it
+// (8-bit means are exact there; RGBE within the rounding of the levels between), and the
+// last column and row take what is left over where they are not.
+TEST(MipLevels, AReductionIsThePyramidsLevelInOnePass) {
+    Picture rgb = rgbPicture(64, 32);
+    const Picture reduced = reducePicture(rgb, 8);
+    const std::vector<Picture> levels = mipLevels(std::move(rgb));
+    ASSERT_EQ(reduced.width, 8);
+    ASSERT_EQ(reduced.height, 4);
+    for (std::size_t i = 0; i < reduced.byteCount(); ++i) {
+        ASSERT_NEAR(reduced.pixels[i], levels[3].pixels[i], 1) << i;
+    }
+
+    Picture radiance;
+    radiance.allocate(48, 24, PixelEncoding::Rgbe);
+    for (std::size_t i = 0; i < radiance.byteCount(); ++i) {
+        radiance.pixels[i] = i % 4 == 3 ? static_cast<unsigned char>(120 + i % 9)
+                                        : static_cast<unsigned char>(128 + i * 2654435761u % 127);
+    }
+    radiance.scale.mean = 3.0;
+    const Picture quarter = reducePicture(radiance, 4);
+    const Picture halved = halvePicture(halvePicture(radiance));
+    ASSERT_EQ(quarter.width, 12);
+    ASSERT_EQ(quarter.scale.mean, 3.0);
+    for (int i = 0; i < quarter.width * quarter.height; ++i) {
+        double a[3];
+        double b[3];
+        rgbe::decode(quarter.pixels.get() + 4 * i, a[0], a[1], a[2]);
+        rgbe::decode(halved.pixels.get() + 4 * i, b[0], b[1], b[2]);
+        for (int c = 0; c < 3; ++c) {
+            ASSERT_NEAR(a[c], b[c], 0.02 * b[c]) << i;
+        }
+    }
+
+    // 10 x 5 by 4: the second column takes source columns 4..9, the one row all five rows.
+    Picture odd = rgbPicture(10, 5);
+    const Picture small = reducePicture(odd, 4);
+    ASSERT_EQ(small.width, 2);
+    ASSERT_EQ(small.height, 1);
+    double sum = 0.0;
+    for (int y = 0; y < 5; ++y) {
+        for (int x = 4; x < 10; ++x) {
+            const double v = odd.pixels[3 * (y * 10 + x)];
+            sum += v * v;
+        }
+    }
+    EXPECT_EQ(small.pixels[3], std::lround(std::sqrt(sum / 30.0)));
+    EXPECT_EQ(reductionFactor(16384, 8192, 1024), 16);
+    EXPECT_EQ(reductionFactor(1000, 3000, 1024), 4);
+    EXPECT_EQ(reductionFactor(1024, 512, 1024), 1);
+    EXPECT_THROW(reducePicture(odd, 0), std::runtime_error);
+}
+
 TEST(MipLevels, AThrowingCallbackAbandonsThePyramid) {
     EXPECT_THROW(mipLevels(rgbPicture(64, 64), [](int level) {
                      if (level == 3) {
@@ -174,6 +227,56 @@ TEST(PictureLoader, TellsARadianceSizeBeforeItsPixelsAndTheTexelShiftAfter) {
     ASSERT_TRUE(waitFor([&] { return refused.isFinished(); }));
     EXPECT_EQ(told, 0);
     EXPECT_THROW(refused.take(), std::runtime_error);
+    std::remove(path.c_str());
+}
+
+// A large picture's reduced copy comes before the levels, with its own pyramid; a picture
+// less than four times the side gets none, nor one loaded without mip levels.
+TEST(PictureLoader, GivesAReducedCopyBeforeTheLevels) {
+    const std::string path = tempPath("preview.hdr");
+    std::vector<unsigned char> pixels(64 * 32 * 4);
+    for (std::size_t i = 0; i < pixels.size(); ++i) {
+        pixels[i] = i % 4 == 3 ? 130 : static_cast<unsigned char>(i * 7);
+    }
+    rgbe::write(path, 64, 32, pixels.data(), true);
+    PictureLoader* self = nullptr;
+    std::atomic<bool> ready{false};
+    std::atomic<int> copies{0};
+    std::atomic<bool> finishedFirst{false};
+    Preview preview;
+    PreviewRequest request{8, [&] {
+                               while (!ready) {
+                                   std::this_thread::yield();
+                               }
+                               finishedFirst = self->isFinished();
+                               preview = self->takePreview();
+                               ++copies;
+                           }};
+    PictureLoader loader(path, SizeLimit(), true, nullptr, nullptr, request);
+    self = &loader;
+    ready = true;
+    ASSERT_TRUE(waitFor([&] { return loader.isFinished(); }));
+    EXPECT_EQ(copies, 1);
+    EXPECT_FALSE(finishedFirst);
+    EXPECT_EQ(preview.factor, 8);
+    EXPECT_EQ(preview.width, 64);
+    EXPECT_EQ(preview.height, 32);
+    ASSERT_EQ(preview.levels.size(), 4u); // 8x4 down to 1x1
+    const std::vector<Picture> levels = loader.take();
+    const Picture expected = reducePicture(levels[0], 8);
+    EXPECT_TRUE(std::equal(expected.pixels.get(), expected.pixels.get() + expected.byteCount(),
+                           preview.levels[0].pixels.get()));
+    EXPECT_EQ(preview.levels[0].scale.mean, levels[0].scale.mean);
+    EXPECT_TRUE(loader.takePreview().levels.empty()) << "taken once";
+
+    for (const auto& [side, mipmapped] : {std::pair{32, true}, std::pair{8, false}}) {
+        std::atomic<int> none{0};
+        PictureLoader small(path, SizeLimit(), mipmapped, nullptr, nullptr,
+                            PreviewRequest{side, [&none] { ++none; }});
+        ASSERT_TRUE(waitFor([&] { return small.isFinished(); }));
+        EXPECT_EQ(none, 0) << side;
+        EXPECT_TRUE(small.takePreview().levels.empty());
+    }
     std::remove(path.c_str());
 }
 
