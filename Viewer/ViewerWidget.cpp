@@ -83,9 +83,10 @@ ViewerWidget::ViewerWidget() : QGLWidget(nullptr, nullptr, Qt::WindowFlags()) {
 
 ViewerWidget::~ViewerWidget() {
     // GL names belong to this widget's context; deleting them elsewhere frees the wrong ones.
-    if ((!textures.empty() || shader) && context()->isValid()) {
+    if ((!textures.empty() || shader || preview) && context()->isValid()) {
         makeCurrent();
     }
+    preview.reset();
     textures.clear();
     shader.reset();
 }

@@ -86,6 +86,14 @@ public:
     double noteUntil = 0.0;
     std::unique_ptr<Shader> shader;
     std::vector<std::unique_ptr<Texture>> textures;
+    // While open reads the first picture of its list: a reduced copy of it, shown from its
+    // decode until the picture itself is on the card, reduced previewFactor times from
+    // previewWidth x previewHeight. Large pictures only: previewSide bounds the copy's sides.
+    std::unique_ptr<Texture> preview;
+    int previewFactor = 1;
+    int previewWidth = 0;
+    int previewHeight = 0;
+    int previewSide = 1024;
     bool showInfo = false;
     bool showRed = true;
     bool showGreen = true;
@@ -116,6 +124,9 @@ public:
     float minZoom() const;
     // The view fields as drawView takes them.
     ViewState viewState() const;
+    // The view of the preview as the picture's first view will be: its default projection at
+    // the lowest zoom, f-stop 0, the display modes as they are.
+    ViewState previewView() const;
     // What the context menu lists: actions(), then viewActions.
     QList<QAction*> menuActions() const;
 
@@ -153,7 +164,12 @@ private:
     };
     // Decodes one file on a worker thread and waits in an event loop of its own; returns the
     // levels, or nothing once the load is abandoned. Throws the reader's errors.
-    LoadedLevels loadLevels(const QString& name, const SizeLimit& limit, bool mipmapped);
+    // `withPreview` asks a large picture's reduced copy for `preview`.
+    LoadedLevels loadLevels(const QString& name, const SizeLimit& limit, bool mipmapped,
+                            bool withPreview);
+    // The loader's reduced copy as `preview`, painted next; a failure only loses it.
+    void showPreview(PictureLoader& worker);
+    void dropPreview();
     // Esc, or a quit, during a load: the worker is asked to stop and the list is given up.
     void abandonLoad();
     // Open hand over a flat picture (it can be dragged), the arrow otherwise.

@@ -4,6 +4,8 @@
 #include "GlError.h"
 #include "Shader.h"
 #include "Stopwatch.h"
+#include "ViewLimits.h"
+#include "ViewMapping.h"
 
 #include <QAction>
 #include <QCoreApplication>
@@ -95,6 +97,17 @@ ViewState ViewerWidget::viewState() const {
     return view;
 }
 
+ViewState ViewerWidget::previewView() const {
+    ViewState view = viewState();
+    view.projection = defaultProjection(previewWidth, previewHeight, preview->projectionHint);
+    view.yaw = 0.0f;
+    view.pitch = 0.0f;
+    view.fstop = 0.0f;
+    view.zoom = lowestZoom(view.projection, previewWidth, previewHeight, viewportWidth,
+                           viewportHeight);
+    return reducedView(view, previewFactor);
+}
+
 void ViewerWidget::paintGL() {
     static FrameRate fps{monotonicSeconds(), 1.0, 0.0f, 0.0f};
     fps.frames += 1.0f;
@@ -110,6 +123,8 @@ void ViewerWidget::paintGL() {
     if (!textures.empty() && shader) {
         followMeteredExposure();
         drawView(*shader, currentTexture(), viewState());
+    } else if (preview && shader) {
+        drawView(*shader, *preview, previewView());
     }
 
     glDisable(GL_TEXTURE_2D);

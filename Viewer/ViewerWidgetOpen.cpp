@@ -64,8 +64,35 @@ QString ViewerWidget::pictureTitle() const {
     return layer.empty() ? name : name + ":" + QString::fromStdString(layer);
 }
 
+void ViewerWidget::showPreview(PictureLoader& worker) {
+    Preview made = worker.takePreview();
+    if (made.levels.empty() || !textures.empty()) {
+        return;
+    }
+    makeCurrent();
+    try {
+        preview = std::make_unique<Texture>(std::move(made.levels));
+    } catch (const std::exception&) {
+        // Only a quicker first view is lost: the picture's own load goes on and tells.
+        preview.reset();
+        return;
+    }
+    previewFactor = made.factor;
+    previewWidth = made.width;
+    previewHeight = made.height;
+    // Painted in a turn of its own, so that no event waits for the texture and the frame.
+    update();
+}
+
+void ViewerWidget::dropPreview() {
+    if (preview) {
+        makeCurrent();
+        preview.reset();
+    }
+}
+
 ViewerWidget::LoadedLevels ViewerWidget::loadLevels(const QString& name, const SizeLimit& limit,
-                                                    bool mipmapped) {
+                                                    bool mipmapped, bool withPreview) {
     QEventLoop loop;
     // Set by the worker's message only, so that a loop ended by a quit is told apart.
     bool done = false;
@@ -96,9 +123,36 @@ ViewerWidget::LoadedLevels ViewerWidget::loadLevels(const QString& name, const S
     };
     // The worker only posts its messages; the loop object outlives it, as the loader is
     // joined first.
-    const auto onSize = [&loop, &makeStorage] {
-        QMetaObject::invokeMethod(&loop, makeStorage, Qt::QueuedConnection);
+    // Where a reduced copy is asked for, the storage waits for it: the first view waits for
+    // the decode, which the storage's clearing slows.
+    bool sizeKnown = false;
+    const auto onSize = [&loop, &makeStorage, &sizeKnown, withPreview] {
+        QMetaObject::invokeMethod(
+            &loop,
+            [&makeStorage, &sizeKnown, withPreview] {
+                sizeKnown = true;
+                if (!withPreview) {
+                    makeStorage();
+                }
+            },
+            Qt::QueuedConnection);
     };
+    PictureLoader* previewed = nullptr;
+    PreviewRequest request;
+    if (withPreview) {
+        request.side = previewSide;
+        request.ready = [this, &loop, &previewed, &makeStorage, &sizeKnown, &storage] {
+            QMetaObject::invokeMethod(
+                &loop,
+                [this, &previewed, &makeStorage, &sizeKnown, &storage] {
+                    showPreview(*previewed);
+                    if (sizeKnown && !storage) {
+                        makeStorage();
+                    }
+                },
+                Qt::QueuedConnection);
+        };
+    }
     PictureLoader worker(
         name.toLocal8Bit().toStdString(), limit, mipmapped,
         [&loop, &done] {
@@ -110,8 +164,9 @@ ViewerWidget::LoadedLevels ViewerWidget::loadLevels(const QString& name, const S
                 },
                 Qt::QueuedConnection);
         },
-        mipmapped ? std::function<void()>(onSize) : std::function<void()>());
+        mipmapped ? std::function<void()>(onSize) : std::function<void()>(), std::move(request));
     sized = &worker;
+    previewed = &worker;
     loader = &worker;
     loaderLoop = &loop;
     struct Forget {
@@ -301,8 +356,10 @@ void ViewerWidget::open(const QStringList& files) {
                 message = tr("loading %1... (%2 MB)").arg(name, QString::number(megabytes));
             }
             progress = loadProgress(0, 0);
-            updateGL();
-            LoadedLevels read = loadLevels(name, limit, mipmapped);
+            // In the loop of the load, as one paint with the window's first one.
+            update();
+            // The first picture of the list is the one shown first.
+            LoadedLevels read = loadLevels(name, limit, mipmapped, loaded.empty());
             std::vector<Picture> levels = std::move(read.levels);
             if (loadAbandoned) {
                 break;
@@ -332,6 +389,10 @@ void ViewerWidget::open(const QStringList& files) {
             if (loadAbandoned) {
                 break;
             }
+            // The next picture of the list is the first one shown now.
+            if (loaded.empty()) {
+                dropPreview();
+            }
             QMessageBox::critical(this, tr("Marovex Viewer"),
                                   QString("Error: %1").arg(QString::fromUtf8(error.what())),
                                   QMessageBox::Ok);
@@ -341,6 +402,7 @@ void ViewerWidget::open(const QStringList& files) {
     // What this call loaded goes, in this context; the empty view shows.
     const auto dropAll = [this, &uploads, &loaded] {
         makeCurrent();
+        preview.reset();
         uploads.queue.clear();
         loaded.clear();
         textures.clear();
@@ -355,6 +417,7 @@ void ViewerWidget::open(const QStringList& files) {
         return;
     }
 
+    dropPreview();
     if (!loaded.empty()) {
         textures = std::move(loaded);
         fileNames = loadedNames;

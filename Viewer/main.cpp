@@ -34,10 +34,11 @@ int main(int argc, char** argv) {
     QGLFormat::setDefaultFormat(format);
 
     ViewerWidget widget;
-    widget.show();
+    // Sized before it is shown: no resize follows its first frame.
     const QRect screen = QGuiApplication::primaryScreen()->geometry();
     widget.resize(static_cast<int>(std::lround(screen.width() * 0.5)),
                   static_cast<int>(std::lround(screen.height() * 0.5)));
+    widget.show();
 
     const CommandLine commandLine = parseCommandLine(QCoreApplication::arguments());
     if (commandLine.fullscreen) {

@@ -15,6 +15,7 @@
 #include <QtTest>
 
 #include <algorithm>
+#include <cmath>
 #include <functional>
 #include <set>
 #include <vector>
@@ -346,6 +347,68 @@ private slots:
         connect(&guard, &QTimer::timeout, [] { QCoreApplication::exit(3); });
         guard.start(20000);
         QCOMPARE(QCoreApplication::exec(), 0);
+    }
+
+    // A large first picture shows as a reduced copy while the rest of its load runs: the frame
+    // then is the final one but for the copy's blur, and the copy is gone once the picture is
+    // there. The second picture of the list gets none.
+    void aReducedCopyShowsFirst() {
+        const QString smooth = dir.filePath("smooth.hdr");
+        const int w = 2048;
+        const int h = 1024;
+        std::vector<unsigned char> pixels(static_cast<std::size_t>(w) * h * 4);
+        for (int y = 0; y < h; ++y) {
+            for (int x = 0; x < w; ++x) {
+                unsigned char* p = pixels.data() + 4 * (static_cast<std::size_t>(y) * w + x);
+                p[0] = static_cast<unsigned char>(128 + 100 * std::sin(x / 90.0));
+                p[1] = static_cast<unsigned char>(128 + 100 * std::cos(y / 70.0));
+                p[2] = static_cast<unsigned char>(128 + 60 * std::sin((x + y) / 150.0));
+                p[3] = 128;
+            }
+        }
+        rgbe::write(smooth.toStdString(), w, h, pixels.data(), true);
+        widget->previewSide = 256;
+        QImage previewFrame;
+        std::set<std::pair<int, int>> copySizes;
+        QTimer poll;
+        connect(&poll, &QTimer::timeout, this, [&] {
+            if (widget->preview && widget->textures.empty()) {
+                copySizes.insert({widget->preview->width, widget->previewFactor});
+                if (previewFrame.isNull()) {
+                    widget->updateGL();
+                    previewFrame = widget->grabFrameBuffer();
+                }
+            }
+        });
+        poll.start(0);
+        PaintCounter counter(*widget);
+        widget->open({smooth, a});
+        poll.stop();
+        QVERIFY(!widget->preview);
+        QCOMPARE(widget->fileNames, (QStringList{smooth, a}));
+        QVERIFY(closer->boxes.isEmpty());
+        QCOMPARE(copySizes, (std::set<std::pair<int, int>>{{256, 8}}));
+        QVERIFY(!previewFrame.isNull());
+        widget->updateGL();
+        const QImage finalFrame = widget->grabFrameBuffer();
+        QCOMPARE(previewFrame.size(), finalFrame.size());
+        double difference = 0.0;
+        int lit = 0;
+        for (int y = 0; y < finalFrame.height(); ++y) {
+            for (int x = 0; x < finalFrame.width(); ++x) {
+                const QRgb p = previewFrame.pixel(x, y);
+                const QRgb f = finalFrame.pixel(x, y);
+                difference += std::abs(qRed(p) - qRed(f)) + std::abs(qGreen(p) - qGreen(f)) +
+                              std::abs(qBlue(p) - qBlue(f));
+                lit += qGray(p) > 8 ? 1 : 0;
+            }
+        }
+        const double pixelCount = static_cast<double>(finalFrame.width()) * finalFrame.height();
+        // The loading text over the copy and its blur differ a little, a copy in the wrong
+        // place or size by far more.
+        QVERIFY2(difference / (3.0 * pixelCount) < 6.0,
+                 qPrintable(QString::number(difference / (3.0 * pixelCount))));
+        QVERIFY(lit > pixelCount * 0.9);
     }
 
     void progressIsAShareOfTheRowsOrAnEllipsis() {
