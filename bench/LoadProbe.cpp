@@ -1,19 +1,22 @@
 // Preloaded into a viewer (LD_PRELOAD) to time a picture's load from outside, so that builds
 // without any hook of their own are measured the same way:
-// - time 0 is the process's start (the viewer opens the file of its command line at once; an
-//   older build draws no frame before its load ends, so no frame can be the origin);
+// - time 0 is the process's start, as the kernel tells it, so that a viewer that starts itself
+//   again counts from its first start (the viewer opens the file of its command line at
+//   once; an older build draws no frame before its load ends, so no frame can be the origin);
 // - a frame "shows the picture" once most of its pixels are lit (the loading frame is black
 //   but for a line of text), read back from the back buffer before each swap;
 // - the picture is at full resolution once PROBE_WIDTH x PROBE_HEIGHT texels have gone to
-//   level 0 of textures in uploads at least 1024 wide (glTexImage2D or glTexSubImage2D, whole
-//   or in halves or slices; glyphs are narrower; tiled arrays are not counted); the first swap
-//   after that is the first full-resolution frame;
+//   level 0 of 2D textures at least half the picture's width (glTexImage2D or glTexSubImage2D,
+//   whole or in halves or slices; a reduced copy shown first and glyphs are narrower; tiled
+//   arrays are not counted); the first swap after that is the first full-resolution frame;
 // - a 15 ms Qt timer on the window's thread, started as the application object is made,
 //   ticks as the event loop lets it; the longest gap between ticks up to the full-resolution
-//   frame is the freeze;
+//   frame is the freeze; the longest one that starts after the window's first frame is told
+//   apart, as the window's start-up (GL context, the first frame's drawing code) ends there;
 // - peak resident memory is the process's VmHWM.
 // 0.3 s after the full-resolution frame one line goes to PROBE_OUT and the process ends:
 //   <first view s> <full resolution s> <longest tick gap ms> <peak RSS MB> <swaps>
+//   <longest tick gap after the first frame ms>
 // Qt before Xlib, whose macros (Bool) break Qt's headers.
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -22,32 +25,69 @@
 #include <GL/gl.h>
 #include <GL/glx.h>
 #include <dlfcn.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
 namespace {
 
+// How long ago the kernel started this process, to its clock's tick (10 ms here).
+double secondsSinceStart() {
+    std::ifstream stat("/proc/self/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    // Field 22, counted after the command name, which may hold spaces but ends with ')'.
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string field;
+    for (int i = 3; i <= 22 && fields >> field; ++i) {
+    }
+    timespec boot{};
+    clock_gettime(CLOCK_BOOTTIME, &boot);
+    const double ticks = static_cast<double>(sysconf(_SC_CLK_TCK));
+    return std::max(0.0, static_cast<double>(boot.tv_sec) + boot.tv_nsec * 1.0e-9 -
+                             std::atof(field.c_str()) / ticks);
+}
+
 struct Probe {
-    Probe() { clock.start(); }
+    Probe() {
+        clock.start();
+        if (trace) {
+            std::fprintf(stderr, "probe: origin %.3f s on the monotonic clock\n",
+                         std::chrono::duration<double>(
+                             std::chrono::steady_clock::now().time_since_epoch())
+                             .count());
+        }
+    }
+    // PROBE_TRACE: every swap and every gap over 50 ms to standard error as well.
+    const bool trace = std::getenv("PROBE_TRACE") != nullptr;
     QElapsedTimer clock;
     double firstView = -1.0;
     double fullFrame = -1.0;
     double lastTick = 0.0;
     double longestGap = 0.0;
+    // The window's first frame, and the longest gap between ticks after it.
+    double firstFrame = -1.0;
+    double longestGapShown = 0.0;
     long swaps = 0;
     long width = std::atol(std::getenv("PROBE_WIDTH") ? std::getenv("PROBE_WIDTH") : "0");
     long height = std::atol(std::getenv("PROBE_HEIGHT") ? std::getenv("PROBE_HEIGHT") : "0");
     std::atomic<long long> level0Texels{0};
     std::vector<unsigned char> frame;
 
-    double now() const { return static_cast<double>(clock.nsecsElapsed()) * 1.0e-9; }
+    // Seconds since the process started, also across an exec (a viewer that starts itself
+    // again loads this library again).
+    double now() const { return started + static_cast<double>(clock.nsecsElapsed()) * 1.0e-9; }
+    double started = secondsSinceStart();
 };
 
 Probe& probe() {
@@ -78,8 +118,9 @@ void report() {
     const char* out = std::getenv("PROBE_OUT");
     std::FILE* file = out != nullptr ? std::fopen(out, "w") : stdout;
     if (file != nullptr) {
-        std::fprintf(file, "%.3f %.3f %.0f %ld %ld\n", p.firstView, p.fullFrame,
-                     p.longestGap * 1000.0, peakMegabytes(), p.swaps);
+        std::fprintf(file, "%.3f %.3f %.0f %ld %ld %.0f\n", p.firstView, p.fullFrame,
+                     p.longestGap * 1000.0, peakMegabytes(), p.swaps,
+                     p.longestGapShown * 1000.0);
         std::fclose(file);
     }
     std::_Exit(0);
@@ -91,7 +132,14 @@ void tick() {
         return;
     }
     const double t = p.now();
+    if (p.trace && t - p.lastTick > 0.05) {
+        std::fprintf(stderr, "probe: gap of %.0f ms ending at %.3f s\n", (t - p.lastTick) * 1000.0,
+                     t);
+    }
     p.longestGap = std::max(p.longestGap, t - p.lastTick);
+    if (p.firstFrame >= 0.0 && p.lastTick >= p.firstFrame) {
+        p.longestGapShown = std::max(p.longestGapShown, t - p.lastTick);
+    }
     p.lastTick = t;
 }
 
@@ -121,9 +169,14 @@ bool showsPicture() {
     return lit * 2 > p.frame.size() / 3;
 }
 
-void countRows(GLint level, GLsizei width, GLsizei height) {
+void countRows(GLenum target, GLint level, GLsizei width, GLsizei height) {
     Probe& p = probe();
-    if (level == 0 && width >= 1024) {
+    if (target != GL_TEXTURE_2D || level != 0) {
+        return;
+    }
+    GLint textureWidth = 0;
+    glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_WIDTH, &textureWidth);
+    if (p.width > 0 && 2 * textureWidth >= p.width) {
         p.level0Texels += static_cast<long long>(width) * height;
     }
 }
@@ -153,6 +206,12 @@ void glXSwapBuffers(Display* display, GLXDrawable drawable) {
     if (lit) {
         p.firstView = t;
     }
+    if (p.firstFrame < 0.0) {
+        p.firstFrame = t;
+    }
+    if (p.trace) {
+        std::fprintf(stderr, "probe: swap at %.3f s%s\n", t, lit ? " (first view)" : "");
+    }
     if (full && p.fullFrame < 0.0) {
         tick();
         p.fullFrame = t;
@@ -169,7 +228,7 @@ void glTexImage2D(GLenum target, GLint level, GLint internalFormat, GLsizei widt
     GLint unpackBuffer = 0;
     glGetIntegerv(GL_PIXEL_UNPACK_BUFFER_BINDING, &unpackBuffer);
     if (data != nullptr || unpackBuffer != 0) {
-        countRows(level, width, height);
+        countRows(target, level, width, height);
     }
 }
 
@@ -179,7 +238,7 @@ void glTexSubImage2D(GLenum target, GLint level, GLint x, GLint y, GLsizei width
         real<void (*)(GLenum, GLint, GLint, GLint, GLsizei, GLsizei, GLenum, GLenum, const void*)>(
             "glTexSubImage2D");
     upload(target, level, x, y, width, height, format, type, data);
-    countRows(level, width, height);
+    countRows(target, level, width, height);
 }
 
 } // extern "C"

@@ -2,7 +2,8 @@
 # Opens the 16384 x 8192 and 8192 x 4096 sample panoramas in the real viewer window, once with
 # this build and once with an older one, and prints for each: the time from open to the first
 # frame showing the picture and to the first full-resolution frame, the longest gap between
-# ticks of a 15 ms timer during the load, and the peak resident memory. The timings come from
+# ticks of a 15 ms timer during the load (also from the window's first frame on), and the peak
+# resident memory. The timings come from
 # load-probe (bench/LoadProbe.cpp), preloaded into both viewers, so the older build needs no
 # hook. Run by hand, ideally on a quiet machine:
 #
@@ -40,18 +41,22 @@ measure() {
 }
 
 echo "GL: $(glxinfo -B 2>/dev/null | sed -n 's/.*OpenGL renderer string: //p'); $(nproc) cores"
-printf '%-8s %-11s %12s %14s %14s %10s\n' build picture "first view" "full res" "longest gap" "peak RSS"
+printf '%-8s %-11s %12s %14s %14s %10s %20s\n' build picture "first view" "full res" "longest gap" \
+    "peak RSS" "gap after 1st frame"
 declare -A full
 for width in 16384 8192; do
     for which in new old; do
         if [ "$which" = new ]; then dir=$build; else dir=$old; fi
-        read -r view res gap peak _ <<<"$(measure "$dir/bin/marovex-viewer" "$folder/pano-$width.hdr" "$width") - - - -"
+        read -r view res gap peak _ shown _ \
+            <<<"$(measure "$dir/bin/marovex-viewer" "$folder/pano-$width.hdr" "$width") - - - - - -"
         full[$which$width]=$res
-        printf '%-8s %-11s %11ss %13ss %12sms %8sMB\n' "$which" "${width}x$((width / 2))" \
-            "$view" "$res" "$gap" "$peak"
+        printf '%-8s %-11s %11ss %13ss %12sms %8sMB %18sms\n' "$which" "${width}x$((width / 2))" \
+            "$view" "$res" "$gap" "$peak" "$shown"
     done
 done
 if [[ ${full[new16384]} =~ ^[0-9.]+$ && ${full[old16384]} =~ ^[0-9.]+$ ]]; then
     echo "16384x8192 full resolution: new/old = $(echo "scale=2; ${full[new16384]} / ${full[old16384]}" | bc)"
 fi
 echo "new: $build; old: $old"
+echo "gap after 1st frame: from the window's first frame on; an older build draws its first frame"
+echo "once its load is over, so its freeze is the longest gap alone."
