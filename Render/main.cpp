@@ -1,6 +1,7 @@
 // marovex-render: one view of a picture, drawn offscreen through the viewer's program and
 // saved as a file. See renderHelp for the usage.
 #include "CFile.h"
+#include "PixelMemory.h"
 #include "RenderBatch.h"
 #include "RenderOptions.h"
 #include "RenderView.h"
@@ -10,6 +11,8 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+MAROVEX_RESTART_EARLY
 
 namespace {
 

@@ -1,5 +1,6 @@
 #include "CommandLine.h"
 #include "ExceptionSafeApplication.h"
+#include "PixelMemory.h"
 #include "Version.h"
 #include "ViewerWidget.h"
 
@@ -9,6 +10,8 @@
 
 #include <cmath>
 #include <cstdio>
+
+MAROVEX_RESTART_EARLY
 
 int main(int argc, char** argv) {
     // Answered before the application object, which needs a display.

@@ -3,8 +3,13 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 
 namespace {
@@ -49,4 +54,91 @@ void adviseHugePages(void* bytes, std::size_t size) {
     if (end > begin) {
         madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
     }
+}
+
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool ownAllocator = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool ownAllocator = true;
+#else
+constexpr bool ownAllocator = false;
+#endif
+#else
+constexpr bool ownAllocator = false;
+#endif
+
+// The kernel's mode, as "always [madvise] never" shows it; read with the C library alone.
+bool hugePagesOnAdviceOnly() {
+    const int file = open("/sys/kernel/mm/transparent_hugepage/enabled", O_RDONLY | O_CLOEXEC);
+    if (file < 0) {
+        return false;
+    }
+    char mode[256] = {};
+    const ssize_t got = read(file, mode, sizeof mode - 1);
+    close(file);
+    return got > 0 && std::strstr(mode, "[madvise]") != nullptr;
+}
+
+// Whether an argument after the program's name is a regular file of 16 MB or more: a
+// compressed picture of tens of millions of pixels. Smaller ones load in about the time a
+// second start takes.
+bool namesALargeFile(char** argv) {
+    for (char** argument = argv + 1; *argument != nullptr; ++argument) {
+        struct stat status;
+        if (stat(*argument, &status) == 0 && S_ISREG(status.st_mode) &&
+            status.st_size >= (off_t(16) << 20)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+bool hugePageEnvironment(char** argv, char** envp, const RestartEnvironment& target) {
+    static const char name[] = "GLIBC_TUNABLES=";
+    static const char tunable[] = "glibc.malloc.hugetlb=1";
+    if (argv == nullptr || argv[0] == nullptr || envp == nullptr || target.capacity < 2 ||
+        !namesALargeFile(argv)) {
+        return false;
+    }
+    std::size_t count = 0;
+    const char* tunables = nullptr;
+    for (char** variable = envp; *variable != nullptr; ++variable) {
+        if (std::strncmp(*variable, name, sizeof name - 1) == 0) {
+            tunables = *variable + sizeof name - 1;
+        } else if (count + 2 < target.capacity) {
+            target.environment[count++] = *variable;
+        } else {
+            return false;
+        }
+    }
+    // Once only: the new start finds the tunable, whatever its value.
+    if (tunables != nullptr && std::strstr(tunables, "glibc.malloc.hugetlb") != nullptr) {
+        return false;
+    }
+    const int length = tunables != nullptr && *tunables != '\0'
+                           ? std::snprintf(target.entry, target.entrySize, "%s%s:%s", name,
+                                           tunables, tunable)
+                           : std::snprintf(target.entry, target.entrySize, "%s%s", name, tunable);
+    if (length < 0 || static_cast<std::size_t>(length) >= target.entrySize) {
+        return false;
+    }
+    target.environment[count++] = target.entry;
+    target.environment[count] = nullptr;
+    return true;
+}
+
+void restartWithHugePageAdvice(char** argv, char** envp) {
+    // Static: the C library's own start-up may not have run yet.
+    static char* environment[4096];
+    static char entry[8192];
+    if (!ownAllocator && hugePagesOnAdviceOnly() &&
+        hugePageEnvironment(argv, envp, {environment, 4096, entry, sizeof entry})) {
+        execve("/proc/self/exe", argv, environment);
+    }
+    // Still here: this start goes on as it was, its environment untouched.
 }

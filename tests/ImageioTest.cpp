@@ -1,6 +1,7 @@
 // The picture library on its own: no GL context exists in this program.
 #include "Diagnostics.h"
 #include "MipLevel.h"
+#include "PixelMemory.h"
 #include "PictureReader.h"
 #include "PictureWriter.h"
 #include "RgbeTestUtil.h"
@@ -9,6 +10,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <cmath>
 #include <limits>
 #include <cstring>
@@ -242,4 +245,61 @@ TEST(MipLevel, EightBitLevelsKeepTheMeanOfSquaresAndLevelsAreCounted) {
     EXPECT_EQ(mipLevelCount(8192, 4096), 14);
     EXPECT_EQ(mipLevelCount(24576, 12288), 15);
     EXPECT_EQ(mipLevelCount(3, 1), 2);
+}
+
+// A start with a file of 16 MB or more gets GLIBC_TUNABLES with the huge-page tunable added
+// once, the other variables kept; small files, no file, the tunable already there or a full
+// target get no new start.
+TEST(HugePageRestart, AddsTheTunableOnceForLargeFiles) {
+    const std::filesystem::path dir = std::filesystem::temp_directory_path() /
+                                      ("huge-page-restart-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    const std::string large = (dir / "large.hdr").string();
+    const std::string small = (dir / "small.hdr").string();
+    std::ofstream(large).close();
+    // Sparse: the size is what counts.
+    std::filesystem::resize_file(large, 16u << 20);
+    std::ofstream(small) << "#?RADIANCE";
+
+    const auto environmentFor = [](std::vector<std::string> arguments,
+                                   std::vector<std::string> variables, std::size_t capacity,
+                                   std::vector<std::string>& out) {
+        std::vector<char*> argv;
+        for (std::string& argument : arguments) {
+            argv.push_back(argument.data());
+        }
+        argv.push_back(nullptr);
+        std::vector<char*> envp;
+        for (std::string& variable : variables) {
+            envp.push_back(variable.data());
+        }
+        envp.push_back(nullptr);
+        std::vector<char*> environment(capacity);
+        char entry[64];
+        if (!hugePageEnvironment(argv.data(), envp.data(),
+                                 {environment.data(), capacity, entry, sizeof entry})) {
+            return false;
+        }
+        out.clear();
+        for (char** variable = environment.data(); *variable != nullptr; ++variable) {
+            out.emplace_back(*variable);
+        }
+        return true;
+    };
+    std::vector<std::string> got;
+    ASSERT_TRUE(environmentFor({"viewer", small, large}, {"HOME=/root", "LANG=C"}, 8, got));
+    EXPECT_EQ(got, (std::vector<std::string>{"HOME=/root", "LANG=C",
+                                             "GLIBC_TUNABLES=glibc.malloc.hugetlb=1"}));
+    ASSERT_TRUE(environmentFor({"viewer", large},
+                               {"GLIBC_TUNABLES=glibc.malloc.arena_max=2", "A=1"}, 8, got));
+    EXPECT_EQ(got, (std::vector<std::string>{
+                       "A=1", "GLIBC_TUNABLES=glibc.malloc.arena_max=2:glibc.malloc.hugetlb=1"}));
+    EXPECT_FALSE(environmentFor({"viewer", large}, {"GLIBC_TUNABLES=glibc.malloc.hugetlb=0"}, 8,
+                                got));
+    EXPECT_FALSE(environmentFor({"viewer", small, "-", dir.string()}, {"A=1"}, 8, got));
+    EXPECT_FALSE(environmentFor({"viewer"}, {"A=1"}, 8, got));
+    EXPECT_FALSE(environmentFor({"viewer", large}, {"A=1", "B=2", "C=3"}, 3, got));
+    EXPECT_FALSE(environmentFor({"viewer", large}, {"GLIBC_TUNABLES=" + std::string(60, 'x')}, 8,
+                                got));
+    std::filesystem::remove_all(dir);
 }
