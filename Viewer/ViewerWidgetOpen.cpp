@@ -123,34 +123,16 @@ ViewerWidget::LoadedLevels ViewerWidget::loadLevels(const QString& name, const S
     };
     // The worker only posts its messages; the loop object outlives it, as the loader is
     // joined first.
-    // Where a reduced copy is asked for, the storage waits for it: the first view waits for
-    // the decode, which the storage's clearing slows.
-    bool sizeKnown = false;
-    const auto onSize = [&loop, &makeStorage, &sizeKnown, withPreview] {
-        QMetaObject::invokeMethod(
-            &loop,
-            [&makeStorage, &sizeKnown, withPreview] {
-                sizeKnown = true;
-                if (!withPreview) {
-                    makeStorage();
-                }
-            },
-            Qt::QueuedConnection);
+    const auto onSize = [&loop, &makeStorage] {
+        QMetaObject::invokeMethod(&loop, makeStorage, Qt::QueuedConnection);
     };
     PictureLoader* previewed = nullptr;
     PreviewRequest request;
     if (withPreview) {
         request.side = previewSide;
-        request.ready = [this, &loop, &previewed, &makeStorage, &sizeKnown, &storage] {
+        request.ready = [this, &loop, &previewed] {
             QMetaObject::invokeMethod(
-                &loop,
-                [this, &previewed, &makeStorage, &sizeKnown, &storage] {
-                    showPreview(*previewed);
-                    if (sizeKnown && !storage) {
-                        makeStorage();
-                    }
-                },
-                Qt::QueuedConnection);
+                &loop, [this, &previewed] { showPreview(*previewed); }, Qt::QueuedConnection);
         };
     }
     PictureLoader worker(
