@@ -7,7 +7,7 @@
 # load-probe (bench/LoadProbe.cpp), preloaded into both viewers, so the older build needs no
 # hook. Run by hand, ideally on a quiet machine:
 #
-#   bash bench/load-bench.sh BUILD_DIR OLD_BUILD_DIR [FOLDER]
+#   bash bench/load-bench.sh BUILD_DIR OLD_BUILD_DIR [FOLDER] [REPETITIONS]
 #
 # FOLDER (default /tmp/loadbench) keeps the panoramas, drawn with BUILD_DIR's
 # make-sample-panorama when missing. Without a display it runs itself under xvfb-run.
@@ -15,8 +15,10 @@ set -euo pipefail
 build=$(cd "$1" && pwd)
 old=$(cd "$2" && pwd)
 folder=${3:-/tmp/loadbench}
+# Medians of several runs (default 5): one run on a shared machine varies by a second.
+repetitions=${4:-5}
 if [ -z "${DISPLAY:-}" ]; then
-    exec xvfb-run -a -s '-screen 0 1280x1024x24' bash "$0" "$build" "$old" "$folder"
+    exec xvfb-run -a -s '-screen 0 1280x1024x24' bash "$0" "$build" "$old" "$folder" "$repetitions"
 fi
 probe=$build/bench/libload-probe.so
 [ -f "$probe" ] || { echo "no $probe: build the load-probe target" >&2; exit 1; }
@@ -30,25 +32,47 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 # One load; prints the probe's line, or "fail" when the viewer never showed the full picture.
+# Each build keeps its compiled shaders in FOLDER, as a user's cache does after the first start;
+# settings start afresh.
 measure() {
-    local viewer=$1 file=$2 width=$3
+    local viewer=$1 file=$2 width=$3 which=$4
     # The file from the page cache, as a picture opened twice would be.
     cat "$file" >/dev/null
     rm -f "$work/out"
-    HOME=$work PROBE_OUT=$work/out PROBE_WIDTH=$width PROBE_HEIGHT=$((width / 2)) \
+    HOME=$work MESA_SHADER_CACHE_DIR=$folder/shader-cache-$which PROBE_OUT=$work/out \
+        PROBE_WIDTH=$width PROBE_HEIGHT=$((width / 2)) \
         LD_PRELOAD=$probe timeout 300 "$viewer" "$file" >/dev/null 2>&1 || true
     if [ -s "$work/out" ]; then cat "$work/out"; else echo "fail"; fi
 }
 
+# The median of numbers, one a line; "fail" when any run failed.
+median() {
+    sort -g | awk '/fail/ { failed = 1 } { v[NR] = $1 }
+        END { if (failed || NR == 0) print "fail"; else if (NR % 2) print v[(NR + 1) / 2];
+              else printf "%.3f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+
 echo "GL: $(glxinfo -B 2>/dev/null | sed -n 's/.*OpenGL renderer string: //p'); $(nproc) cores"
+# Runs interleaved, new and old in turn, so that the machine's moods fall on both alike.
+declare -A runs
+for ((run = 1; run <= repetitions; run++)); do
+    for width in 16384 8192; do
+        for which in new old; do
+            if [ "$which" = new ]; then dir=$build; else dir=$old; fi
+            runs[$which$width]+="$(measure "$dir/bin/marovex-viewer" "$folder/pano-$width.hdr" \
+                "$width" "$which")"$'\n'
+        done
+    done
+done
+echo "medians of $repetitions runs"
 printf '%-8s %-11s %12s %14s %14s %10s %20s\n' build picture "first view" "full res" "longest gap" \
     "peak RSS" "gap after 1st frame"
 declare -A full
 for width in 16384 8192; do
     for which in new old; do
-        if [ "$which" = new ]; then dir=$build; else dir=$old; fi
-        read -r view res gap peak _ shown _ \
-            <<<"$(measure "$dir/bin/marovex-viewer" "$folder/pano-$width.hdr" "$width") - - - - - -"
+        lines=${runs[$which$width]}
+        column() { awk -v c="$1" 'NF { print ($1 == "fail") ? "fail" : $c }' <<<"$lines" | median; }
+        view=$(column 1) res=$(column 2) gap=$(column 3) peak=$(column 4) shown=$(column 6)
         full[$which$width]=$res
         printf '%-8s %-11s %11ss %13ss %12sms %8sMB %18sms\n' "$which" "${width}x$((width / 2))" \
             "$view" "$res" "$gap" "$peak" "$shown"
