@@ -33,7 +33,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -51,11 +50,12 @@ double secondsSinceStart() {
     std::string field;
     for (int i = 3; i <= 22 && fields >> field; ++i) {
     }
-    timespec boot{};
-    clock_gettime(CLOCK_BOOTTIME, &boot);
+    // Seconds since boot, the clock the start time counts in, to 10 ms.
+    std::ifstream uptime("/proc/uptime");
+    double sinceBoot = 0.0;
+    uptime >> sinceBoot;
     const double ticks = static_cast<double>(sysconf(_SC_CLK_TCK));
-    return std::max(0.0, static_cast<double>(boot.tv_sec) + boot.tv_nsec * 1.0e-9 -
-                             std::atof(field.c_str()) / ticks);
+    return std::max(0.0, sinceBoot - std::atof(field.c_str()) / ticks);
 }
 
 struct Probe {

@@ -40,7 +40,7 @@ struct RestartEnvironment {
 
 // The environment restartWithHugePageAdvice starts with, whatever the kernel's mode: envp with
 // the tunable added to GLIBC_TUNABLES (or that variable added), null-terminated. False, with
-// the target unspecified, where no new start is wanted (no large file; the tunable already
+// the target's contents left undefined, where no new start is wanted (no large file; the tunable already
 // there) or the target is too small.
 bool hugePageEnvironment(char** argv, char** envp, const RestartEnvironment& target);
 
