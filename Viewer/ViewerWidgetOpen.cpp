@@ -103,36 +103,36 @@ ViewerWidget::LoadedLevels ViewerWidget::loadLevels(const QString& name, const S
     std::unique_ptr<Texture> early;
     std::unique_ptr<UploadBuffer> earlyBuffer;
     std::unique_ptr<SharedContextThread> storage;
-    PictureLoader* sized = nullptr;
-    const auto makeStorage = [this, &early, &earlyBuffer, &storage, &sized] {
-        const int width = sized->columnCount();
-        const int height = sized->rowCount();
-        storage = std::make_unique<SharedContextThread>(*this, [&early, &earlyBuffer, width,
-                                                                height] {
-            try {
-                early = std::make_unique<Texture>(width, height, PixelEncoding::Rgbe,
-                                                  Texture::Texels::Later);
-                earlyBuffer = std::make_unique<UploadBuffer>(UploadBuffer::bytesFor(*early));
-                glFinish();
-            } catch (const std::exception&) {
-                // Made again from the levels, where the error will be told.
-                earlyBuffer.reset();
-                early.reset();
-            }
-        });
+    // The worker below, for the messages it posts; set once it exists.
+    PictureLoader* self = nullptr;
+    const auto makeStorage = [this, &early, &earlyBuffer, &storage, &self] {
+        const int width = self->columnCount();
+        const int height = self->rowCount();
+        storage =
+            std::make_unique<SharedContextThread>(*this, [&early, &earlyBuffer, width, height] {
+                try {
+                    early = std::make_unique<Texture>(width, height, PixelEncoding::Rgbe,
+                                                      Texture::Texels::Later);
+                    earlyBuffer = std::make_unique<UploadBuffer>(UploadBuffer::bytesFor(*early));
+                    glFinish();
+                } catch (const std::exception&) {
+                    // Made again from the levels, where the error will be told.
+                    earlyBuffer.reset();
+                    early.reset();
+                }
+            });
     };
     // The worker only posts its messages; the loop object outlives it, as the loader is
     // joined first.
     const auto onSize = [&loop, &makeStorage] {
         QMetaObject::invokeMethod(&loop, makeStorage, Qt::QueuedConnection);
     };
-    PictureLoader* previewed = nullptr;
     PreviewRequest request;
     if (withPreview) {
         request.side = previewSide;
-        request.ready = [this, &loop, &previewed] {
+        request.ready = [this, &loop, &self] {
             QMetaObject::invokeMethod(
-                &loop, [this, &previewed] { showPreview(*previewed); }, Qt::QueuedConnection);
+                &loop, [this, &self] { showPreview(*self); }, Qt::QueuedConnection);
         };
     }
     PictureLoader worker(
@@ -147,8 +147,7 @@ ViewerWidget::LoadedLevels ViewerWidget::loadLevels(const QString& name, const S
                 Qt::QueuedConnection);
         },
         mipmapped ? std::function<void()>(onSize) : std::function<void()>(), std::move(request));
-    sized = &worker;
-    previewed = &worker;
+    self = &worker;
     loader = &worker;
     loaderLoop = &loop;
     struct Forget {
@@ -354,8 +353,8 @@ void ViewerWidget::open(const QStringList& files) {
                 if (loadAbandoned) {
                     break;
                 }
-                auto upload = std::make_unique<TextureUpload>(*texture, std::move(levels),
-                                                              std::move(buffer));
+                auto upload =
+                    std::make_unique<TextureUpload>(*texture, std::move(levels), std::move(buffer));
                 // The smallest levels at once, so that the picture shows as soon as the list
                 // is read; one slice, as no event is served meanwhile.
                 if (!upload->stepFor(sliceSeconds, uploadSliceLimit)) {

@@ -120,10 +120,10 @@ bool hugePageEnvironment(char** argv, char** envp, const RestartEnvironment& tar
     if (tunables != nullptr && std::strstr(tunables, "glibc.malloc.hugetlb") != nullptr) {
         return false;
     }
-    const int length = tunables != nullptr && *tunables != '\0'
-                           ? std::snprintf(target.entry, target.entrySize, "%s%s:%s", name,
-                                           tunables, tunable)
-                           : std::snprintf(target.entry, target.entrySize, "%s%s", name, tunable);
+    const int length =
+        tunables != nullptr && *tunables != '\0'
+            ? std::snprintf(target.entry, target.entrySize, "%s%s:%s", name, tunables, tunable)
+            : std::snprintf(target.entry, target.entrySize, "%s%s", name, tunable);
     if (length < 0 || static_cast<std::size_t>(length) >= target.entrySize) {
         return false;
     }
@@ -136,8 +136,10 @@ void restartWithHugePageAdvice(char** argv, char** envp) {
     // Static: the C library's own start-up may not have run yet.
     static char* environment[4096];
     static char entry[8192];
-    if (!ownAllocator && hugePagesOnAdviceOnly() &&
-        hugePageEnvironment(argv, envp, {environment, 4096, entry, sizeof entry})) {
+    // The arguments first: most starts name no large file and need not read the kernel's mode.
+    if (!ownAllocator &&
+        hugePageEnvironment(argv, envp, {environment, 4096, entry, sizeof entry}) &&
+        hugePagesOnAdviceOnly()) {
         execve("/proc/self/exe", argv, environment);
     }
     // Still here: this start goes on as it was, its environment untouched.
