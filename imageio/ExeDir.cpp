@@ -43,19 +43,24 @@ std::string executablePath() {
 
 } // namespace
 
-std::string exeDir(const std::string& name) {
+std::string besideExecutable(const std::string& name, const std::string& installed) {
     // Looked up once: the executable does not move while it runs, and a local static is
     // initialised safely from any thread.
     static const boost::filesystem::path folder =
         boost::filesystem::path(executablePath()).parent_path();
     const boost::filesystem::path beside = folder / name;
-    // An installed tree keeps its data apart from bin/; relative to the executable, so a moved
-    // or unpacked prefix works as well as the one it was installed to.
-    const boost::filesystem::path installed = folder / ".." / "share" / "marovex-viewer" / name;
+    // Relative to the executable, so a moved or unpacked prefix works as well as the one it
+    // was installed to.
+    const boost::filesystem::path other = folder / installed / name;
     boost::system::error_code ignored;
     if (!folder.empty() && !boost::filesystem::exists(beside, ignored) &&
-        boost::filesystem::exists(installed, ignored)) {
-        return installed.lexically_normal().string();
+        boost::filesystem::exists(other, ignored)) {
+        return other.lexically_normal().string();
     }
     return beside.string();
+}
+
+std::string exeDir(const std::string& name) {
+    // An installed tree keeps its data apart from bin/.
+    return besideExecutable(name, "../share/marovex-viewer");
 }

@@ -1,14 +1,14 @@
-#include "Roads.h"
+#include "OiioModule.h"
 
 #include "CFile.h"
 #include "FileName.h"
 #include "PanoramaMetadata.h"
-#include "Stopwatch.h"
 #include "rgbe.h"
 
 #include <OpenImageIO/imageio.h>
 #include <OpenImageIO/parallel.h>
 #include <boost/algorithm/string/predicate.hpp>
+#include <boost/dll/alias.hpp>
 #include <fmt/printf.h>
 
 #include <sys/stat.h>
@@ -445,42 +445,12 @@ void readBands(ImageInput& input, const Selection& selection, const Overlap& ove
     }
 }
 
-// The one reader each suffix may use. ImageInput::open would try every other reader on a file
-// its own refuses, the movie and camera raw decoders among them.
-const char* formatOf(const std::string& path) {
-    static const std::array<std::pair<const char*, const char*>, 12> formats = {{
-        {".exr", "openexr"},
-        {".tif", "tiff"},
-        {".tiff", "tiff"},
-        {".pfm", "pnm"},
-        {".bmp", "bmp"},
-        {".dib", "bmp"},
-        {".gif", "gif"},
-        {".tga", "targa"},
-        {".jpeg", "jpeg"},
-        {".jpe", "jpeg"},
-        {".webp", "webp"},
-        {".sgi", "sgi"},
-    }};
-    for (const auto& format : formats) {
-        if (hasSuffix(path, format.first)) {
-            return format.second;
-        }
-    }
-    return nullptr;
-}
-
 } // namespace
-
-bool oiioTakes(const std::string& path) {
-    return formatOf(path) != nullptr;
-}
 
 namespace {
 
 Picture readOiioPicture(const std::string& path, const SizeLimit& limit) {
-    Stopwatch stopwatch;
-    const char* const format = formatOf(path);
+    const char* const format = oiio_module::formatOf(path);
     if (format == nullptr) {
         throw std::runtime_error(fmt::sprintf("Unsupported picture format: '%s'", path));
     }
@@ -566,19 +536,14 @@ Picture readOiioPicture(const std::string& path, const SizeLimit& limit) {
         picture.projectionHint = ProjectionHint::Equirectangular;
     }
     applyPanoramaMetadata(picture, metadata, path);
-    stopwatch.lap("read");
-
-    if (hdr) {
-        picture.scale = rgbe::exposureScale(rgbe::stats(
-            picture.pixels.get(), static_cast<unsigned long>(picture.width) * picture.height, 1));
-        stopwatch.lap("stats");
-    }
     return picture;
 }
 
 } // namespace
 
-Picture readOiio(const std::string& path, const SizeLimit& limit) {
+namespace oiio_module {
+
+Picture read(const std::string& path, const SizeLimit& limit) {
     try {
         return readOiioPicture(path, limit);
     } catch (const std::runtime_error&) {
@@ -589,3 +554,27 @@ Picture readOiio(const std::string& path, const SizeLimit& limit) {
         throw readFailure(path, error.what());
     }
 }
+
+void writeExr(const std::string& path, int w, int h, const float* rgb) {
+    const auto failure = [&](std::string message) {
+        while (!message.empty() && message.back() == '\n') {
+            message.pop_back();
+        }
+        return std::runtime_error(fmt::sprintf("Failed to write file '%s': %s", path, message));
+    };
+    std::unique_ptr<OIIO::ImageOutput> out = OIIO::ImageOutput::create("openexr");
+    if (!out) {
+        throw failure(OIIO::geterror());
+    }
+    ImageSpec header(w, h, 3, TypeDesc::HALF);
+    header.attribute("compression", "zip");
+    if (!out->open(path, header) || !out->write_image(OIIO::TypeFloat, rgb) || !out->close()) {
+        throw failure(out->geterror());
+    }
+}
+
+} // namespace oiio_module
+
+// The names the loader asks for; the module exports nothing else.
+BOOST_DLL_ALIAS(oiio_module::read, marovexOiioRead)
+BOOST_DLL_ALIAS(oiio_module::writeExr, marovexOiioWriteExr)

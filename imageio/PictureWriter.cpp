@@ -4,9 +4,8 @@
 #include "CimgSupport.h"
 #include "FileName.h"
 #include "JpegCodec.h"
+#include "OiioModule.h"
 #include "rgbe.h"
-
-#include <OpenImageIO/imageio.h>
 
 #include <fmt/printf.h>
 
@@ -103,19 +102,5 @@ template void saveRgb<unsigned short>(const std::string&, int, int, const unsign
 template void saveRgb<unsigned char>(const std::string&, int, int, const unsigned char*);
 
 void saveLinearExr(const std::string& path, int w, int h, const float* rgb) {
-    const auto failure = [&](std::string message) {
-        while (!message.empty() && message.back() == '\n') {
-            message.pop_back();
-        }
-        return std::runtime_error(fmt::sprintf("Failed to write file '%s': %s", path, message));
-    };
-    std::unique_ptr<OIIO::ImageOutput> out = OIIO::ImageOutput::create("openexr");
-    if (!out) {
-        throw failure(OIIO::geterror());
-    }
-    OIIO::ImageSpec header(w, h, 3, OIIO::TypeDesc::HALF);
-    header.attribute("compression", "zip");
-    if (!out->open(path, header) || !out->write_image(OIIO::TypeFloat, rgb) || !out->close()) {
-        throw failure(out->geterror());
-    }
+    oiio_module::exrWriter(path)(path, w, h, rgb);
 }

@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <link.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
@@ -49,6 +51,23 @@ std::vector<std::string> captured(const std::function<void()>& action) {
     return lines;
 }
 
+// Whether a shared object whose path holds `name` is mapped into this process.
+bool mapped(const std::string& name) {
+    struct Search {
+        const std::string& name;
+        bool found;
+    } search{name, false};
+    dl_iterate_phdr(
+        [](dl_phdr_info* info, std::size_t, void* data) {
+            Search& search = *static_cast<Search*>(data);
+            search.found = search.found || (info->dlpi_name != nullptr &&
+                                            std::strstr(info->dlpi_name, search.name.c_str()));
+            return 0;
+        },
+        &search);
+    return search.found;
+}
+
 } // namespace
 
 TEST_F(ImageioFiles, EachRoadReadsItsFormatWithoutGl) {
@@ -78,6 +97,42 @@ TEST_F(ImageioFiles, EachRoadReadsItsFormatWithoutGl) {
         EXPECT_EQ(bytesOf(picture), rgb) << file;
         EXPECT_EQ(picture.scale.mean, 0.0);
     }
+}
+
+// A start and a RADIANCE file map none of OpenImageIO's libraries; the first file of its
+// formats loads its module, whose reader then says its statistics where this library does.
+TEST_F(ImageioFiles, OpenImageIoIsLoadedByTheFirstFileThatNeedsIt) {
+    const Bytes rgbe = mixedPixels(16, 4, 3);
+    const std::string hdr = path("small.hdr");
+    captured([&] { rgbe::write(hdr, 16, 4, rgbe.data(), true); });
+    captured([&] { readPicture(hdr, SizeLimit()); });
+    EXPECT_THROW(readPicture(path("picture.xyz"), SizeLimit()), std::runtime_error);
+    EXPECT_FALSE(mapped("libOpenImageIO"));
+    EXPECT_FALSE(mapped("marovex-oiio"));
+
+    // Linear light of 0.5, 1 and 2 across each row.
+    std::vector<float> linear;
+    for (int i = 0; i < 12 * 2; ++i) {
+        linear.insert(linear.end(), {0.5f, 1.0f, 2.0f});
+    }
+    const std::string exr = path("linear.exr");
+    saveLinearExr(exr, 12, 2, linear.data());
+    EXPECT_TRUE(mapped("libOpenImageIO"));
+    Picture picture;
+    const std::vector<std::string> lines =
+        captured([&] { picture = readPicture(exr, SizeLimit()); });
+    ASSERT_EQ(picture.encoding, PixelEncoding::Rgbe);
+    ASSERT_EQ(picture.width, 12);
+    ASSERT_EQ(picture.height, 2);
+    double r = 0.0, g = 0.0, b = 0.0;
+    rgbe::decode(picture.pixels.get() + 4 * 13, r, g, b);
+    EXPECT_DOUBLE_EQ(r, 0.5);
+    EXPECT_DOUBLE_EQ(g, 1.0);
+    EXPECT_DOUBLE_EQ(b, 2.0);
+    EXPECT_GT(picture.scale.mean, 0.0);
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& line) { return line.rfind("M: ", 0) == 0; }),
+              1);
 }
 
 TEST_F(ImageioFiles, SizesBeyondTheLimitFailFromTheHeaderAlone) {

@@ -53,6 +53,16 @@ else
     fail "the moved marovex-render: $(cat "$tmp/err")"
 fi
 
+# OpenImageIO's formats go through a module the installed tree keeps in its library folder.
+module=$(find "$p" -name marovex-oiio.so -path '*/lib*/marovex-viewer/*')
+[ -n "$module" ] && ok "installed ${module#"$p"/}" || fail "the OpenImageIO module is not installed"
+if "$render" --size 64x32 "$sample" "$tmp/built.exr" &&
+    "$p/bin/marovex-render" "${args[@]}" "$tmp/built.exr" "$tmp/exr.ppm" 2>"$tmp/err"; then
+    ok "the moved marovex-render reads OpenEXR through its installed module"
+else
+    fail "the moved marovex-render on OpenEXR: $(cat "$tmp/err")"
+fi
+
 desktop-file-validate "$p/share/applications/marovex-viewer.desktop" &&
     ok "installed desktop entry" || fail "installed desktop entry"
 appstreamcli validate --no-net "$p/share/metainfo/org.marovex.Viewer.metainfo.xml" >"$tmp/as" 2>&1 &&

@@ -1,0 +1,124 @@
+#include "OiioModule.h"
+
+#include "ExeDir.h"
+#include "FileName.h"
+#include "Roads.h"
+#include "Stopwatch.h"
+#include "rgbe.h"
+
+#include <boost/dll/shared_library.hpp>
+#include <fmt/printf.h>
+
+#include <array>
+#include <exception>
+#include <stdexcept>
+#include <utility>
+
+namespace oiio_module {
+
+namespace {
+
+#ifndef MAROVEX_OIIO_LINKED
+struct Loaded {
+    boost::dll::shared_library library;
+    Reader* read;
+    ExrWriter* writeExr;
+};
+
+const Loaded& loaded() {
+    // Never unloaded: pictures and errors it made may outlive any static, and leak reports
+    // need its frames. A failed load throws before the static is set, and is tried again.
+    static const Loaded* const module = [] {
+        const std::string path = besideExecutable("marovex-oiio.so", MAROVEX_INSTALLED_MODULES);
+        try {
+            boost::dll::shared_library library(path, boost::dll::load_mode::rtld_lazy |
+                                                         boost::dll::load_mode::rtld_local);
+            Reader& read = library.get_alias<Reader>(readerName);
+            ExrWriter& writeExr = library.get_alias<ExrWriter>(exrWriterName);
+            return new Loaded{std::move(library), &read, &writeExr};
+        } catch (const std::exception& error) {
+            throw std::runtime_error(
+                fmt::sprintf("the OpenImageIO module '%s' did not load: %s", path, error.what()));
+        }
+    }();
+    return *module;
+}
+
+template <typename Function>
+Function& entry(Function* Loaded::*function, const char* failure, const std::string& path) {
+    try {
+        return *(loaded().*function);
+    } catch (const std::runtime_error& error) {
+        throw std::runtime_error(fmt::sprintf(failure, path, error.what()));
+    }
+}
+#endif
+
+} // namespace
+
+// The one reader each suffix may use. ImageInput::open would try every other reader on a file
+// its own refuses, the movie and camera raw decoders among them.
+const char* formatOf(const std::string& path) {
+    static const std::array<std::pair<const char*, const char*>, 12> formats = {{
+        {".exr", "openexr"},
+        {".tif", "tiff"},
+        {".tiff", "tiff"},
+        {".pfm", "pnm"},
+        {".bmp", "bmp"},
+        {".dib", "bmp"},
+        {".gif", "gif"},
+        {".tga", "targa"},
+        {".jpeg", "jpeg"},
+        {".jpe", "jpeg"},
+        {".webp", "webp"},
+        {".sgi", "sgi"},
+    }};
+    for (const auto& format : formats) {
+        if (hasSuffix(path, format.first)) {
+            return format.second;
+        }
+    }
+    return nullptr;
+}
+
+#ifdef MAROVEX_OIIO_LINKED
+// The fuzz build links the module's code into its programs, instrumented with them.
+Reader& reader(const std::string&) {
+    return read;
+}
+
+ExrWriter& exrWriter(const std::string&) {
+    return writeExr;
+}
+#else
+Reader& reader(const std::string& path) {
+    return entry(&Loaded::read, "Failed to read file '%s': %s", path);
+}
+
+ExrWriter& exrWriter(const std::string& path) {
+    return entry(&Loaded::writeExr, "Failed to write file '%s': %s", path);
+}
+#endif
+
+} // namespace oiio_module
+
+bool oiioTakes(const std::string& path) {
+    return oiio_module::formatOf(path) != nullptr;
+}
+
+Picture readOiio(const std::string& path, const SizeLimit& limit) {
+    // Refused without loading the module for a suffix none of its readers has.
+    if (!oiioTakes(path)) {
+        throw std::runtime_error(fmt::sprintf("Unsupported picture format: '%s'", path));
+    }
+    Stopwatch stopwatch;
+    Picture picture = oiio_module::reader(path)(path, limit);
+    stopwatch.lap("read");
+    // Here rather than in the module, whose own copy of this library would say it elsewhere.
+    if (picture.encoding == PixelEncoding::Rgbe) {
+        picture.scale = rgbe::exposureScale(rgbe::stats(
+            picture.pixels.get(), static_cast<unsigned long>(picture.width) * picture.height, 1));
+        stopwatch.lap("stats");
+    }
+    return picture;
+}
