@@ -1,13 +1,12 @@
 #include "MipLevel.h"
 
+#include "AllCores.h"
 #include "rgbe.h"
 
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <future>
 #include <stdexcept>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -123,21 +122,6 @@ void reduceRows(const Picture& in, Picture& out, long factor, long y0, long y1) 
             storeBlock<Texels>(in, rows, span(x, out.width, in.width, factor),
                                target + Texels::bytes * x);
         }
-    }
-}
-
-template <typename Rows> void runOnAllCores(long height, Rows rows) {
-    // Small levels are not worth a thread. Futures of std::async wait in their destructors,
-    // so every worker has finished however this returns.
-    const long threads = height < 64 ? 1 : std::max(1u, std::thread::hardware_concurrency());
-    std::vector<std::future<void>> workers;
-    for (long t = 1; t < threads; ++t) {
-        workers.push_back(std::async(std::launch::async, rows, height * t / threads,
-                                     height * (t + 1) / threads));
-    }
-    rows(0, height / threads);
-    for (std::future<void>& worker : workers) {
-        worker.get();
     }
 }
 

@@ -1,5 +1,6 @@
 #include "TextureUpload.h"
 
+#include "AllCores.h"
 #include "GlError.h"
 #include "PixelStoreScope.h"
 #include "SharedExponent.h"
@@ -184,21 +185,25 @@ bool TextureUpload::step(std::size_t bytes) {
         const unsigned char* source = picture.pixels.get() +
                                       static_cast<std::size_t>(piece.tileY + piece.y) * pictureRow +
                                       piece.x * pixel;
-        if (target.sharedExponent) {
-            for (int r = 0; r < piece.rows; ++r) {
-                packSharedExponent(
-                    source + r * pictureRow,
-                    reinterpret_cast<std::uint32_t*>(mapped + piece.offset + r * rowBytes),
-                    static_cast<std::size_t>(piece.width), target.radianceShift);
-            }
-        } else if (rowBytes == pictureRow) {
-            std::memcpy(mapped + piece.offset, source, rowBytes * piece.rows);
-        } else {
-            for (int r = 0; r < piece.rows; ++r) {
-                std::memcpy(mapped + piece.offset + r * rowBytes, source + r * pictureRow,
-                            rowBytes);
-            }
-        }
+        unsigned char* const out = mapped + piece.offset;
+        const bool packed = target.sharedExponent;
+        const int shift = target.radianceShift;
+        // On all cores, in bands of a megabyte or more: this pass is most of an upload's
+        // time, and the picture's decode is over by then.
+        runOnAllCores(
+            piece.rows,
+            [=](long r0, long r1) {
+                for (long r = r0; r < r1; ++r) {
+                    if (packed) {
+                        packSharedExponent(source + r * pictureRow,
+                                           reinterpret_cast<std::uint32_t*>(out + r * rowBytes),
+                                           static_cast<std::size_t>(piece.width), shift);
+                    } else {
+                        std::memcpy(out + r * rowBytes, source + r * pictureRow, rowBytes);
+                    }
+                }
+            },
+            static_cast<long>(std::max<std::size_t>(1, (std::size_t(1) << 20) / rowBytes)));
     }
     // The store lost while mapped (a mode switch, say): the same slice goes again next step.
     if (glUnmapBuffer(GL_PIXEL_UNPACK_BUFFER) == GL_FALSE) {

@@ -268,6 +268,29 @@ TEST(TextureLevels, RadianceAboveTheShiftSaturates) {
     EXPECT_EQ(sharedExponentShift(bright, 1), 160 - 144);
     const unsigned char black[4] = {0, 0, 0, 0};
     EXPECT_EQ(sharedExponentShift(black, 1), 0);
+    // A picture's worth of pixels, scanned in blocks on several threads: the brightest counts
+    // wherever it is, in the last and partial block too.
+    std::vector<unsigned char> many((3 * 262144 + 5) * 4, 0);
+    many[4 * 262144 + 3] = 150;
+    many.back() = 170;
+    EXPECT_EQ(sharedExponentShift(many.data(), many.size() / 4), 170 - 144);
+    many.back() = 0;
+    EXPECT_EQ(sharedExponentShift(many.data(), many.size() / 4), 150 - 144);
+    // The faintest pictures' shift: exponent byte 0 stays black whatever its mantissas (its
+    // exponent would fall in the texels' range), and the brightest pixel stays exact. Nine
+    // pixels, so that a vector loop and its remainder both see them.
+    std::vector<unsigned char> faint;
+    for (int i = 0; i < 9; ++i) {
+        faint.insert(faint.end(), {255, 9, 3, 0, 128, 64, 2, 24});
+    }
+    std::vector<std::uint32_t> texels(18, 1u);
+    packSharedExponent(faint.data(), texels.data(), 18, -120);
+    for (int i = 0; i < 18; i += 2) {
+        EXPECT_EQ(texels[i], 0u) << i;
+        EXPECT_EQ(unpackSharedExponent(texels[i + 1], -120),
+                  (std::array<unsigned char, 4>{128, 64, 2, 24}))
+            << i;
+    }
 }
 
 // A buffer made ahead (on another thread in the viewer) carries the same slices; it is as
