@@ -47,7 +47,8 @@ void HistogramOverlay::stopRange(const LuminanceStatistics& s, const ExposureWin
 }
 
 void HistogramOverlay::draw(const LuminanceStatistics* statistics, const ExposureWindow& window,
-                            int viewportWidth, int viewportHeight, const TextDrawer& text) {
+                            int viewportWidth, int viewportHeight, const TextDrawer& text,
+                            const QString& absent) {
     const int lines = statistics != nullptr ? 3 : 1;
     const int panelHeight = padding + (statistics != nullptr ? plotHeight + lineHeight : 0) +
                             lines * lineHeight + padding;
@@ -72,8 +73,7 @@ void HistogramOverlay::draw(const LuminanceStatistics* statistics, const Exposur
     if (statistics == nullptr) {
         glDisable(GL_BLEND);
         glColor3f(1.0f, 1.0f, 1.0f);
-        text(static_cast<int>(plotLeft), static_cast<int>(plotTop + lineHeight - 4),
-             QString("No statistics for this picture"));
+        text(static_cast<int>(plotLeft), static_cast<int>(plotTop + lineHeight - 4), absent);
         return;
     }
 

@@ -13,9 +13,10 @@ class HistogramOverlay {
 public:
     using TextDrawer = std::function<void(int x, int y, const QString& text)>;
 
-    // `statistics` may be null: the panel then says there are none.
+    // `statistics` may be null: the panel then says `absent` instead.
     static void draw(const LuminanceStatistics* statistics, const ExposureWindow& window,
-                     int viewportWidth, int viewportHeight, const TextDrawer& text);
+                     int viewportWidth, int viewportHeight, const TextDrawer& text,
+                     const QString& absent = QString("No statistics for this picture"));
 
     // The range of stops (log2 relative luminance) the plot spans: the picture's lit range and
     // the exposure window, the window held within 16 stops of the picture.

@@ -44,14 +44,20 @@ std::pair<int, int> radianceSize(const std::string& path) {
 
 PictureLoader::PictureLoader(std::string path, const SizeLimit& limit, bool mipmapped,
                              std::function<void()> finished, std::function<void()> sized,
-                             PreviewRequest preview)
-    : onFinished(std::move(finished)), onSize(std::move(sized)),
+                             PreviewRequest preview, std::function<void()> levelsReady)
+    : onFinished(std::move(finished)), onSize(std::move(sized)), onLevels(std::move(levelsReady)),
       previewRequest(std::move(preview)),
       worker([this, path = std::move(path), limit, mipmapped] { run(path, limit, mipmapped); }) {}
 
 PictureLoader::~PictureLoader() {
     cancel();
-    worker.join();
+    wait();
+}
+
+void PictureLoader::wait() {
+    if (worker.joinable()) {
+        worker.join();
+    }
 }
 
 void PictureLoader::cancel() {
@@ -85,11 +91,14 @@ void PictureLoader::run(const std::string& path, const SizeLimit& limit, bool mi
             makePreview(picture);
         }
         // The histogram and statistics of the whole picture, while its pixels are all here.
-        picture.statistics =
-            LuminanceStatistics::of(picture,
-                                    defaultProjection(picture.width, picture.height,
-                                                      picture.projectionHint) != Projection::Flat,
-                                    [this] { return cancelled.load(); });
+        const bool solidAngle = defaultProjection(picture.width, picture.height,
+                                                  picture.projectionHint) != Projection::Flat;
+        const auto gather = [this, solidAngle](const Picture& from) {
+            return LuminanceStatistics::of(from, solidAngle, [this] { return cancelled.load(); });
+        };
+        if (!onLevels) {
+            picture.statistics = gather(picture);
+        }
         // Float pictures go up as they are, and the upload tells they cannot be shown.
         if (mipmapped &&
             (picture.encoding == PixelEncoding::Rgbe || picture.encoding == PixelEncoding::Rgb8)) {
@@ -105,6 +114,16 @@ void PictureLoader::run(const std::string& path, const SizeLimit& limit, bool mi
         if (top.encoding == PixelEncoding::Rgbe) {
             shift = sharedExponentShift(top.pixels.get(),
                                         static_cast<std::size_t>(top.width) * top.height);
+        }
+        if (onLevels) {
+            // Level 0 stays where it is when take() moves the vector that holds it.
+            onLevels();
+            try {
+                statistics = gather(top);
+            } catch (const std::exception&) {
+                // Only the numbers are lost; the picture is the caller's already.
+                statistics.reset();
+            }
         }
     } catch (...) {
         levels.clear();
@@ -141,6 +160,10 @@ Preview PictureLoader::takePreview() {
     Preview taken;
     std::swap(taken, preview);
     return taken;
+}
+
+std::shared_ptr<const LuminanceStatistics> PictureLoader::takeStatistics() {
+    return std::move(statistics);
 }
 
 std::vector<Picture> PictureLoader::take() {

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -39,6 +40,11 @@ struct Preview {
 // Reads one picture file with readPicture and makes its mip levels on a thread of its own; it
 // never touches GL, so the caller uploads the levels. The destructor cancels and joins the
 // thread, however its owner is left.
+//
+// With `levelsReady` the levels come before the luminance statistics: `levelsReady` runs on
+// the worker once take() has them, and the worker then gathers the statistics from level 0,
+// which the caller must keep, pixels unchanged, until the loader is finished or destroyed.
+// The picture is then on the card while they are gathered.
 class PictureLoader {
 public:
     // `finished` runs on the worker thread once the levels or the error are there; `sized`,
@@ -46,7 +52,7 @@ public:
     // pixels are read.
     PictureLoader(std::string path, const SizeLimit& limit, bool mipmapped,
                   std::function<void()> finished, std::function<void()> sized = {},
-                  PreviewRequest preview = {});
+                  PreviewRequest preview = {}, std::function<void()> levelsReady = {});
     ~PictureLoader();
 
     PictureLoader(const PictureLoader&) = delete;
@@ -66,9 +72,14 @@ public:
     // Once the request's `ready` ran: the reduced copy; no levels before, after a first take,
     // or where none was made.
     Preview takePreview();
-    // Once finished: the levels (level 0 alone without mip levels), or the worker's exception
-    // thrown again.
+    // Once finished, or once `levelsReady` ran: the levels (level 0 alone without mip levels),
+    // or the worker's exception thrown again.
     std::vector<Picture> take();
+    // With `levelsReady`, once finished: level 0's statistics, null where there are none (as
+    // for floating-point pixels) or the loader was cancelled first.
+    std::shared_ptr<const LuminanceStatistics> takeStatistics();
+    // Waits until the worker is done, without cancelling it.
+    void wait();
 
 private:
     void run(const std::string& path, const SizeLimit& limit, bool mipmapped);
@@ -82,10 +93,12 @@ private:
     int shift = 0;
     std::function<void()> onFinished;
     std::function<void()> onSize;
+    std::function<void()> onLevels;
     PreviewRequest previewRequest;
     std::mutex previewMutex;
     Preview preview;
     std::vector<Picture> levels;
+    std::shared_ptr<const LuminanceStatistics> statistics;
     std::exception_ptr error;
     // Last, so that it starts once every field above exists.
     std::thread worker;

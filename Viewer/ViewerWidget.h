@@ -155,18 +155,33 @@ protected:
     void paintGL() override;
 
 private:
+    // A picture whose luminance statistics are gathered from its level 0 while its levels go
+    // up (ViewerWidgetOpen.cpp).
+    struct Gathering;
     struct LoadedLevels {
+        LoadedLevels();
+        LoadedLevels(LoadedLevels&&) noexcept;
+        ~LoadedLevels();
         std::vector<Picture> levels;
         // The texture's storage when it was made while the file was read (a RADIANCE header
         // tells the size first), and the buffer its upload goes through; else null.
         std::unique_ptr<Texture> texture;
         std::unique_ptr<UploadBuffer> buffer;
+        // With mip levels: the worker, still gathering the statistics from levels[0].
+        std::unique_ptr<Gathering> gathering;
     };
     // Decodes one file on a worker thread and waits in an event loop of its own; returns the
     // levels, or nothing once the load is abandoned. Throws the reader's errors.
     // `withPreview` asks a large picture's reduced copy for `preview`.
     LoadedLevels loadLevels(const QString& name, const SizeLimit& limit, bool mipmapped,
                             bool withPreview);
+    // A gathering's statistics have come: on its texture, and the level 0 it read let go.
+    void statisticsGathered(Gathering& gathering);
+    // Whether every gathering of the open under way has put its statistics on its texture.
+    bool allGathered() const;
+    // Whether the texture's statistics are still being gathered: they come a moment after its
+    // levels.
+    bool isGathering(const Texture& texture) const;
     // The loader's reduced copy as `preview`, painted next; a failure only loses it.
     void showPreview(PictureLoader& worker);
     void dropPreview();
@@ -202,4 +217,9 @@ private:
     // The worker and its loop while a file loads; null otherwise.
     PictureLoader* loader = nullptr;
     QEventLoop* loaderLoop = nullptr;
+    // The statistics still gathered during an open, and the loop that waits for them and the
+    // uploads at its end.
+    std::vector<std::unique_ptr<Gathering>>* gatherings = nullptr;
+    QEventLoop* uploadLoop = nullptr;
+    bool uploadsDone = true;
 };

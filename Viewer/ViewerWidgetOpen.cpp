@@ -18,6 +18,7 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <algorithm>
 #include <deque>
 #include <exception>
 
@@ -58,6 +59,67 @@ QString loadProgress(int rowsDone, int rowCount) {
     return QString("%1%").arg(static_cast<long long>(rowsDone) * 100 / rowCount);
 }
 
+struct ViewerWidget::Gathering {
+    // Where the worker's messages go; deleted after the worker is joined, so that a message
+    // still queued goes with it.
+    QObject messages;
+    // The texture's finished upload, kept for the level 0 the worker reads.
+    std::unique_ptr<TextureUpload> upload;
+    // The texture the statistics are for, once it is made.
+    Texture* texture = nullptr;
+    // loadLevels' loop while it waits for the levels.
+    QEventLoop* waiting = nullptr;
+    bool levelsDone = false;
+    bool gathered = false;
+    // Last, so that it is joined first; null once the statistics are on the texture.
+    std::unique_ptr<PictureLoader> loader;
+};
+
+ViewerWidget::LoadedLevels::LoadedLevels() = default;
+ViewerWidget::LoadedLevels::LoadedLevels(LoadedLevels&&) noexcept = default;
+ViewerWidget::LoadedLevels::~LoadedLevels() = default;
+
+void ViewerWidget::statisticsGathered(Gathering& gathering) {
+    gathering.gathered = true;
+    // Put on the texture once it is made; already there.
+    if (gathering.texture == nullptr || !gathering.loader) {
+        return;
+    }
+    gathering.texture->statistics = gathering.loader->takeStatistics();
+    gathering.loader.reset();
+    if (gathering.upload) {
+        makeCurrent();
+        gathering.upload.reset();
+    }
+    if (!textures.empty() &&
+        gathering.texture == textures[static_cast<std::size_t>(currentIndex)].get()) {
+        update();
+    }
+    if (uploadLoop != nullptr && uploadsDone && allGathered()) {
+        uploadLoop->quit();
+    }
+}
+
+bool ViewerWidget::isGathering(const Texture& texture) const {
+    if (gatherings == nullptr) {
+        return false;
+    }
+    return std::any_of(gatherings->begin(), gatherings->end(),
+                       [&texture](const std::unique_ptr<Gathering>& gathering) {
+                           return gathering->loader && gathering->texture == &texture;
+                       });
+}
+
+bool ViewerWidget::allGathered() const {
+    if (gatherings == nullptr) {
+        return true;
+    }
+    return std::none_of(gatherings->begin(), gatherings->end(),
+                        [](const std::unique_ptr<Gathering>& gathering) {
+                            return static_cast<bool>(gathering->loader);
+                        });
+}
+
 QString ViewerWidget::pictureTitle() const {
     const QString name = fileNames.at(currentIndex);
     const std::string& layer = currentTexture().layer;
@@ -94,8 +156,6 @@ void ViewerWidget::dropPreview() {
 ViewerWidget::LoadedLevels ViewerWidget::loadLevels(const QString& name, const SizeLimit& limit,
                                                     bool mipmapped, bool withPreview) {
     QEventLoop loop;
-    // Set by the worker's message only, so that a loop ended by a quit is told apart.
-    bool done = false;
     // The texture's storage is made in a shared context while the file is read, once its
     // header told the size: drivers that clear new storage (llvmpipe) take as long as the
     // read. Declared before the thread, which joins and makes the widget's context current
@@ -122,8 +182,12 @@ ViewerWidget::LoadedLevels ViewerWidget::loadLevels(const QString& name, const S
                 }
             });
     };
-    // The worker only posts its messages; the loop object outlives it, as the loader is
-    // joined first.
+    // The worker posts its messages to the gathering's object, which goes after it is joined;
+    // loadLevels' loop takes them while it waits (the gathering's flags tell them apart from
+    // a quit), statisticsGathered once the levels are taken.
+    auto gathering = std::make_unique<Gathering>();
+    Gathering* const messages = gathering.get();
+    messages->waiting = &loop;
     const auto onSize = [&loop, &makeStorage] {
         QMetaObject::invokeMethod(&loop, makeStorage, Qt::QueuedConnection);
     };
@@ -135,29 +199,50 @@ ViewerWidget::LoadedLevels ViewerWidget::loadLevels(const QString& name, const S
                 &loop, [this, &self] { showPreview(*self); }, Qt::QueuedConnection);
         };
     }
-    PictureLoader worker(
-        name.toLocal8Bit().toStdString(), limit, mipmapped,
-        [&loop, &done] {
-            QMetaObject::invokeMethod(
-                &loop,
-                [&loop, &done] {
-                    done = true;
-                    loop.quit();
-                },
-                Qt::QueuedConnection);
-        },
-        mipmapped ? std::function<void()>(onSize) : std::function<void()>(), std::move(request));
+    const auto finished = [this, messages] {
+        QMetaObject::invokeMethod(
+            &messages->messages,
+            [this, messages] {
+                if (messages->waiting != nullptr) {
+                    messages->gathered = true;
+                    messages->waiting->quit();
+                } else {
+                    statisticsGathered(*messages);
+                }
+            },
+            Qt::QueuedConnection);
+    };
+    // With mip levels the upload starts before the statistics, which come from level 0 as it
+    // goes up.
+    const auto levelsReady = [messages] {
+        QMetaObject::invokeMethod(
+            &messages->messages,
+            [messages] {
+                messages->levelsDone = true;
+                if (messages->waiting != nullptr) {
+                    messages->waiting->quit();
+                }
+            },
+            Qt::QueuedConnection);
+    };
+    gathering->loader = std::make_unique<PictureLoader>(
+        name.toLocal8Bit().toStdString(), limit, mipmapped, finished,
+        mipmapped ? std::function<void()>(onSize) : std::function<void()>(), std::move(request),
+        mipmapped ? std::function<void()>(levelsReady) : std::function<void()>());
+    PictureLoader& worker = *gathering->loader;
     self = &worker;
     loader = &worker;
     loaderLoop = &loop;
     struct Forget {
         ViewerWidget& widget;
+        Gathering& gathering;
         ~Forget() {
             widget.loader = nullptr;
             widget.loaderLoop = nullptr;
             widget.progress.clear();
+            gathering.waiting = nullptr;
         }
-    } forget{*this};
+    } forget{*this, *gathering};
     QTimer redraw;
     connect(&redraw, &QTimer::timeout, this, [this, &worker] {
         progress = loadProgress(worker.rowsDone(), worker.rowCount());
@@ -166,12 +251,13 @@ ViewerWidget::LoadedLevels ViewerWidget::loadLevels(const QString& name, const S
     redraw.start(100);
 
     int code = 0;
+    const auto levelsHere = [messages] { return messages->levelsDone || messages->gathered; };
     if (worker.isFinished()) {
-        done = true;
-    } else {
+        messages->gathered = true;
+    } else if (!levelsHere()) {
         code = loop.exec();
     }
-    if (!done && !loadAbandoned) {
+    if (!levelsHere() && !loadAbandoned) {
         // The application is quitting (q, the window closed): its loops end, and so does this
         // load. Without an outer loop yet (the files of the command line) the quit waits for
         // the first one.
@@ -181,7 +267,8 @@ ViewerWidget::LoadedLevels ViewerWidget::loadLevels(const QString& name, const S
     if (loadAbandoned) {
         return {};
     }
-    LoadedLevels loaded{worker.take(), nullptr, nullptr};
+    LoadedLevels loaded;
+    loaded.levels = worker.take();
     if (storage) {
         QEventLoop wait;
         bool finished = false;
@@ -205,6 +292,9 @@ ViewerWidget::LoadedLevels ViewerWidget::loadLevels(const QString& name, const S
     }
     if (loadAbandoned) {
         return {};
+    }
+    if (mipmapped) {
+        loaded.gathering = std::move(gathering);
     }
     return loaded;
 }
@@ -250,21 +340,48 @@ void ViewerWidget::open(const QStringList& files) {
             }
         }
     } uploads{*this, {}};
+    // After `uploads`, so that they go first: their workers read level 0 of the pictures
+    // going up there.
+    struct Gatherings {
+        ViewerWidget& widget;
+        std::vector<std::unique_ptr<Gathering>> list;
+        ~Gatherings() {
+            widget.gatherings = nullptr;
+            if (!list.empty()) {
+                widget.makeCurrent();
+                list.clear();
+            }
+        }
+    } gathered{*this, {}};
+    gatherings = &gathered.list;
+    uploadsDone = true;
+    // A whole upload goes, unless a worker still reads its level 0: then it waits with it.
+    const auto retire = [this, &gathered](std::unique_ptr<TextureUpload> upload) {
+        for (const std::unique_ptr<Gathering>& gathering : gathered.list) {
+            if (gathering->loader && gathering->texture == &upload->texture()) {
+                gathering->upload = std::move(upload);
+                return;
+            }
+        }
+        makeCurrent();
+        upload.reset();
+    };
     // The larger levels go up a slice per turn of whichever loop runs: the next file's decode,
     // a box, or the wait below.
-    QEventLoop* uploadLoop = nullptr;
     QTimer slices;
-    connect(&slices, &QTimer::timeout, this, [this, &uploads, &slices, &uploadLoop] {
+    connect(&slices, &QTimer::timeout, this, [this, &uploads, &slices, &retire] {
         if (!uploads.queue.empty()) {
             makeCurrent();
             const Texture* texture = &uploads.queue.front()->texture();
             const int before = texture->firstLevel;
             try {
                 if (uploads.queue.front()->stepFor(sliceSeconds, uploadSliceLimit)) {
+                    retire(std::move(uploads.queue.front()));
                     uploads.queue.pop_front();
                 }
             } catch (const std::exception& error) {
                 // The picture keeps the levels it has.
+                retire(std::move(uploads.queue.front()));
                 uploads.queue.pop_front();
                 QMessageBox::critical(this, tr("Marovex Viewer"),
                                       QString("Error: %1").arg(QString::fromUtf8(error.what())),
@@ -277,7 +394,8 @@ void ViewerWidget::open(const QStringList& files) {
         }
         if (uploads.queue.empty()) {
             slices.stop();
-            if (uploadLoop != nullptr) {
+            uploadsDone = true;
+            if (uploadLoop != nullptr && allGathered()) {
                 uploadLoop->quit();
             }
         }
@@ -346,6 +464,10 @@ void ViewerWidget::open(const QStringList& files) {
                 break;
             }
             makeCurrent();
+            Gathering* gathering = read.gathering.get();
+            if (gathering != nullptr) {
+                gathered.list.push_back(std::move(read.gathering));
+            }
             if (mipmapped && levels.size() > 1) {
                 std::unique_ptr<UploadBuffer> buffer = std::move(read.buffer);
                 std::unique_ptr<Texture> texture =
@@ -355,21 +477,45 @@ void ViewerWidget::open(const QStringList& files) {
                 }
                 auto upload =
                     std::make_unique<TextureUpload>(*texture, std::move(levels), std::move(buffer));
+                if (gathering != nullptr) {
+                    upload->keepLevelZero();
+                    gathering->texture = texture.get();
+                }
                 // The smallest levels at once, so that the picture shows as soon as the list
                 // is read; one slice, as no event is served meanwhile.
                 if (!upload->stepFor(sliceSeconds, uploadSliceLimit)) {
                     uploads.queue.push_back(std::move(upload));
+                    uploadsDone = false;
                     slices.start(0);
+                } else {
+                    retire(std::move(upload));
                 }
                 loaded.push_back(std::move(texture));
             } else {
+                // The texture takes level 0 at once: its statistics first.
+                if (gathering != nullptr) {
+                    gathering->loader->wait();
+                }
                 loaded.push_back(std::make_unique<Texture>(std::move(levels)));
+                if (gathering != nullptr) {
+                    gathering->texture = loaded.back().get();
+                }
+            }
+            if (gathering != nullptr && gathering->gathered) {
+                statisticsGathered(*gathering);
             }
             loadedNames << name;
         } catch (const std::exception& error) {
             if (loadAbandoned) {
                 break;
             }
+            // The failed file's worker goes with it: it has no texture to gather for.
+            makeCurrent();
+            gathered.list.erase(std::remove_if(gathered.list.begin(), gathered.list.end(),
+                                               [](const std::unique_ptr<Gathering>& gathering) {
+                                                   return gathering->texture == nullptr;
+                                               }),
+                                gathered.list.end());
             // The next picture of the list is the first one shown now.
             if (loaded.empty()) {
                 dropPreview();
@@ -381,8 +527,9 @@ void ViewerWidget::open(const QStringList& files) {
     }
 
     // What this call loaded goes, in this context; the empty view shows.
-    const auto dropAll = [this, &uploads, &loaded] {
+    const auto dropAll = [this, &uploads, &loaded, &gathered] {
         makeCurrent();
+        gathered.list.clear();
         preview.reset();
         uploads.queue.clear();
         loaded.clear();
@@ -415,14 +562,14 @@ void ViewerWidget::open(const QStringList& files) {
 
     // The rest of the levels, the picture showing and the events going on; Esc or a quit
     // gives the pictures up as during a decode.
-    if (!uploads.queue.empty()) {
+    if (!uploads.queue.empty() || !allGathered()) {
         QEventLoop loop;
         uploadLoop = &loop;
         loaderLoop = &loop;
         const int code = loop.exec();
         uploadLoop = nullptr;
         loaderLoop = nullptr;
-        if (!uploads.queue.empty() && !loadAbandoned) {
+        if ((!uploads.queue.empty() || !allGathered()) && !loadAbandoned) {
             abandonLoad();
             passOnQuit(code);
         }

@@ -52,7 +52,9 @@ void ViewerWidget::drawOverlays() {
         HistogramOverlay::draw(
             picture.statistics.get(), exposureWindow(picture.hdr, fstop, picture.scaleMean),
             viewportWidth, viewportHeight,
-            [this](int x, int y, const QString& text) { renderText(x, y, text, QFont()); });
+            [this](int x, int y, const QString& text) { renderText(x, y, text, QFont()); },
+            isGathering(picture) ? QString("Gathering statistics...")
+                                 : QString("No statistics for this picture"));
     }
     if (!readoutAction->isChecked() || !pointerInside) {
         return;

@@ -230,7 +230,7 @@ bool TextureUpload::step(std::size_t bytes) {
     // The slice's work belongs to this step, not to the next frame's.
     glFinish();
 
-    for (int l = level; l > nextLevel; --l) {
+    for (int l = level; l > nextLevel && !(l == 0 && keepZero); --l) {
         levels[static_cast<std::size_t>(l)].pixels.reset();
     }
     target.firstLevel = nextLevel + 1;

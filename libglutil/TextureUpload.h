@@ -51,6 +51,9 @@ public:
     // `maxBytes` (0: no bound).
     bool stepFor(double seconds, std::size_t maxBytes = 0);
     bool done() const { return level < 0; }
+    // Level 0's pixels stay until this object goes, not only until they are up: another
+    // thread still reads them.
+    void keepLevelZero() { keepZero = true; }
     Texture& texture() const { return target; }
     std::size_t bytesSent() const { return sent; }
 
@@ -69,6 +72,7 @@ private:
     int tile = 0;
     int row = 0;
     std::size_t sent = 0;
+    bool keepZero = false;
     // Bytes a second the steps so far managed; a cautious guess before the first.
     double rate = 100.0e6;
 };

@@ -1,6 +1,7 @@
 // Decoding on a worker thread: progress, cancelling through the row callback, errors carried
 // over, and the whole mip pyramid made off the GUI thread.
 #include "FifoPicture.h"
+#include "LuminanceStatistics.h"
 #include "MipLevel.h"
 #include "PictureLoader.h"
 #include "rgbe.h"
@@ -277,6 +278,47 @@ TEST(PictureLoader, GivesAReducedCopyBeforeTheLevels) {
         EXPECT_EQ(none, 0) << side;
         EXPECT_TRUE(small.takePreview().levels.empty());
     }
+    std::remove(path.c_str());
+}
+
+// Asked for, the levels come first, and the statistics follow from level 0, which the caller
+// holds meanwhile: those of the picture, apart from its levels. Otherwise they come on level 0.
+TEST(PictureLoader, GivesTheLevelsBeforeTheStatisticsWhenAsked) {
+    const std::string path = tempPath("levels-first.hdr");
+    std::vector<unsigned char> pixels(300 * 150 * 4);
+    for (std::size_t i = 0; i < pixels.size(); ++i) {
+        pixels[i] = i % 4 == 3 ? static_cast<unsigned char>(120 + i / 4 % 17)
+                               : static_cast<unsigned char>(i * 2654435761u >> 13);
+    }
+    rgbe::write(path, 300, 150, pixels.data(), true);
+    std::atomic<int> order{0};
+    std::atomic<int> levelsAt{0};
+    std::atomic<int> finishedAt{0};
+    PictureLoader loader(
+        path, SizeLimit(), true, [&] { finishedAt = ++order; }, {}, {},
+        [&] { levelsAt = ++order; });
+    ASSERT_TRUE(waitFor([&] { return levelsAt > 0; }));
+    const std::vector<Picture> levels = loader.take();
+    ASSERT_TRUE(waitFor([&] { return loader.isFinished(); }));
+    EXPECT_EQ(levelsAt, 1);
+    EXPECT_EQ(finishedAt, 2);
+    ASSERT_EQ(levels.size(), 9u);
+    EXPECT_EQ(levels[0].statistics, nullptr);
+    const std::shared_ptr<const LuminanceStatistics> statistics = loader.takeStatistics();
+    ASSERT_NE(statistics, nullptr);
+    const std::shared_ptr<const LuminanceStatistics> expected =
+        LuminanceStatistics::of(levels[0], true);
+    EXPECT_TRUE(statistics->solidAngle);
+    EXPECT_EQ(statistics->mean, expected->mean);
+    EXPECT_EQ(statistics->max, expected->max);
+    EXPECT_EQ(statistics->histogram(-20.0, 20.0, 320), expected->histogram(-20.0, 20.0, 320));
+
+    PictureLoader plain(path, SizeLimit(), true, nullptr);
+    ASSERT_TRUE(waitFor([&] { return plain.isFinished(); }));
+    EXPECT_EQ(plain.takeStatistics(), nullptr);
+    const std::vector<Picture> withStatistics = plain.take();
+    ASSERT_NE(withStatistics[0].statistics, nullptr);
+    EXPECT_EQ(withStatistics[0].statistics->histogram(-20.0, 20.0, 320), expected->histogram(-20.0, 20.0, 320));
     std::remove(path.c_str());
 }
 

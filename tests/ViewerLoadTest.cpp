@@ -3,6 +3,8 @@
 // long as the test feeds it.
 #include "ExceptionSafeApplication.h"
 #include "FifoPicture.h"
+#include "LuminanceStatistics.h"
+#include "PictureReader.h"
 #include "ViewerWidget.h"
 
 #include "ModalCloser.h"
@@ -310,6 +312,25 @@ private slots:
         QCOMPARE(widget->currentTexture().firstLevel, 0);
         widget->updateGL();
         QCOMPARE(widget->grabFrameBuffer(), sliced);
+    }
+
+    // The statistics are gathered from level 0 while the levels go up: once open returns,
+    // every picture of the list has them, the same as its file's.
+    void everyPictureHasItsStatisticsOnceOpened() {
+        widget->uploadSliceLimit = 16384;
+        widget->open({c, a});
+        QCOMPARE(widget->textures.size(), std::size_t(2));
+        const QStringList files = {c, a};
+        for (std::size_t i = 0; i < 2; ++i) {
+            const LuminanceStatistics* statistics = widget->textures[i]->statistics.get();
+            QVERIFY(statistics != nullptr);
+            const Picture picture = readPicture(files[int(i)].toStdString(), SizeLimit());
+            const auto expected = LuminanceStatistics::of(picture, true);
+            QCOMPARE(statistics->mean, expected->mean);
+            QCOMPARE(statistics->min, expected->min);
+            QVERIFY(statistics->histogram(-20.0, 20.0, 320) ==
+                    expected->histogram(-20.0, 20.0, 320));
+        }
     }
 
     // Esc while the levels go up: the picture shown so far goes with its textures and pixel
