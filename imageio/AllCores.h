@@ -11,12 +11,13 @@
 template <typename Rows> void runOnAllCores(long height, Rows rows, long smallest = 64) {
     // Futures of std::async wait in their destructors, so every band has finished however
     // this returns.
-    const long threads =
-        height < smallest ? 1 : std::max(1L, static_cast<long>(std::thread::hardware_concurrency()));
+    const long threads = height < smallest
+                             ? 1
+                             : std::max(1L, static_cast<long>(std::thread::hardware_concurrency()));
     std::vector<std::future<void>> workers;
     for (long t = 1; t < threads; ++t) {
-        workers.push_back(std::async(std::launch::async, rows, height * t / threads,
-                                     height * (t + 1) / threads));
+        workers.push_back(
+            std::async(std::launch::async, rows, height * t / threads, height * (t + 1) / threads));
     }
     rows(0, height / threads);
     for (std::future<void>& worker : workers) {

@@ -82,14 +82,15 @@ bool hugePagesOnAdviceOnly() {
     return got > 0 && std::strstr(mode, "[madvise]") != nullptr;
 }
 
-// Whether an argument after the program's name is a regular file of 16 MB or more: a
-// compressed picture of tens of millions of pixels. Smaller ones load in about the time a
-// second start takes.
+// Whether an argument after the program's name is a regular file of 4 MB or more: a
+// compressed picture of tens of millions of pixels (a RADIANCE panorama of 8192 x 4096 may
+// be 15 MB), whose texture memory would fault in small pages for longer than its decode.
+// Smaller ones load in about the time a second start takes (30 ms).
 bool namesALargeFile(char** argv) {
     for (char** argument = argv + 1; *argument != nullptr; ++argument) {
         struct stat status;
         if (stat(*argument, &status) == 0 && S_ISREG(status.st_mode) &&
-            status.st_size >= (off_t(16) << 20)) {
+            status.st_size >= (off_t(4) << 20)) {
             return true;
         }
     }

@@ -19,15 +19,15 @@ PixelBuffer allocatePixels(std::size_t size);
 void adviseHugePages(void* bytes, std::size_t size);
 
 // Where the kernel gives transparent huge pages only to memory advised for them and an
-// argument names a file of 16 MB or more, runs this program again (argv and envp as the
-// process got them) with glibc's malloc advising its large blocks: the GL driver's texture storage and other libraries' pictures are then
-// faulted in 2 MiB at a time, which halves a large picture's load on a machine whose page
-// faults are slow. Returns when the program already runs so, when the kernel or the allocator
-// would not take the advice (sanitizer builds), for smaller files, whose load takes less
-// than a start (about 0.2 s here), or when the new start fails. Uses the C
-// library alone, so that a program can call it from its pre-initialisers
-// (MAROVEX_RESTART_EARLY), before its libraries' own start-up: starting again then costs
-// little more than mapping them.
+// argument names a file of 4 MB or more, runs this program again (argv and envp as the
+// process got them) with glibc's malloc advising its large blocks: the GL driver's texture
+// storage and other libraries' pictures are then faulted in 2 MiB at a time, which halves a
+// large picture's load on a machine whose page faults are slow. Returns when the program
+// already runs so, when the kernel or the allocator would not take the advice (sanitizer
+// builds), for smaller files, whose load takes less than a new start (30 ms here), or when
+// the new start fails. Uses the C library alone, so that a program can call it from its
+// pre-initialisers (MAROVEX_RESTART_EARLY), before its libraries' own start-up: starting
+// again then costs little more than mapping them.
 void restartWithHugePageAdvice(char** argv, char** envp);
 
 // Where the new start's environment goes: `capacity` pointers and an `entrySize`-byte string.

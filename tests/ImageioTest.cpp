@@ -302,7 +302,7 @@ TEST(MipLevel, EightBitLevelsKeepTheMeanOfSquaresAndLevelsAreCounted) {
     EXPECT_EQ(mipLevelCount(3, 1), 2);
 }
 
-// A start with a file of 16 MB or more gets GLIBC_TUNABLES with the huge-page tunable added
+// A start with a file of 4 MB or more gets GLIBC_TUNABLES with the huge-page tunable added
 // once, the other variables kept; small files, no file, the tunable already there or a full
 // target get no new start.
 TEST(HugePageRestart, AddsTheTunableOnceForLargeFiles) {
@@ -313,7 +313,7 @@ TEST(HugePageRestart, AddsTheTunableOnceForLargeFiles) {
     const std::string small = (dir / "small.hdr").string();
     std::ofstream(large).close();
     // Sparse: the size is what counts.
-    std::filesystem::resize_file(large, 16u << 20);
+    std::filesystem::resize_file(large, 4u << 20);
     std::ofstream(small) << "#?RADIANCE";
 
     const auto environmentFor = [](std::vector<std::string> arguments,
