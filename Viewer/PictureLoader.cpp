@@ -8,12 +8,20 @@
 #include "ViewLimits.h"
 #include "rgbe.h"
 
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <utility>
 
 namespace {
+
+// How much lower than the window's thread the decode runs (nice values add).
+constexpr int workerNiceness = 5;
 
 // The size from a RADIANCE header ("-Y <height> +X <width>" after the first empty line), for
 // the progress display and the texture made while the file is read; 0 x 0 where it cannot
@@ -65,6 +73,14 @@ void PictureLoader::cancel() {
 }
 
 void PictureLoader::run(const std::string& path, const SizeLimit& limit, bool mipmapped) {
+    // Below the window's thread, and so are the helper threads the decode starts from this
+    // one: a frame or a key then waits for no stripe of the picture. Best effort.
+    const id_t self = static_cast<id_t>(gettid());
+    errno = 0;
+    const int niceness = getpriority(PRIO_PROCESS, self);
+    if (errno == 0) {
+        setpriority(PRIO_PROCESS, self, std::min(niceness + workerNiceness, 19));
+    }
     try {
         Picture picture;
         if (hasSuffix(path, ".hdr")) {

@@ -8,6 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <chrono>
@@ -176,9 +180,16 @@ TEST(PictureLoader, ReadsAFileWithItsLevelsAndTellsItsRows) {
     const std::vector<unsigned char> pixels(40 * 20 * 4, 130);
     rgbe::write(path, 40, 20, pixels.data(), true);
     std::atomic<int> calls{0};
-    PictureLoader loader(path, SizeLimit(), true, [&calls] { ++calls; });
+    std::atomic<int> workerNiceness{-100};
+    PictureLoader loader(path, SizeLimit(), true, [&] {
+        ++calls;
+        workerNiceness = getpriority(PRIO_PROCESS, static_cast<id_t>(gettid()));
+    });
     ASSERT_TRUE(waitFor([&] { return loader.isFinished(); }));
     EXPECT_EQ(calls, 1);
+    // The decode runs below the caller's thread, so that the window's frames come first.
+    const int own = getpriority(PRIO_PROCESS, static_cast<id_t>(gettid()));
+    EXPECT_EQ(workerNiceness, std::min(own + 5, 19));
     EXPECT_EQ(loader.rowsDone(), 20);
     EXPECT_EQ(loader.rowCount(), 20);
     const std::vector<Picture> levels = loader.take();
