@@ -82,7 +82,12 @@ const char* formatOf(const std::string& path) {
 }
 
 #ifdef MAROVEX_OIIO_LINKED
-// The fuzz build links the module's code into its programs, instrumented with them.
+// Fuzz and sanitizer builds link the module's code into their programs, instrumented with
+// them.
+bool loadsOnDemand() {
+    return false;
+}
+
 Reader& reader(const std::string&) {
     return read;
 }
@@ -91,6 +96,10 @@ ExrWriter& exrWriter(const std::string&) {
     return writeExr;
 }
 #else
+bool loadsOnDemand() {
+    return true;
+}
+
 Reader& reader(const std::string& path) {
     return entry(&Loaded::read, "Failed to read file '%s': %s", path);
 }
