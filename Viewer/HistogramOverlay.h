@@ -16,7 +16,7 @@ public:
     // `statistics` may be null: the panel then says `absent` instead.
     static void draw(const LuminanceStatistics* statistics, const ExposureWindow& window,
                      int viewportWidth, int viewportHeight, const TextDrawer& text,
-                     const QString& absent = QString("No statistics for this picture"));
+                     const QString& absent);
 
     // The range of stops (log2 relative luminance) the plot spans: the picture's lit range and
     // the exposure window, the window held within 16 stops of the picture.

@@ -177,8 +177,9 @@ private:
                             bool withPreview);
     // A gathering's statistics have come: on its texture, and the level 0 it read let go.
     void statisticsGathered(Gathering& gathering);
-    // Whether every gathering of the open under way has put its statistics on its texture.
-    bool allGathered() const;
+    // Whether the open under way has every level on the card and every gathering's statistics
+    // on its texture.
+    bool loadSettled() const;
     // Whether the texture's statistics are still being gathered: they come a moment after its
     // levels.
     bool isGathering(const Texture& texture) const;
@@ -217,9 +218,9 @@ private:
     // The worker and its loop while a file loads; null otherwise.
     PictureLoader* loader = nullptr;
     QEventLoop* loaderLoop = nullptr;
-    // The statistics still gathered during an open, and the loop that waits for them and the
-    // uploads at its end.
+    // The statistics still gathered during an open, whether its upload queue is empty, and the
+    // loop that waits for both at its end.
     std::vector<std::unique_ptr<Gathering>>* gatherings = nullptr;
-    QEventLoop* uploadLoop = nullptr;
     bool uploadsDone = true;
+    QEventLoop* uploadLoop = nullptr;
 };

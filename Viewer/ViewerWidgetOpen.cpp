@@ -95,7 +95,7 @@ void ViewerWidget::statisticsGathered(Gathering& gathering) {
         gathering.texture == textures[static_cast<std::size_t>(currentIndex)].get()) {
         update();
     }
-    if (uploadLoop != nullptr && uploadsDone && allGathered()) {
+    if (uploadLoop != nullptr && loadSettled()) {
         uploadLoop->quit();
     }
 }
@@ -110,7 +110,10 @@ bool ViewerWidget::isGathering(const Texture& texture) const {
                        });
 }
 
-bool ViewerWidget::allGathered() const {
+bool ViewerWidget::loadSettled() const {
+    if (!uploadsDone) {
+        return false;
+    }
     if (gatherings == nullptr) {
         return true;
     }
@@ -395,7 +398,7 @@ void ViewerWidget::open(const QStringList& files) {
         if (uploads.queue.empty()) {
             slices.stop();
             uploadsDone = true;
-            if (uploadLoop != nullptr && allGathered()) {
+            if (uploadLoop != nullptr && loadSettled()) {
                 uploadLoop->quit();
             }
         }
@@ -562,14 +565,14 @@ void ViewerWidget::open(const QStringList& files) {
 
     // The rest of the levels, the picture showing and the events going on; Esc or a quit
     // gives the pictures up as during a decode.
-    if (!uploads.queue.empty() || !allGathered()) {
+    if (!loadSettled()) {
         QEventLoop loop;
         uploadLoop = &loop;
         loaderLoop = &loop;
         const int code = loop.exec();
         uploadLoop = nullptr;
         loaderLoop = nullptr;
-        if ((!uploads.queue.empty() || !allGathered()) && !loadAbandoned) {
+        if (!loadSettled() && !loadAbandoned) {
             abandonLoad();
             passOnQuit(code);
         }

@@ -189,7 +189,7 @@ bool TextureUpload::step(std::size_t bytes) {
         const bool packed = target.sharedExponent;
         const int shift = target.radianceShift;
         // On all cores, in bands of a megabyte or more: this pass is most of an upload's
-        // time, and the picture's decode is over by then.
+        // time, and the window's thread would otherwise do it alone.
         runOnAllCores(
             piece.rows,
             [=](long r0, long r1) {
