@@ -13,10 +13,13 @@
 //   ticks as the event loop lets it; the longest gap between ticks up to the full-resolution
 //   frame is the freeze; the longest one that starts after the window's first frame is told
 //   apart, as the window's start-up (GL context, the first frame's drawing code) ends there;
+// - the load starts when the viewer first opens a file named as PROBE_FILE's last component
+//   (open or fopen); the longest stretch without a tick from then on is the freeze during the
+//   load, apart from the window's start-up before it;
 // - peak resident memory is the process's VmHWM.
 // 0.3 s after the full-resolution frame one line goes to PROBE_OUT and the process ends:
 //   <first view s> <full resolution s> <longest tick gap ms> <peak RSS MB> <swaps>
-//   <longest tick gap after the first frame ms>
+//   <longest tick gap after the first frame ms> <longest time without a tick in the load ms>
 // Qt before Xlib, whose macros (Bool) break Qt's headers.
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -25,11 +28,13 @@
 #include <GL/gl.h>
 #include <GL/glx.h>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -58,6 +63,14 @@ double secondsSinceStart() {
     return std::max(0.0, sinceBoot - std::atof(field.c_str()) / ticks);
 }
 
+std::string lastComponent(const char* path) {
+    if (path == nullptr) {
+        return {};
+    }
+    const std::string text(path);
+    return text.substr(text.rfind('/') + 1);
+}
+
 struct Probe {
     Probe() {
         clock.start();
@@ -78,6 +91,11 @@ struct Probe {
     // The window's first frame, and the longest gap between ticks after it.
     double firstFrame = -1.0;
     double longestGapShown = 0.0;
+    // When the picture's file was first opened (-1 before), and the longest stretch without a
+    // tick since.
+    std::atomic<double> loadStart{-1.0};
+    double longestGapLoading = 0.0;
+    std::string fileName = lastComponent(std::getenv("PROBE_FILE"));
     long swaps = 0;
     long width = std::atol(std::getenv("PROBE_WIDTH") ? std::getenv("PROBE_WIDTH") : "0");
     long height = std::atol(std::getenv("PROBE_HEIGHT") ? std::getenv("PROBE_HEIGHT") : "0");
@@ -95,8 +113,11 @@ Probe& probe() {
     return instance;
 }
 
+// Set once the probe is made: files its making opens are not the picture's.
+std::atomic<bool> probeMade{false};
+
 // The clock starts as the library is loaded, before main.
-[[maybe_unused]] const bool clockStarted = (probe(), true);
+[[maybe_unused]] const bool clockStarted = (probe(), probeMade = true, true);
 
 template <typename F> F real(const char* name) {
     return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
@@ -118,9 +139,9 @@ void report() {
     const char* out = std::getenv("PROBE_OUT");
     std::FILE* file = out != nullptr ? std::fopen(out, "w") : stdout;
     if (file != nullptr) {
-        std::fprintf(file, "%.3f %.3f %.0f %ld %ld %.0f\n", p.firstView, p.fullFrame,
+        std::fprintf(file, "%.3f %.3f %.0f %ld %ld %.0f %.0f\n", p.firstView, p.fullFrame,
                      p.longestGap * 1000.0, peakMegabytes(), p.swaps,
-                     p.longestGapShown * 1000.0);
+                     p.longestGapShown * 1000.0, p.longestGapLoading * 1000.0);
         std::fclose(file);
     }
     std::_Exit(0);
@@ -139,6 +160,10 @@ void tick() {
     p.longestGap = std::max(p.longestGap, t - p.lastTick);
     if (p.firstFrame >= 0.0 && p.lastTick >= p.firstFrame) {
         p.longestGapShown = std::max(p.longestGapShown, t - p.lastTick);
+    }
+    const double loadStart = p.loadStart;
+    if (loadStart >= 0.0) {
+        p.longestGapLoading = std::max(p.longestGapLoading, t - std::max(p.lastTick, loadStart));
     }
     p.lastTick = t;
 }
@@ -217,6 +242,52 @@ void glXSwapBuffers(Display* display, GLXDrawable drawable) {
         p.fullFrame = t;
         QTimer::singleShot(300, QCoreApplication::instance(), report);
     }
+}
+
+// The load's start: the first opening of the picture's file, from any thread.
+void noteOpening(const char* path) {
+    if (!probeMade) {
+        return;
+    }
+    Probe& p = probe();
+    if (path == nullptr || p.fileName.empty() || p.loadStart >= 0.0 ||
+        lastComponent(path) != p.fileName) {
+        return;
+    }
+    double unset = -1.0;
+    p.loadStart.compare_exchange_strong(unset, p.now());
+}
+
+int open(const char* path, int flags, ...) {
+    static const auto real_open = real<int (*)(const char*, int, ...)>("open");
+    noteOpening(path);
+    va_list arguments;
+    va_start(arguments, flags);
+    const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) != 0 ? va_arg(arguments, mode_t) : 0;
+    va_end(arguments);
+    return real_open(path, flags, mode);
+}
+
+int open64(const char* path, int flags, ...) {
+    static const auto real_open = real<int (*)(const char*, int, ...)>("open64");
+    noteOpening(path);
+    va_list arguments;
+    va_start(arguments, flags);
+    const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) != 0 ? va_arg(arguments, mode_t) : 0;
+    va_end(arguments);
+    return real_open(path, flags, mode);
+}
+
+FILE* fopen(const char* path, const char* mode) {
+    static const auto real_fopen = real<FILE* (*)(const char*, const char*)>("fopen");
+    noteOpening(path);
+    return real_fopen(path, mode);
+}
+
+FILE* fopen64(const char* path, const char* mode) {
+    static const auto real_fopen = real<FILE* (*)(const char*, const char*)>("fopen64");
+    noteOpening(path);
+    return real_fopen(path, mode);
 }
 
 void glTexImage2D(GLenum target, GLint level, GLint internalFormat, GLsizei width, GLsizei height,
