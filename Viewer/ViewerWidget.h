@@ -95,6 +95,14 @@ public:
     int previewHeight = 0;
     int previewSide = 1024;
     bool showInfo = false;
+    // Frames the window system asks for go out without text while this holds: the first text
+    // costs the driver tens of milliseconds (fonts, glyph code), so the window's first frame
+    // shows without it and the next turn of the event loop draws it. Frames drawn with updateGL
+    // always have their text.
+    bool textHeld = true;
+    // Whether the end of textHeld is on its way, and whether a frame left out text meanwhile.
+    bool textRelease = false;
+    bool textWithheld = false;
     bool showRed = true;
     bool showGreen = true;
     bool showBlue = true;
@@ -153,6 +161,7 @@ protected:
     void initializeGL() override;
     void resizeGL(int w, int h) override;
     void paintGL() override;
+    void paintEvent(QPaintEvent* event) override;
 
 private:
     // A picture whose luminance statistics are gathered from its level 0 while its levels go
@@ -223,4 +232,6 @@ private:
     std::vector<std::unique_ptr<Gathering>>* gatherings = nullptr;
     bool uploadsDone = true;
     QEventLoop* uploadLoop = nullptr;
+    // Whether the frame under way is one the window system asked for.
+    bool paintingForWindow = false;
 };

@@ -108,6 +108,26 @@ ViewState ViewerWidget::previewView() const {
     return reducedView(view, previewFactor);
 }
 
+void ViewerWidget::paintEvent(QPaintEvent* event) {
+    if (textHeld && !textRelease) {
+        textRelease = true;
+        QTimer::singleShot(0, this, [this] {
+            textHeld = false;
+            if (textWithheld) {
+                update();
+            }
+        });
+    }
+    struct Scope {
+        bool& flag;
+        explicit Scope(bool& flag) : flag(flag) { flag = true; }
+        ~Scope() { flag = false; }
+        Scope(const Scope&) = delete;
+        Scope& operator=(const Scope&) = delete;
+    } forWindow{paintingForWindow};
+    QGLWidget::paintEvent(event);
+}
+
 void ViewerWidget::paintGL() {
     static FrameRate fps{monotonicSeconds(), 1.0, 0.0f, 0.0f};
     fps.frames += 1.0f;
@@ -130,7 +150,10 @@ void ViewerWidget::paintGL() {
     glDisable(GL_TEXTURE_2D);
     Shader::useNone();
     glColor3f(1.0f, 1.0f, 1.0f);
-    if (textures.empty()) {
+    if (textHeld && paintingForWindow) {
+        // Drawn by the frame that follows, if there is any.
+        textWithheld = textWithheld || (textures.empty() ? !message.isEmpty() : showInfo);
+    } else if (textures.empty()) {
         const QSize size = QFontMetrics(font()).size(0, message);
         renderText(width() / 2 - size.width() / 2, height() / 2 - size.height() / 2, message,
                    QFont());

@@ -275,6 +275,28 @@ private slots:
                                         frame.height() / 3)) > 20);
     }
 
+    void aFrameTheWindowAsksForFirstLeavesItsTextToTheNext() {
+        auto widget = shownWidget();
+        widget->message = "loading something... (12 MB)";
+        // As when the window has just appeared: its frames wait for one turn of the loop.
+        widget->textHeld = true;
+        widget->textRelease = false;
+        widget->textWithheld = false;
+        widget->repaint();
+        const QRect middle(80, 80, 160, 80);
+        QCOMPARE(brightPixels(widget->grabFrameBuffer().copy(middle)), 0);
+        const int paints = widget->paints;
+        // The next turn draws it, unasked.
+        QTRY_VERIFY(!widget->textHeld);
+        QTRY_COMPARE(widget->paints, paints + 1);
+        QVERIFY(brightPixels(widget->grabFrameBuffer().copy(middle)) > 20);
+
+        // Frames asked for with updateGL always have it.
+        widget->textHeld = true;
+        widget->updateGL();
+        QVERIFY(brightPixels(widget->grabFrameBuffer().copy(middle)) > 20);
+    }
+
     void colourMaskShowsOneChannel() {
         auto widget = shownWidget();
         widget->makeCurrent();
