@@ -44,9 +44,6 @@ std::size_t bytesPerPixel(const Picture& picture) {
     return picture.encoding == PixelEncoding::Rgbe ? 4 : 3;
 }
 
-// A step sends no more than this, so that the one buffer stays this large: a buffer grown
-// with the slices cost more than the slices themselves.
-constexpr std::size_t bufferBytes = std::size_t{64} << 20;
 
 } // namespace
 
@@ -87,7 +84,7 @@ std::size_t UploadBuffer::bytesFor(const Texture& texture) {
         all += pixel * static_cast<std::size_t>(std::max(1, texture.width >> l)) *
                static_cast<std::size_t>(std::max(1, texture.height >> l));
     }
-    return std::min(all, bufferBytes);
+    return std::min(all, UploadBuffer::largest);
 }
 
 TextureUpload::TextureUpload(Texture& texture, std::vector<Picture>&& levels,
@@ -156,7 +153,7 @@ bool TextureUpload::step(std::size_t bytes) {
     int nextTile = 0;
     int nextRow = 0;
     const std::vector<Piece> pieces =
-        plan(std::min(bytes, bufferBytes), nextLevel, nextTile, nextRow);
+        plan(std::min(bytes, UploadBuffer::largest), nextLevel, nextTile, nextRow);
     const Piece& last = pieces.back();
     const std::size_t total =
         last.offset + static_cast<std::size_t>(last.width) * last.rows *

@@ -23,6 +23,10 @@ public:
 
     // What a TextureUpload of this texture's levels uses at most.
     static std::size_t bytesFor(const Texture& texture);
+    // No step sends more, so that the one buffer stays this large: a buffer grown with the
+    // slices cost more than the slices themselves. Small: every byte of new memory costs a
+    // page fault, and llvmpipe fills new storage; a step this large takes a few milliseconds.
+    static constexpr std::size_t largest = std::size_t{16} << 20;
 
     GLuint name = 0;
     std::size_t capacity = 0;
