@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <utility>
 
 namespace {
@@ -83,6 +84,9 @@ void PictureLoader::run(const std::string& path, const SizeLimit& limit, bool mi
     }
     try {
         Picture picture;
+        // Level 1 of the pyramid, halved from the rows as they are decoded.
+        std::unique_ptr<HalvingInBands> halving;
+        Picture levelOne;
         if (hasSuffix(path, ".hdr")) {
             const auto [columns, lines] = radianceSize(path);
             // Within the limits only: the size is told to make a texture of.
@@ -92,6 +96,9 @@ void PictureLoader::run(const std::string& path, const SizeLimit& limit, bool mi
                 if (onSize) {
                     onSize();
                 }
+                if (mipmapped && (columns > 1 || lines > 1)) {
+                    halving = std::make_unique<HalvingInBands>(columns, lines, PixelEncoding::Rgbe);
+                }
             }
             const rgbe::RowCallback callback = [this](int row) {
                 if (cancelled) {
@@ -99,12 +106,20 @@ void PictureLoader::run(const std::string& path, const SizeLimit& limit, bool mi
                 }
                 rows = row + 1;
             };
-            picture = readRadiance(path, limit, &callback);
+            const rgbe::BandCallback bands = [&halving](const unsigned char* pixels, int first,
+                                                        int count) {
+                halving->band(pixels, first, count);
+            };
+            picture = readRadiance(path, limit, &callback, halving ? &bands : nullptr, 2);
+            if (halving && picture.width == columns && picture.height == lines) {
+                levelOne = halving->finish(picture);
+            }
+            halving.reset();
         } else {
             picture = readPicture(path, limit);
         }
         if (mipmapped) {
-            makePreview(picture);
+            makePreview(picture, levelOne);
         }
         // The histogram and statistics of the whole picture, while its pixels are all here.
         const bool solidAngle = defaultProjection(picture.width, picture.height,
@@ -118,7 +133,12 @@ void PictureLoader::run(const std::string& path, const SizeLimit& limit, bool mi
         // Float pictures go up as they are, and the upload tells they cannot be shown.
         if (mipmapped &&
             (picture.encoding == PixelEncoding::Rgbe || picture.encoding == PixelEncoding::Rgb8)) {
-            levels = mipLevels(std::move(picture), [this](int) {
+            std::vector<Picture> top;
+            top.push_back(std::move(picture));
+            if (levelOne.pixels) {
+                top.push_back(std::move(levelOne));
+            }
+            levels = mipLevels(std::move(top), [this](int) {
                 if (cancelled) {
                     throw LoadCancelled();
                 }
@@ -151,7 +171,7 @@ void PictureLoader::run(const std::string& path, const SizeLimit& limit, bool mi
     }
 }
 
-void PictureLoader::makePreview(const Picture& picture) {
+void PictureLoader::makePreview(const Picture& picture, const Picture& levelOne) {
     if (previewRequest.side <= 0 ||
         (picture.encoding != PixelEncoding::Rgbe && picture.encoding != PixelEncoding::Rgb8)) {
         return;
@@ -161,7 +181,10 @@ void PictureLoader::makePreview(const Picture& picture) {
     if (factor < 4 || cancelled) {
         return;
     }
-    Preview made{mipLevels(reducePicture(picture, factor)), factor, picture.width, picture.height};
+    // From level 1 where it is made: a quarter of the pixels to read.
+    Picture reduced = levelOne.pixels ? reducePicture(levelOne, factor / 2)
+                                      : reducePicture(picture, factor);
+    Preview made{mipLevels(std::move(reduced)), factor, picture.width, picture.height};
     {
         const std::lock_guard<std::mutex> lock(previewMutex);
         preview = std::move(made);

@@ -19,7 +19,7 @@ public:
 };
 
 // A reduced copy of a large picture for a first view, asked of a PictureLoader: made right
-// after the decode, before the statistics and the mip levels.
+// after the decode, before the statistics and the rest of the mip levels.
 struct PreviewRequest {
     // The copy's sides at most this, by a power-of-two reduction of 4 or more; 0: no copy.
     int side = 0;
@@ -83,7 +83,8 @@ public:
 
 private:
     void run(const std::string& path, const SizeLimit& limit, bool mipmapped);
-    void makePreview(const Picture& picture);
+    // The reduced copy of a decoded picture, from its level 1 where that is made already.
+    void makePreview(const Picture& picture, const Picture& levelOne);
 
     std::atomic<bool> cancelled{false};
     std::atomic<bool> finished{false};

@@ -18,6 +18,10 @@
 Picture readPicture(const std::string& path, const SizeLimit& limit);
 
 // The RADIANCE road with `rows` called with each row once it is decoded, rows in order; it
-// may throw to abandon the read.
+// may throw to abandon the read. `bands`, when given, is called on the decoding threads as
+// bands of `bandRows` rows are decoded, as rgbe::ReadOptions tells: with all the pixels (row 0
+// first), the band's first row and its row count.
 Picture readRadiance(const std::string& path, const SizeLimit& limit,
-                     const std::function<void(int row)>* rows);
+                     const std::function<void(int row)>* rows,
+                     const std::function<void(const unsigned char*, int, int)>* bands = nullptr,
+                     int bandRows = 1);

@@ -9,7 +9,9 @@ Picture readRadiance(const std::string& path, const SizeLimit& limit) {
 }
 
 Picture readRadiance(const std::string& path, const SizeLimit& limit,
-                     const std::function<void(int row)>* rows) {
+                     const std::function<void(int row)>* rows,
+                     const std::function<void(const unsigned char*, int, int)>* bands,
+                     int bandRows) {
     Stopwatch stopwatch;
     // The exponents are counted while the rows are decoded: no second pass over the pixels.
     rgbe::ExponentCounts counts{};
@@ -18,6 +20,8 @@ Picture readRadiance(const std::string& path, const SizeLimit& limit,
     options.callback = rows;
     options.counts = &counts;
     options.statsStride = 1;
+    options.bands = bands;
+    options.bandRows = bandRows;
     Picture picture = rgbe::readPicture(path, options);
     stopwatch.lap("read");
 

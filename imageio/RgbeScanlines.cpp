@@ -318,7 +318,7 @@ void readRunLengthStream(std::FILE* file, const std::string& path, int width, in
 
 void readRunLengthMemory(const unsigned char* data, std::size_t size, const std::string& path,
                          int width, int height, unsigned char* out, const RowCallback* callback,
-                         unsigned threads, const TallyTarget& tally) {
+                         unsigned threads, const TallyTarget& tally, const BandTarget& bands) {
     const std::vector<std::size_t> starts = findRows(data, size, width, height, path);
     const std::size_t w = static_cast<std::size_t>(width);
     const std::size_t h = static_cast<std::size_t>(height);
@@ -327,7 +327,9 @@ void readRunLengthMemory(const unsigned char* data, std::size_t size, const std:
     }
     // Stripes of about a huge page of pixels, several per thread so that none waits long.
     const std::size_t hugeRows = std::max<std::size_t>(1, (std::size_t(2) << 20) / (4 * w));
-    const std::size_t stripeRows = std::max<std::size_t>(1, std::min(hugeRows, h / (4 * threads)));
+    const std::size_t bandRows = std::max<std::size_t>(1, bands.rows);
+    std::size_t stripeRows = std::max<std::size_t>(1, std::min(hugeRows, h / (4 * threads)));
+    stripeRows = (stripeRows + bandRows - 1) / bandRows * bandRows;
     const std::size_t stripes = (h + stripeRows - 1) / stripeRows;
     threads = static_cast<unsigned>(std::min<std::size_t>(threads, stripes));
 
@@ -363,6 +365,11 @@ void readRunLengthMemory(const unsigned char* data, std::size_t size, const std:
                 if (own != nullptr) {
                     own->add(planes.data() + 3 * w, 1, w, w * y, tally.sampling);
                 }
+            }
+            if (bands.callback != nullptr && *bands.callback) {
+                // While the stripe's rows are still in this core's cache.
+                (*bands.callback)(out, static_cast<int>(stripe * stripeRows),
+                                  static_cast<int>(last - stripe * stripeRows));
             }
             done[stripe].store(true, std::memory_order_release);
             if (index == 0 && reporting) {

@@ -43,6 +43,12 @@ struct TallyTarget {
     Sampling sampling;
 };
 
+// Who hears of each band of rows decoded (ReadOptions::bands); callback null: nobody.
+struct BandTarget {
+    const BandCallback* callback = nullptr;
+    std::size_t rows = 1;
+};
+
 // Whether the first bytes of a scanline are the run-length marker: 2, 2 and a high byte of
 // the width below 128. Scanlines without it are flat RGBE pixels.
 bool startsRunLength(const unsigned char lead[4]);
@@ -54,11 +60,13 @@ void readRunLengthStream(std::FILE* file, const std::string& path, int width, in
                          const unsigned char* lead = nullptr, std::size_t leadSize = 0);
 
 // The same from the bytes [data, data + size): every row's start is found and checked first,
-// then stripes of rows are decoded on `threads` threads (0: every core), all joined before
-// this returns or throws. The callback runs on the calling thread, rows in order.
+// then stripes of rows, whole multiples of bands.rows, are decoded on `threads` threads (0:
+// every core), all joined before this returns or throws. The callback runs on the calling
+// thread, rows in order; the band callback on the thread that decoded the stripe.
 void readRunLengthMemory(const unsigned char* data, std::size_t size, const std::string& path,
                          int width, int height, unsigned char* out, const RowCallback* callback,
-                         unsigned threads, const TallyTarget& tally);
+                         unsigned threads, const TallyTarget& tally,
+                         const BandTarget& bands = BandTarget());
 
 // The rest of a regular file from its stream's position, read at once into bytes; false,
 // reading nothing, for pipes and other files that do not tell their size.

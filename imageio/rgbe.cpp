@@ -306,8 +306,11 @@ void readPixels(const std::string& path, const ReadOptions& options, int& width,
         PixelBuffer rest;
         size_t size = 0;
         if (readRest(f, path, rest, size)) {
+            BandTarget bands;
+            bands.callback = options.bands;
+            bands.rows = static_cast<std::size_t>(std::max(1, options.bandRows));
             readRunLengthMemory(rest.get(), size, path, static_cast<int>(w), static_cast<int>(h),
-                                pixels, callback, options.threads, target);
+                                pixels, callback, options.threads, target, bands);
         } else {
             readRunLengthStream(f, path, static_cast<int>(w), static_cast<int>(h), pixels, callback,
                                 target, lead, leadSize);

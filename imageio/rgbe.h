@@ -23,6 +23,10 @@ using RowCallback = std::function<void(int row)>;
 unsigned char* read(const std::string& path, int& width, int& height,
                     const RowCallback* callback = nullptr, const SizeLimit* limit = nullptr);
 
+// Called with the whole result (row 0 first) once rows [first, first + count) of it hold their
+// final bytes.
+using BandCallback = std::function<void(const unsigned char* pixels, int first, int count)>;
+
 // How many of the pixels stats() samples have each exponent byte.
 using ExponentCounts = std::array<std::uint64_t, 256>;
 
@@ -36,6 +40,12 @@ struct ReadOptions {
     // gathered while decoding.
     ExponentCounts* counts = nullptr;
     unsigned long statsStride = 0;
+    // Where given, called on the decoding threads, several at once and in no set order, as
+    // each band of rows is decoded: bands start at multiples of bandRows (the last one may
+    // end short). Only run-length rows of a regular file are decoded in bands; for other
+    // files it is never called. It must not throw.
+    const BandCallback* bands = nullptr;
+    int bandRows = 1;
 };
 
 // read() into a Picture of PixelEncoding::Rgbe, with the same errors.

@@ -89,6 +89,18 @@ TEST(MipLevels, RadianceMeansAreTheBytesRgbeEncodeGives) {
     for (std::size_t i = 0; i < picture.byteCount(); ++i) {
         picture.pixels[i] = static_cast<unsigned char>(i * 2654435761u >> 11);
     }
+    // Whole blocks at the ends of the range: sums beyond a float's (exponent 255), subnormal
+    // scales (exponents 1 to 9) and black beside them.
+    for (int x = 0; x < 24; ++x) {
+        for (int y = 0; y < 2; ++y) {
+            unsigned char* p = picture.pixels.get() + (y * 1001 + x) * 4;
+            const int e = x < 4 ? 255 : x < 20 ? 1 + (x + y) % 9 : (x % 2) * 10;
+            p[0] = 255;
+            p[1] = static_cast<unsigned char>(17 * x);
+            p[2] = static_cast<unsigned char>(1 + y);
+            p[3] = static_cast<unsigned char>(e);
+        }
+    }
     const Picture half = halvePicture(picture);
     ASSERT_EQ(half.width, 500);
     for (int x = 0; x < half.width; ++x) {
@@ -110,6 +122,68 @@ TEST(MipLevels, RadianceMeansAreTheBytesRgbeEncodeGives) {
         ASSERT_EQ(std::vector<unsigned char>(got, got + 4),
                   std::vector<unsigned char>(expected, expected + 4))
             << x;
+    }
+}
+
+// Level 1 made from bands of level 0 as they come, in any order, is halvePicture's: rows a
+// band covers alone are made at once, the rest (the three rows of an odd height's last row
+// split between bands, or no band at all) at the end; the pyramid goes on from it.
+TEST(MipLevels, HalvingInBandsGivesTheHalvedLevel) {
+    Picture picture;
+    picture.allocate(37, 23, PixelEncoding::Rgbe);
+    for (std::size_t i = 0; i < picture.byteCount(); ++i) {
+        picture.pixels[i] = static_cast<unsigned char>(i * 2654435761u >> 13);
+    }
+    picture.scale.mean = 2.0;
+    const Picture expected = halvePicture(picture);
+    const auto sameBytes = [](const Picture& a, const Picture& b) {
+        return a.width == b.width && a.height == b.height &&
+               std::equal(a.pixels.get(), a.pixels.get() + a.byteCount(), b.pixels.get());
+    };
+    // Bands of 2 rows but the last, which is 1 (23 rows): in order and backwards.
+    const std::vector<std::vector<std::pair<int, int>>> orders = {
+        {{0, 4}, {4, 6}, {10, 6}, {16, 6}, {22, 1}},
+        {{22, 1}, {16, 6}, {10, 6}, {4, 6}, {0, 4}},
+        {{0, 23}},
+        {},
+    };
+    const std::size_t rowBytes = 37 * 4;
+    for (const auto& order : orders) {
+        // As a decoder fills it: rows not yet decoded hold garbage.
+        Picture decoding;
+        decoding.allocate(37, 23, PixelEncoding::Rgbe);
+        std::fill(decoding.pixels.get(), decoding.pixels.get() + decoding.byteCount(), 0xab);
+        decoding.scale = picture.scale;
+        HalvingInBands halving(37, 23, PixelEncoding::Rgbe);
+        for (const auto& [first, count] : order) {
+            std::copy(picture.pixels.get() + rowBytes * first,
+                      picture.pixels.get() + rowBytes * (first + count),
+                      decoding.pixels.get() + rowBytes * first);
+            halving.band(decoding.pixels.get(), first, count);
+        }
+        std::copy(picture.pixels.get(), picture.pixels.get() + picture.byteCount(),
+                  decoding.pixels.get());
+        const Picture level = halving.finish(decoding);
+        EXPECT_TRUE(sameBytes(level, expected)) << order.size();
+        EXPECT_EQ(level.scale.mean, 2.0);
+    }
+
+    Picture rgb = rgbPicture(9, 5);
+    HalvingInBands eight(9, 5, PixelEncoding::Rgb8);
+    eight.band(rgb.pixels.get(), 0, 2);
+    Picture levelOne = eight.finish(rgb);
+    EXPECT_TRUE(sameBytes(levelOne, halvePicture(rgb)));
+    EXPECT_THROW(eight.finish(rgbPicture(9, 4)), std::runtime_error);
+
+    // The rest of the pyramid from the two levels, as from level 0 alone.
+    std::vector<Picture> top;
+    top.push_back(rgbPicture(9, 5));
+    top.push_back(std::move(levelOne));
+    const std::vector<Picture> continued = mipLevels(std::move(top));
+    const std::vector<Picture> whole = mipLevels(std::move(rgb));
+    ASSERT_EQ(continued.size(), whole.size());
+    for (std::size_t l = 0; l < whole.size(); ++l) {
+        EXPECT_TRUE(sameBytes(continued[l], whole[l])) << l;
     }
 }
 
@@ -203,6 +277,24 @@ TEST(PictureLoader, ReadsAFileWithItsLevelsAndTellsItsRows) {
     PictureLoader flat(path, SizeLimit(), false, nullptr);
     ASSERT_TRUE(waitFor([&] { return flat.isFinished(); }));
     EXPECT_EQ(flat.take().size(), 1u);
+
+    // Level 1, made while the rows are decoded, and the rest are the halved levels, an odd
+    // last row included.
+    std::vector<unsigned char> varied(41 * 21 * 4);
+    for (std::size_t i = 0; i < varied.size(); ++i) {
+        varied[i] = static_cast<unsigned char>(i * 2654435761u >> 9);
+    }
+    rgbe::write(path, 41, 21, varied.data(), true);
+    PictureLoader odd(path, SizeLimit(), true, nullptr);
+    ASSERT_TRUE(waitFor([&] { return odd.isFinished(); }));
+    const std::vector<Picture> oddLevels = odd.take();
+    ASSERT_EQ(oddLevels.size(), 6u); // 41x21 down to 1x1
+    for (std::size_t l = 1; l < oddLevels.size(); ++l) {
+        const Picture halved = halvePicture(oddLevels[l - 1]);
+        EXPECT_TRUE(std::equal(halved.pixels.get(), halved.pixels.get() + halved.byteCount(),
+                               oddLevels[l].pixels.get()))
+            << l;
+    }
     std::remove(path.c_str());
 }
 
@@ -274,8 +366,9 @@ TEST(PictureLoader, GivesAReducedCopyBeforeTheLevels) {
     EXPECT_EQ(preview.width, 64);
     EXPECT_EQ(preview.height, 32);
     ASSERT_EQ(preview.levels.size(), 4u); // 8x4 down to 1x1
+    // Reduced from level 1, made while the rows were decoded.
     const std::vector<Picture> levels = loader.take();
-    const Picture expected = reducePicture(levels[0], 8);
+    const Picture expected = reducePicture(levels[1], 4);
     EXPECT_TRUE(std::equal(expected.pixels.get(), expected.pixels.get() + expected.byteCount(),
                            preview.levels[0].pixels.get()));
     EXPECT_EQ(preview.levels[0].scale.mean, levels[0].scale.mean);

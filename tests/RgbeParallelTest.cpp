@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <filesystem>
+#include <mutex>
 #include <numeric>
 #include <random>
 #include <utility>
@@ -114,6 +115,52 @@ TEST_F(RgbeParallel, RowCallbackInOrderAndAbandoned) {
         options.callback = &stop;
         EXPECT_EQ(errorOf([&] { rgbe::readPicture(file, options); }), "stop");
         EXPECT_EQ(rows.size(), 151u) << threads;
+    }
+}
+
+// Bands start at multiples of the rows asked for and cover every row once, each told on the
+// decoding threads once its bytes are final; rows decoded one by one (flat rows) come in none.
+TEST_F(RgbeParallel, BandsCoverEveryRowOnceWithTheirFinalBytes) {
+    const int width = 24;
+    const int height = 301;
+    const Bytes source = mixedPixels(width, height, 5);
+    const std::string runLength = path("bands.hdr");
+    const std::string flat = path("bands-flat.hdr");
+    ::testing::internal::CaptureStderr();
+    rgbe::write(runLength, width, height, source.data(), true);
+    rgbe::write(flat, width, height, source.data(), false);
+    ::testing::internal::GetCapturedStderr();
+    const std::size_t rowBytes = 4 * static_cast<std::size_t>(width);
+    for (const unsigned threads : {1u, 3u}) {
+        for (const int bandRows : {2, 16}) {
+            std::mutex mutex;
+            std::vector<int> told(height, 0);
+            Bytes seen(source.size());
+            int misplaced = 0;
+            const rgbe::BandCallback bands = [&](const unsigned char* pixels, int first,
+                                                 int count) {
+                const std::lock_guard<std::mutex> lock(mutex);
+                misplaced += first % bandRows != 0 || (count % bandRows != 0 &&
+                                                       first + count != height);
+                for (int y = first; y < first + count; ++y) {
+                    ++told[static_cast<std::size_t>(y)];
+                }
+                std::copy(pixels + rowBytes * first, pixels + rowBytes * (first + count),
+                          seen.begin() + static_cast<long>(rowBytes * first));
+            };
+            rgbe::ReadOptions options;
+            options.threads = threads;
+            options.bands = &bands;
+            options.bandRows = bandRows;
+            const Picture picture = rgbe::readPicture(runLength, options);
+            EXPECT_EQ(misplaced, 0) << threads << " " << bandRows;
+            EXPECT_EQ(told, std::vector<int>(height, 1)) << threads << " " << bandRows;
+            EXPECT_EQ(seen, source) << threads << " " << bandRows;
+
+            std::fill(told.begin(), told.end(), 0);
+            rgbe::readPicture(flat, options);
+            EXPECT_EQ(told, std::vector<int>(height, 0));
+        }
     }
 }
 
