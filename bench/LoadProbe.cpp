@@ -268,27 +268,15 @@ int open(const char* path, int flags, ...) {
     return real_open(path, flags, mode);
 }
 
-int open64(const char* path, int flags, ...) {
-    static const auto real_open = real<int (*)(const char*, int, ...)>("open64");
-    noteOpening(path);
-    va_list arguments;
-    va_start(arguments, flags);
-    const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) != 0 ? va_arg(arguments, mode_t) : 0;
-    va_end(arguments);
-    return real_open(path, flags, mode);
-}
-
 FILE* fopen(const char* path, const char* mode) {
     static const auto real_fopen = real<FILE* (*)(const char*, const char*)>("fopen");
     noteOpening(path);
     return real_fopen(path, mode);
 }
 
-FILE* fopen64(const char* path, const char* mode) {
-    static const auto real_fopen = real<FILE* (*)(const char*, const char*)>("fopen64");
-    noteOpening(path);
-    return real_fopen(path, mode);
-}
+// The same functions on 64-bit systems, under the names large-file builds call.
+int open64(const char* path, int flags, ...) __attribute__((alias("open")));
+FILE* fopen64(const char* path, const char* mode) __attribute__((alias("fopen")));
 
 void glTexImage2D(GLenum target, GLint level, GLint internalFormat, GLsizei width, GLsizei height,
                   GLint border, GLenum format, GLenum type, const void* data) {
