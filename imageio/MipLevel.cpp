@@ -54,7 +54,8 @@ inline void encodeMean(float r, float g, float b, unsigned char* out) {
     const float m = std::max(r, std::max(g, b));
     std::uint32_t bits;
     std::memcpy(&bits, &m, sizeof bits);
-    const int e = std::min(static_cast<int>(bits >> 23 & 0xff) - 126, 127);
+    // Bounded below too, so that black's scale is a float as well (its bytes are 0 anyway).
+    const int e = std::clamp(static_cast<int>(bits >> 23 & 0xff) - 126, -119, 127);
     const std::uint32_t scaleBits = static_cast<std::uint32_t>(127 + 8 - e) << 23;
     float scale;
     std::memcpy(&scale, &scaleBits, sizeof scale);
