@@ -71,6 +71,19 @@ void PictureLoader::wait() {
 
 void PictureLoader::cancel() {
     cancelled = true;
+    // Under the lock, so that a worker about to wait sees it.
+    {
+        const std::lock_guard<std::mutex> lock(statisticsMutex);
+    }
+    statisticsAsked.notify_all();
+}
+
+void PictureLoader::gatherStatistics() {
+    {
+        const std::lock_guard<std::mutex> lock(statisticsMutex);
+        statisticsWanted = true;
+    }
+    statisticsAsked.notify_all();
 }
 
 void PictureLoader::run(const std::string& path, const SizeLimit& limit, bool mipmapped) {
@@ -154,6 +167,10 @@ void PictureLoader::run(const std::string& path, const SizeLimit& limit, bool mi
         if (onLevels) {
             // Level 0 stays where it is when take() moves the vector that holds it.
             onLevels();
+            {
+                std::unique_lock<std::mutex> lock(statisticsMutex);
+                statisticsAsked.wait(lock, [this] { return statisticsWanted || cancelled; });
+            }
             try {
                 statistics = gather(top);
             } catch (const std::exception&) {

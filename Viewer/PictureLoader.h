@@ -3,6 +3,7 @@
 #include "Picture.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -42,9 +43,9 @@ struct Preview {
 // thread, however its owner is left.
 //
 // With `levelsReady` the levels come before the luminance statistics: `levelsReady` runs on
-// the worker once take() has them, and the worker then gathers the statistics from level 0,
-// which the caller must keep, pixels unchanged, until the loader is finished or destroyed.
-// The picture is then on the card while they are gathered.
+// the worker once take() has them, and the worker gathers the statistics from level 0 once
+// gatherStatistics() is called; the caller keeps level 0, pixels unchanged, until the loader
+// is finished or destroyed. The picture is then on the card before they are gathered.
 class PictureLoader {
 public:
     // `finished` runs on the worker thread once the levels or the error are there; `sized`,
@@ -80,6 +81,10 @@ public:
     std::shared_ptr<const LuminanceStatistics> takeStatistics();
     // Waits until the worker is done, without cancelling it.
     void wait();
+    // With `levelsReady`: lets the worker gather the statistics, from any thread, at any time
+    // (before the levels too). Asked once the levels are on the card, they do not share the
+    // processor with their upload.
+    void gatherStatistics();
 
 private:
     void run(const std::string& path, const SizeLimit& limit, bool mipmapped);
@@ -98,6 +103,10 @@ private:
     PreviewRequest previewRequest;
     std::mutex previewMutex;
     Preview preview;
+    // gatherStatistics() called, or the load cancelled: the worker waits for one of them.
+    std::mutex statisticsMutex;
+    std::condition_variable statisticsAsked;
+    bool statisticsWanted = false;
     std::vector<Picture> levels;
     std::shared_ptr<const LuminanceStatistics> statistics;
     std::exception_ptr error;

@@ -358,11 +358,14 @@ void ViewerWidget::open(const QStringList& files) {
     } gathered{*this, {}};
     gatherings = &gathered.list;
     uploadsDone = true;
-    // A whole upload goes, unless a worker still reads its level 0: then it waits with it.
+    // A whole upload goes, unless a worker still reads its level 0: then it waits with it, and
+    // the worker, which waited for the upload so as not to slow it down, gathers the
+    // statistics now.
     const auto retire = [this, &gathered](std::unique_ptr<TextureUpload> upload) {
         for (const std::unique_ptr<Gathering>& gathering : gathered.list) {
             if (gathering->loader && gathering->texture == &upload->texture()) {
                 gathering->upload = std::move(upload);
+                gathering->loader->gatherStatistics();
                 return;
             }
         }
@@ -497,6 +500,7 @@ void ViewerWidget::open(const QStringList& files) {
             } else {
                 // The texture takes level 0 at once: its statistics first.
                 if (gathering != nullptr) {
+                    gathering->loader->gatherStatistics();
                     gathering->loader->wait();
                 }
                 loaded.push_back(std::make_unique<Texture>(std::move(levels)));

@@ -403,6 +403,10 @@ TEST(PictureLoader, GivesTheLevelsBeforeTheStatisticsWhenAsked) {
         [&] { levelsAt = ++order; });
     ASSERT_TRUE(waitFor([&] { return levelsAt > 0; }));
     const std::vector<Picture> levels = loader.take();
+    // The statistics wait to be asked for (once the levels are up, in the viewer).
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(loader.isFinished());
+    loader.gatherStatistics();
     ASSERT_TRUE(waitFor([&] { return loader.isFinished(); }));
     EXPECT_EQ(levelsAt, 1);
     EXPECT_EQ(finishedAt, 2);
@@ -416,6 +420,18 @@ TEST(PictureLoader, GivesTheLevelsBeforeTheStatisticsWhenAsked) {
     EXPECT_EQ(statistics->mean, expected->mean);
     EXPECT_EQ(statistics->max, expected->max);
     EXPECT_EQ(statistics->histogram(-20.0, 20.0, 320), expected->histogram(-20.0, 20.0, 320));
+
+    // Asked for before the levels, they follow them at once; a cancel ends the wait too.
+    PictureLoader early(path, SizeLimit(), true, nullptr, {}, {}, [] {});
+    early.gatherStatistics();
+    ASSERT_TRUE(waitFor([&] { return early.isFinished(); }));
+    EXPECT_NE(early.takeStatistics(), nullptr);
+    std::atomic<bool> levelsDone{false};
+    PictureLoader waiting(path, SizeLimit(), true, nullptr, {}, {}, [&] { levelsDone = true; });
+    ASSERT_TRUE(waitFor([&] { return levelsDone.load(); }));
+    waiting.cancel();
+    ASSERT_TRUE(waitFor([&] { return waiting.isFinished(); }));
+    EXPECT_EQ(waiting.takeStatistics(), nullptr);
 
     PictureLoader plain(path, SizeLimit(), true, nullptr);
     ASSERT_TRUE(waitFor([&] { return plain.isFinished(); }));
