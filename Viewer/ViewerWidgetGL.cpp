@@ -11,6 +11,7 @@
 #include <QCoreApplication>
 #include <QFontMetrics>
 #include <QMessageBox>
+#include <QScopedValueRollback>
 #include <QTimer>
 
 #include <exception>
@@ -118,13 +119,7 @@ void ViewerWidget::paintEvent(QPaintEvent* event) {
             }
         });
     }
-    struct Scope {
-        bool& flag;
-        explicit Scope(bool& flag) : flag(flag) { flag = true; }
-        ~Scope() { flag = false; }
-        Scope(const Scope&) = delete;
-        Scope& operator=(const Scope&) = delete;
-    } forWindow{paintingForWindow};
+    const QScopedValueRollback<bool> forWindow(paintingForWindow, true);
     QGLWidget::paintEvent(event);
 }
 

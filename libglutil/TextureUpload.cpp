@@ -44,7 +44,6 @@ std::size_t bytesPerPixel(const Picture& picture) {
     return picture.encoding == PixelEncoding::Rgbe ? 4 : 3;
 }
 
-
 } // namespace
 
 // Rows y..y+h of level `level` (of tile `layer` of a tiled level 0, x the tile's first column
