@@ -10,6 +10,9 @@ open dialog comes up. A file whose name begins with a dash is given with its fol
 
   -f         start in full screen (first on the line only)
   --watch    reload the shown picture when its file changes on disk (key w switches it)
+  --memory-budget MB
+             the megabytes of pictures kept on the graphics card (default: a quarter of
+             the memory); the longest unshown ones leave it and are read again when shown
   --help     this text
   --version  the version
 )";
@@ -23,8 +26,21 @@ CommandLine parseCommandLine(QStringList arguments) {
         arguments.removeFirst();
         result.fullscreen = true;
     }
-    for (const QString& argument : arguments) {
-        if (argument == "--help") {
+    for (int i = 0; i < arguments.size(); ++i) {
+        const QString& argument = arguments[i];
+        if (argument == "--memory-budget" || argument.startsWith("--memory-budget=")) {
+            QString value = argument.mid(QString("--memory-budget=").size());
+            if (argument == "--memory-budget") {
+                value = i + 1 < arguments.size() ? arguments[++i] : QString();
+            }
+            bool ok = false;
+            result.memoryBudget = value.toLongLong(&ok);
+            if (!ok || result.memoryBudget <= 0) {
+                result.error = QString("--memory-budget takes a number of megabytes, not '%1'")
+                                   .arg(value);
+                result.memoryBudget = 0;
+            }
+        } else if (argument == "--help") {
             result.help = true;
         } else if (argument == "--version") {
             result.version = true;

@@ -9,6 +9,11 @@ struct CommandLine {
     bool help = false;
     bool version = false;
     bool watch = false;
+    // --memory-budget MB (or --memory-budget=MB): the card's megabytes the resident pictures
+    // may take; 0 where not given.
+    long long memoryBudget = 0;
+    // What was wrong with the line, empty where nothing was.
+    QString error;
     QStringList files;
 };
 

@@ -1,7 +1,6 @@
 #include "SharedContextThread.h"
 
 // Apart from the files that include GLEW, whose macros Qt's context header refuses.
-#include <QEventLoop>
 #include <QGLWidget>
 #include <QOffscreenSurface>
 #include <QOpenGLContext>
@@ -12,7 +11,8 @@ struct SharedContextThread::Context {
     QOffscreenSurface surface;
 };
 
-SharedContextThread::SharedContextThread(QGLWidget& widget, std::function<void()> work)
+SharedContextThread::SharedContextThread(QGLWidget& widget, std::function<void()> work,
+                                         std::function<void()> done)
     : widget(widget), context(std::make_unique<Context>()) {
     QOpenGLContext& aside = context->aside;
     QOffscreenSurface& surface = context->surface;
@@ -25,42 +25,24 @@ SharedContextThread::SharedContextThread(QGLWidget& widget, std::function<void()
         return;
     }
     QThread* home = QThread::currentThread();
-    thread.reset(QThread::create([this, &aside, &surface, home, work = std::move(work)] {
-        madeCurrent = aside.makeCurrent(&surface);
-        if (madeCurrent) {
-            work();
-            aside.doneCurrent();
-        }
-        aside.moveToThread(home);
-        done = true;
-    }));
+    thread.reset(QThread::create(
+        [this, &aside, &surface, home, work = std::move(work), done = std::move(done)] {
+            madeCurrent = aside.makeCurrent(&surface);
+            if (madeCurrent) {
+                work();
+                aside.doneCurrent();
+            }
+            aside.moveToThread(home);
+            if (done) {
+                done();
+            }
+        }));
     aside.moveToThread(thread.get());
     thread->start();
 }
 
 SharedContextThread::~SharedContextThread() {
     join();
-}
-
-int SharedContextThread::wait(QEventLoop& loop, bool& finished) {
-    finished = false;
-    if (!thread) {
-        return 0;
-    }
-    const QMetaObject::Connection connection =
-        QObject::connect(thread.get(), &QThread::finished, &loop, [&loop, &finished] {
-            finished = true;
-            loop.quit();
-        });
-    // Ended before the connection was made: its signal is gone.
-    int code = 0;
-    if (done || thread->isFinished()) {
-        finished = true;
-    } else {
-        code = loop.exec();
-    }
-    QObject::disconnect(connection);
-    return code;
 }
 
 void SharedContextThread::join() {
@@ -70,18 +52,4 @@ void SharedContextThread::join() {
         thread.reset();
         widget.makeCurrent();
     }
-}
-
-int runInSharedContext(QGLWidget& widget, const std::function<void()>& work, QEventLoop& loop,
-                       bool& finished, bool& ran) {
-    finished = false;
-    ran = false;
-    SharedContextThread aside(widget, work);
-    if (!aside.started()) {
-        return 0;
-    }
-    const int code = aside.wait(loop, finished);
-    aside.join();
-    ran = aside.ran();
-    return code;
 }

@@ -1,5 +1,6 @@
 #include "ViewerWidget.h"
 
+#include "LoadJob.h"
 #include "Shader.h"
 #include "ViewLimits.h"
 
@@ -35,7 +36,23 @@ ViewerWidget::ViewerWidget() : QGLWidget(nullptr, nullptr, Qt::WindowFlags()) {
                 .value("working_directory",
                        QStandardPaths::writableLocation(QStandardPaths::DesktopLocation))
                 .toString();
+        residentBudget = memoryBudget() / 2;
+        const qlonglong megabytes = settings.value("memory_budget", 0).toLongLong();
+        if (megabytes > 0) {
+            setResidentBudget(static_cast<std::size_t>(megabytes) * 1000000);
+        }
     }
+
+    // The share done of the shown picture's load, under its "loading" line.
+    progressTimer = new QTimer(this);
+    progressTimer->setInterval(100);
+    connect(progressTimer, &QTimer::timeout, this, [this] {
+        if (job && !showing() && !pictures.empty() &&
+            pictures.at(currentIndex).id == jobRequest.id) {
+            progress = loadProgress(job->rowsDone(), job->rowCount());
+            update();
+        }
+    });
 
     timer = new QTimer(this);
     timer->start(tickInterval);
@@ -83,12 +100,19 @@ ViewerWidget::ViewerWidget() : QGLWidget(nullptr, nullptr, Qt::WindowFlags()) {
 
 ViewerWidget::~ViewerWidget() {
     // GL names belong to this widget's context; deleting them elsewhere frees the wrong ones.
-    if ((!textures.empty() || shader || preview) && context()->isValid()) {
+    if (context()->isValid()) {
         makeCurrent();
     }
+    // The loads first: their workers fill textures of the set.
+    cancelLoads();
     preview.reset();
-    textures.clear();
+    pictures.clear();
     shader.reset();
+}
+
+void ViewerWidget::setResidentBudget(std::size_t bytes) {
+    residentBudget = bytes;
+    budgetGiven = true;
 }
 
 float ViewerWidget::minZoom() const {
@@ -97,7 +121,7 @@ float ViewerWidget::minZoom() const {
 }
 
 void ViewerWidget::setZoom(float requested) {
-    if (textures.empty()) {
+    if (!showing()) {
         return;
     }
     zoom = std::min(std::max(minZoom(), requested), maxZoom);
@@ -117,7 +141,7 @@ void ViewerWidget::setTonemap(bool) {
 }
 
 void ViewerWidget::setAutoRotate(bool on) {
-    if (textures.empty()) {
+    if (!showing()) {
         return;
     }
     velocity = glm::vec3(-0.25f, 0.0f, 0.0f);
@@ -131,7 +155,7 @@ void ViewerWidget::setAutoRotate(bool on) {
 void ViewerWidget::tick() {
     // With no picture there is nothing to move (an open that loaded nothing may leave a
     // velocity behind), and before the first resize there is no zoom to divide by.
-    if (glm::length(velocity) == 0.0f || textures.empty() || zoom <= 0.0f) {
+    if (glm::length(velocity) == 0.0f || !showing() || zoom <= 0.0f) {
         return;
     }
     const float dt = static_cast<float>(timer->interval()) / 1000.0f * 5.0f;

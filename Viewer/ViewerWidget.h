@@ -3,8 +3,8 @@
 // GLEW must come before any header that pulls in gl.h.
 #include <GL/glew.h>
 
+#include "PictureSet.h"
 #include "Texture.h"
-#include "TextureUpload.h"
 #include "ViewState.h"
 
 #include <QGLWidget>
@@ -12,13 +12,14 @@
 #include <glm/vec2.hpp>
 #include <glm/vec3.hpp>
 
+#include <cstddef>
+#include <deque>
 #include <memory>
 #include <vector>
 
 class FileWatch;
-class PictureLoader;
+class LoadJob;
 class QAction;
-class QEventLoop;
 class QTimer;
 class Shader;
 
@@ -36,13 +37,14 @@ public:
     ViewerWidget();
     ~ViewerWidget() override;
 
-    // Loads each existing file into its own picture, in order, and shows the first; reports
-    // failures one box each as they happen and the missing files together at the end. Files
-    // are decoded on a worker thread while the events go on; returns once the list is done,
-    // or abandoned by Esc or a quit. Does nothing while a load runs.
+    // Replaces the set with the existing files of the list, in order, and returns at once:
+    // the files load one after the other in the background, the first shown as soon as it is
+    // read; failures are reported one box each in the list's order, and the missing files
+    // together after them. Every load (open, drop, R, the watch) goes through one queue,
+    // collected between frames.
     void open(const QStringList& files);
-    // Whether open is at work; keys and drops that would change the pictures wait for it.
-    bool isLoading() const { return loading; }
+    // Whether a load is queued or running, or an open still has boxes to show.
+    bool isLoading() const;
     // Reloads the shown picture whenever a new version of its file has settled on disk
     // (--watch, key w), keeping the view; a version that fails to load gives one box and the
     // last good picture stays. `fileWatch` is null while this is off.
@@ -51,10 +53,19 @@ public:
     // The most bytes one upload slice sends (0: as many as about 25 ms take); tests make the
     // slices small.
     std::size_t uploadSliceLimit = 0;
+    // The card's bytes the resident pictures may take (--memory-budget, the setting
+    // "memory_budget" in megabytes; by default a quarter of the machine's memory, or the
+    // card's own where the driver tells it and it is less). The shown picture stays whatever
+    // its size.
+    std::size_t residentBudget = 0;
+    // A budget given on the command line or in the settings, which the card's memory leaves.
+    void setResidentBudget(std::size_t bytes);
 
     // The view state, read and written by the input, opening and render units.
     QString workingDirectory;
-    QStringList fileNames;
+    // The pictures opened; `currentIndex` is the shown one.
+    PictureSet pictures;
+    QStringList fileNames() const { return pictures.fileNames(); }
     QString message;
     // The share done of the load under way, drawn under `message`; empty otherwise.
     QString progress;
@@ -85,11 +96,11 @@ public:
     QString note;
     double noteUntil = 0.0;
     std::unique_ptr<Shader> shader;
-    std::vector<std::unique_ptr<Texture>> textures;
-    // While open reads the first picture of its list: a reduced copy of it, shown from its
-    // decode until the picture itself is on the card, reduced previewFactor times from
-    // previewWidth x previewHeight. Large pictures only: previewSide bounds the copy's sides.
+    // While the shown entry is read: a reduced copy of it, shown from its decode until the
+    // picture itself is on the card, reduced previewFactor times from previewWidth x
+    // previewHeight. Large pictures only: previewSide bounds the copy's sides.
     std::unique_ptr<Texture> preview;
+    int previewId = 0;
     int previewFactor = 1;
     int previewWidth = 0;
     int previewHeight = 0;
@@ -123,8 +134,10 @@ public:
     int viewportWidth = 0;
     int viewportHeight = 0;
 
-    // The current picture; throws std::out_of_range when there is none.
-    const Texture& currentTexture() const { return *textures.at(currentIndex); }
+    // Whether the current entry's picture is on the card.
+    bool showing() const;
+    // The current picture; throws std::out_of_range when none is on the card.
+    const Texture& currentTexture() const;
     // The window title of the current picture: its file name, and ":layer" for a picture
     // taken from one part or layer of a file.
     QString pictureTitle() const;
@@ -164,42 +177,63 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
-    // A picture whose luminance statistics are gathered from its level 0 while its levels go
-    // up (ViewerWidgetOpen.cpp).
-    struct Gathering;
-    struct LoadedLevels {
-        LoadedLevels();
-        LoadedLevels(LoadedLevels&&) noexcept;
-        ~LoadedLevels();
-        std::vector<Picture> levels;
-        // The texture's storage when it was made while the file was read (a RADIANCE header
-        // tells the size first), and the buffer its upload goes through; else null.
-        std::unique_ptr<Texture> texture;
-        std::unique_ptr<UploadBuffer> buffer;
-        // With mip levels: the worker, still gathering the statistics from levels[0].
-        std::unique_ptr<Gathering> gathering;
+    // What a queued load is for: a picture of the set to show (opened, or stepped to while
+    // not on the card), the shown picture again from its file (R), or the watched file's new
+    // version.
+    // A prefetch reads a picture of the set ahead of its showing, while it fits the budget.
+    enum class LoadKind { Show, Prefetch, Reload, Watch };
+    struct LoadRequest {
+        int id = 0;
+        LoadKind kind = LoadKind::Show;
     };
-    // Decodes one file on a worker thread and waits in an event loop of its own; returns the
-    // levels, or nothing once the load is abandoned. Throws the reader's errors.
-    // `withPreview` asks a large picture's reduced copy for `preview`.
-    LoadedLevels loadLevels(const QString& name, const SizeLimit& limit, bool mipmapped,
-                            bool withPreview);
-    // A gathering's statistics have come: on its texture, and the level 0 it read let go.
-    void statisticsGathered(Gathering& gathering);
-    // Whether the open under way has every level on the card and every gathering's statistics
-    // on its texture.
-    bool loadSettled() const;
+    // A name of the opened list and what became of it, for the boxes in the list's order.
+    struct ListOutcome {
+        enum class State { Pending, Loaded, Failed, Missing };
+        int id = 0;
+        QString name;
+        State state = State::Pending;
+        QString error;
+    };
+    // The next queued load, once none runs.
+    void startNextLoad();
+    void loadVisible();
+    // The running job's picture on the entry, in place of any it had.
+    void installTexture(int index);
+    void loadFinished();
+    void loadFailed();
+    // The running job goes once its own message is done; the next load starts.
+    void retireLoad();
+    // Every queued and running load given up; entries that never showed leave the set.
+    void cancelLoads();
+    void queueLoad(int id, LoadKind kind, bool first = false);
+    void listOutcome(int id, ListOutcome::State state, const QString& error = QString());
+    // The boxes of the opened list whose turn has come, in its order.
+    void reportOutcomes();
+    // The current entry: the view of a newly shown list, the "loading" line, the title.
+    void resetView();
+    void announceLoad(const PictureEntry& entry);
+    void removeEntry(int index);
+    // Makes the entry the shown one; read again first where it is not on the card.
+    void showEntry(int index);
+    // Whether one more picture like the last one fits the memory budget; the longest unshown
+    // pictures leave the card until the resident ones fit it.
+    bool fitsBudget() const;
+    void keepBudget();
+    // The pictures before and after the shown one, read ahead so that a step shows them at
+    // once.
+    void prefetchNeighbours();
     // Whether the texture's statistics are still being gathered: they come a moment after its
     // levels.
     bool isGathering(const Texture& texture) const;
-    // The loader's reduced copy as `preview`, painted next; a failure only loses it.
-    void showPreview(PictureLoader& worker);
+    // The running job's reduced copy as `preview`, painted next; a failure only loses it.
+    void showPreview();
     void dropPreview();
-    // Esc, or a quit, during a load: the worker is asked to stop and the list is given up.
+    // Esc during a load: the loads are given up; the pictures shown stay.
     void abandonLoad();
     // Open hand over a flat picture (it can be dragged), the arrow otherwise.
     void applyHandCursor();
-    // Loads the current picture again from its file; one that fails leaves the set.
+    // Loads the current picture again from its file, keeping the view; one that fails leaves
+    // the set.
     void reloadCurrent();
     // The watched file's new version in place of the shown picture (ViewerWidgetWatch.cpp).
     void reloadWatched(const QString& path);
@@ -222,16 +256,18 @@ private:
 
     // When the followed exposure last stepped; 0 once it has settled.
     double followStepAt = 0.0;
-    bool loading = false;
-    bool loadAbandoned = false;
-    // The worker and its loop while a file loads; null otherwise.
-    PictureLoader* loader = nullptr;
-    QEventLoop* loaderLoop = nullptr;
-    // The statistics still gathered during an open, whether its upload queue is empty, and the
-    // loop that waits for both at its end.
-    std::vector<std::unique_ptr<Gathering>>* gatherings = nullptr;
-    bool uploadsDone = true;
-    QEventLoop* uploadLoop = nullptr;
+    std::deque<LoadRequest> loadQueue;
+    std::unique_ptr<LoadJob> job;
+    LoadRequest jobRequest;
+    std::vector<ListOutcome> outcomes;
+    std::size_t reported = 0;
+    bool reporting = false;
+    // The current entry shows with a fresh view once its picture is there.
+    bool viewResetPending = false;
+    QTimer* progressTimer = nullptr;
+    bool budgetGiven = false;
+    // The card's bytes of the picture that came last, the guess for the next one's.
+    std::size_t lastTextureBytes = 0;
     // Whether the frame under way is one the window system asked for.
     bool paintingForWindow = false;
 };

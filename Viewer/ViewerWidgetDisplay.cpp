@@ -42,7 +42,7 @@ void ViewerWidget::addDisplayActions() {
     followExposureAction->setCheckable(true);
     connect(followExposureAction, &QAction::triggered, this, [this](bool on) {
         followStepAt = 0.0;
-        if (on && !textures.empty() && !currentTexture().hdr) {
+        if (on && showing() && !currentTexture().hdr) {
             showNote(tr("Auto-exposure needs an HDR picture"));
         }
         updateGL();
@@ -85,7 +85,7 @@ void ViewerWidget::stopFollowingExposure() {
 }
 
 void ViewerWidget::meterExposure() {
-    if (textures.empty() || !shader) {
+    if (!showing() || !shader) {
         return;
     }
     stopFollowingExposure();
@@ -101,7 +101,7 @@ void ViewerWidget::meterExposure() {
 }
 
 void ViewerWidget::followMeteredExposure() {
-    if (!followExposureAction->isChecked() || textures.empty() || !shader) {
+    if (!followExposureAction->isChecked() || !showing() || !shader) {
         return;
     }
     const std::optional<float> metered = meterView(*shader, currentTexture(), viewState());
@@ -125,7 +125,7 @@ void ViewerWidget::drawDisplayOverlays() {
     if (!note.isEmpty() && monotonicSeconds() < noteUntil) {
         renderText(10, 20, note, QFont());
     }
-    if (textures.empty() || !falseColourAction->isChecked()) {
+    if (!showing() || !falseColourAction->isChecked()) {
         return;
     }
     // The legend: the scale from its top (+8 stops) down, right of the picture.

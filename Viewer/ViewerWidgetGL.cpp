@@ -14,6 +14,7 @@
 #include <QScopedValueRollback>
 #include <QTimer>
 
+#include <algorithm>
 #include <exception>
 
 namespace {
@@ -24,6 +25,19 @@ struct FrameRate {
     float rate;
     float frames;
 };
+
+// Three quarters of the card's own memory where the driver tells it (NVIDIA's and AMD's
+// extensions), so that the driver keeps room of its own; 0 where it does not.
+std::size_t cardMemory() {
+    GLint kilobytes[4] = {0, 0, 0, 0};
+    if (GLEW_NVX_gpu_memory_info) {
+        glGetIntegerv(GL_GPU_MEMORY_INFO_DEDICATED_VIDMEM_NVX, kilobytes);
+    } else if (GLEW_ATI_meminfo) {
+        glGetIntegerv(GL_TEXTURE_FREE_MEMORY_ATI, kilobytes);
+    }
+    glGetError();
+    return kilobytes[0] > 0 ? static_cast<std::size_t>(kilobytes[0]) * 1024 / 4 * 3 : 0;
+}
 
 } // namespace
 
@@ -53,6 +67,12 @@ void ViewerWidget::initializeGL() {
         QCoreApplication::exit(-1);
         return;
     }
+    if (!budgetGiven) {
+        const std::size_t card = cardMemory();
+        if (card > 0) {
+            residentBudget = std::min(residentBudget, card);
+        }
+    }
     glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
     glDisable(GL_DEPTH_TEST);
 
@@ -73,7 +93,7 @@ void ViewerWidget::resizeGL(int w, int h) {
     viewportWidth = w;
     viewportHeight = h;
     glViewport(0, 0, w, h);
-    if (textures.empty()) {
+    if (!showing()) {
         return;
     }
     updateZoom();
@@ -135,10 +155,11 @@ void ViewerWidget::paintGL() {
     glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
     glGetError();
 
-    if (!textures.empty() && shader) {
+    if (showing() && shader) {
         followMeteredExposure();
         drawView(*shader, currentTexture(), viewState());
-    } else if (preview && shader) {
+    } else if (preview && shader && !pictures.empty() &&
+               pictures.at(currentIndex).id == previewId) {
         drawView(*shader, *preview, previewView());
     }
 
@@ -147,8 +168,8 @@ void ViewerWidget::paintGL() {
     glColor3f(1.0f, 1.0f, 1.0f);
     if (textHeld && paintingForWindow) {
         // Drawn by the frame that follows, if there is any.
-        textWithheld = textWithheld || (textures.empty() ? !message.isEmpty() : showInfo);
-    } else if (textures.empty()) {
+        textWithheld = textWithheld || (!showing() ? !message.isEmpty() : showInfo);
+    } else if (!showing()) {
         const QSize size = QFontMetrics(font()).size(0, message);
         renderText(width() / 2 - size.width() / 2, height() / 2 - size.height() / 2, message,
                    QFont());

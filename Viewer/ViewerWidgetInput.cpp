@@ -1,6 +1,5 @@
 #include "ViewerWidget.h"
 
-#include "PictureLoader.h"
 #include "Shader.h"
 
 #include <QAction>
@@ -32,31 +31,6 @@ void ViewerWidget::applyHandCursor() {
     setCursor(projection == Projection::Flat ? Qt::OpenHandCursor : Qt::ArrowCursor);
 }
 
-void ViewerWidget::reloadCurrent() {
-    makeCurrent();
-    // The old picture goes first, so that two copies of a large panorama never share the card.
-    textures.at(currentIndex).reset();
-    try {
-        textures[currentIndex] =
-            std::make_unique<Texture>(fileNames.at(currentIndex).toLocal8Bit().toStdString());
-    } catch (...) {
-        // A picture that no longer loads leaves the set; the next one (or the empty view) shows.
-        textures.erase(textures.begin() + currentIndex);
-        fileNames.removeAt(currentIndex);
-        if (currentIndex >= static_cast<int>(textures.size())) {
-            currentIndex = 0;
-        }
-        if (!textures.empty()) {
-            setZoom(zoom);
-            setWindowTitle(pictureTitle());
-        } else {
-            setWindowTitle(tr("Marovex Viewer"));
-        }
-        updateGL();
-        throw;
-    }
-}
-
 void ViewerWidget::reloadShader() {
     makeCurrent();
     if (shader) {
@@ -72,22 +46,12 @@ void ViewerWidget::keyPressEvent(QKeyEvent* event) {
         return;
     }
     const unsigned short c = typedCharacter(event);
-    if (loading) {
-        // Esc gives up the load instead of quitting; what would change the pictures waits.
-        if (event->key() == Qt::Key_Escape) {
+    if (event->key() == Qt::Key_Escape) {
+        // Esc gives up the loads under way instead of quitting.
+        if (isLoading()) {
             abandonLoad();
             return;
         }
-        if (c == 'o' || c == 'R' || c == '<' || c == '>') {
-            event->ignore();
-            return;
-        }
-        // Stopped before the quit below ends the loops, so that the worker's next row ends it.
-        if (c == 'q' && loader != nullptr) {
-            loader->cancel();
-        }
-    }
-    if (event->key() == Qt::Key_Escape) {
         QCoreApplication::exit(0);
     }
 
@@ -110,6 +74,8 @@ void ViewerWidget::keyPressEvent(QKeyEvent* event) {
         openAction->activate(QAction::Trigger);
         break;
     case 'q':
+        // The workers are stopped first, so that none holds the end of the program back.
+        abandonLoad();
         QCoreApplication::exit(0);
         break;
     case 't':
@@ -134,14 +100,16 @@ void ViewerWidget::keyPressEvent(QKeyEvent* event) {
         histogramAction->activate(QAction::Trigger);
         break;
     default:
-        if (textures.empty()) {
+        // Stepping and reloading need a set; the view keys a picture on the card.
+        if (pictures.empty() ||
+            (!showing() && c != '<' && c != '>' && c != 'R' && c != 'u')) {
             event->ignore();
             updateGL();
             return;
         }
     }
 
-    const int n = static_cast<int>(textures.size());
+    const int n = pictures.size();
     switch (c) {
     case '+':
         setZoom(static_cast<float>(static_cast<double>(zoom) * 1.1));
@@ -183,12 +151,10 @@ void ViewerWidget::keyPressEvent(QKeyEvent* event) {
         zoom = 16.0f;
         break;
     case '<':
-        currentIndex = currentIndex == n - 1 ? 0 : currentIndex + 1;
-        setWindowTitle(pictureTitle());
+        showEntry(currentIndex == n - 1 ? 0 : currentIndex + 1);
         break;
     case '>':
-        currentIndex = currentIndex == 0 ? n - 1 : currentIndex - 1;
-        setWindowTitle(pictureTitle());
+        showEntry(currentIndex == 0 ? n - 1 : currentIndex - 1);
         break;
     case 'R':
         reloadCurrent();
@@ -221,7 +187,7 @@ void ViewerWidget::keyPressEvent(QKeyEvent* event) {
         event->ignore();
     }
 
-    if (c == 'p' || c == 's' || c == '<' || c == '>') {
+    if ((c == 'p' || c == 's' || c == '<' || c == '>') && showing()) {
         // The lower zoom limit depends on the projection and the picture.
         setZoom(zoom);
         applyHandCursor();
@@ -255,7 +221,7 @@ void ViewerWidget::mouseReleaseEvent(QMouseEvent* event) {
 
 void ViewerWidget::mouseMoveEvent(QMouseEvent* event) {
     trackPointer(event->pos());
-    if (textures.empty()) {
+    if (!showing()) {
         return;
     }
     const float dx = static_cast<float>(event->pos().x()) - pressPos.x;
@@ -292,7 +258,7 @@ void ViewerWidget::mouseMoveEvent(QMouseEvent* event) {
 }
 
 void ViewerWidget::wheelEvent(QWheelEvent* event) {
-    if (textures.empty()) {
+    if (!showing()) {
         return;
     }
     const float d = static_cast<float>(event->angleDelta().y());

@@ -1,39 +1,24 @@
 #include "ViewerWidget.h"
 
-#include "PictureLoader.h"
-#include "SharedContextThread.h"
-#include "TextureUpload.h"
+#include "Diagnostics.h"
+#include "FileWatch.h"
+#include "LoadJob.h"
 #include "ViewLimits.h"
 
 #include <QDragEnterEvent>
-#include <QCoreApplication>
 #include <QDropEvent>
-#include <QEventLoop>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QSettings>
-#include <QThread>
 #include <QTimer>
 #include <QUrl>
 
 #include <algorithm>
-#include <deque>
 #include <exception>
 
 namespace {
-
-// What one upload slice may take: with a frame drawn after it, no event waits much longer.
-constexpr double sliceSeconds = 0.025;
-
-// A quit that ended a wait of open's: without an outer loop yet (the files of the command
-// line) it is passed on to the first one.
-void passOnQuit(int code) {
-    if (QThread::currentThread()->loopLevel() == 0) {
-        QTimer::singleShot(0, qApp, [code] { QCoreApplication::exit(code); });
-    }
-}
 
 // Local, existing regular files of the suffixes the loader reads, in the order of the URLs.
 QStringList filterUrlList(const QList<QUrl>& urls) {
@@ -59,89 +44,50 @@ QString loadProgress(int rowsDone, int rowCount) {
     return QString("%1%").arg(static_cast<long long>(rowsDone) * 100 / rowCount);
 }
 
-struct ViewerWidget::Gathering {
-    // Where the worker's messages go; deleted after the worker is joined, so that a message
-    // still queued goes with it.
-    QObject messages;
-    // The texture's finished upload, kept for the level 0 the worker reads.
-    std::unique_ptr<TextureUpload> upload;
-    // The texture the statistics are for, once it is made.
-    Texture* texture = nullptr;
-    // loadLevels' loop while it waits for the levels.
-    QEventLoop* waiting = nullptr;
-    bool levelsDone = false;
-    bool gathered = false;
-    // Last, so that it is joined first; null once the statistics are on the texture.
-    std::unique_ptr<PictureLoader> loader;
-};
-
-ViewerWidget::LoadedLevels::LoadedLevels() = default;
-ViewerWidget::LoadedLevels::LoadedLevels(LoadedLevels&&) noexcept = default;
-ViewerWidget::LoadedLevels::~LoadedLevels() = default;
-
-void ViewerWidget::statisticsGathered(Gathering& gathering) {
-    gathering.gathered = true;
-    // Put on the texture once it is made; already there.
-    if (gathering.texture == nullptr || !gathering.loader) {
-        return;
-    }
-    gathering.texture->statistics = gathering.loader->takeStatistics();
-    gathering.loader.reset();
-    if (gathering.upload) {
-        makeCurrent();
-        gathering.upload.reset();
-    }
-    if (!textures.empty() &&
-        gathering.texture == textures[static_cast<std::size_t>(currentIndex)].get()) {
-        update();
-    }
-    if (uploadLoop != nullptr && loadSettled()) {
-        uploadLoop->quit();
-    }
+bool ViewerWidget::isLoading() const {
+    return job != nullptr || !loadQueue.empty() || !outcomes.empty();
 }
 
-bool ViewerWidget::isGathering(const Texture& texture) const {
-    if (gatherings == nullptr) {
-        return false;
-    }
-    return std::any_of(gatherings->begin(), gatherings->end(),
-                       [&texture](const std::unique_ptr<Gathering>& gathering) {
-                           return gathering->loader && gathering->texture == &texture;
-                       });
+bool ViewerWidget::showing() const {
+    return currentIndex >= 0 && currentIndex < pictures.size() &&
+           pictures.at(currentIndex).texture != nullptr;
 }
 
-bool ViewerWidget::loadSettled() const {
-    if (!uploadsDone) {
-        return false;
+const Texture& ViewerWidget::currentTexture() const {
+    const Texture* texture = pictures.at(currentIndex).texture.get();
+    if (texture == nullptr) {
+        throw std::out_of_range("The shown picture is not on the card");
     }
-    if (gatherings == nullptr) {
-        return true;
-    }
-    return std::none_of(gatherings->begin(), gatherings->end(),
-                        [](const std::unique_ptr<Gathering>& gathering) {
-                            return static_cast<bool>(gathering->loader);
-                        });
+    return *texture;
 }
 
 QString ViewerWidget::pictureTitle() const {
-    const QString name = fileNames.at(currentIndex);
-    const std::string& layer = currentTexture().layer;
-    return layer.empty() ? name : name + ":" + QString::fromStdString(layer);
+    const PictureEntry& entry = pictures.at(currentIndex);
+    const std::string layer = entry.texture ? entry.texture->layer : std::string();
+    return layer.empty() ? entry.fileName : entry.fileName + ":" + QString::fromStdString(layer);
 }
 
-void ViewerWidget::showPreview(PictureLoader& worker) {
-    Preview made = worker.takePreview();
-    if (made.levels.empty() || !textures.empty()) {
+bool ViewerWidget::isGathering(const Texture& texture) const {
+    return job && job->texture() == &texture && !job->isFinished();
+}
+
+void ViewerWidget::showPreview() {
+    Preview made = job->takePreview();
+    if (made.levels.empty() || showing() || pictures.empty() ||
+        pictures.at(currentIndex).id != jobRequest.id) {
         return;
     }
     makeCurrent();
     try {
+        // The copy's own upload tells nothing: the lines of a load are the picture's.
+        const DiagnosticsSilenced quiet(true);
         preview = std::make_unique<Texture>(std::move(made.levels));
     } catch (const std::exception&) {
         // Only a quicker first view is lost: the picture's own load goes on and tells.
         preview.reset();
         return;
     }
+    previewId = jobRequest.id;
     previewFactor = made.factor;
     previewWidth = made.width;
     previewHeight = made.height;
@@ -154,453 +100,383 @@ void ViewerWidget::dropPreview() {
         makeCurrent();
         preview.reset();
     }
+    previewId = 0;
 }
 
-ViewerWidget::LoadedLevels ViewerWidget::loadLevels(const QString& name, const SizeLimit& limit,
-                                                    bool mipmapped, bool withPreview) {
-    QEventLoop loop;
-    // The texture's storage is made in a shared context while the file is read, once its
-    // header told the size: drivers that clear new storage (llvmpipe) take as long as the
-    // read. Declared before the thread, which joins and makes the widget's context current
-    // before the texture goes.
-    std::unique_ptr<Texture> early;
-    std::unique_ptr<UploadBuffer> earlyBuffer;
-    std::unique_ptr<SharedContextThread> storage;
-    // The worker below, for the messages it posts; set once it exists.
-    PictureLoader* self = nullptr;
-    const auto makeStorage = [this, &early, &earlyBuffer, &storage, &self] {
-        const int width = self->columnCount();
-        const int height = self->rowCount();
-        storage =
-            std::make_unique<SharedContextThread>(*this, [&early, &earlyBuffer, width, height] {
-                try {
-                    early = std::make_unique<Texture>(width, height, PixelEncoding::Rgbe,
-                                                      Texture::Texels::Later);
-                    earlyBuffer = std::make_unique<UploadBuffer>(UploadBuffer::bytesFor(*early));
-                    glFinish();
-                } catch (const std::exception&) {
-                    // Made again from the levels, where the error will be told.
-                    earlyBuffer.reset();
-                    early.reset();
-                }
-            });
-    };
-    // The worker posts its messages to the gathering's object, which goes after it is joined;
-    // loadLevels' loop takes them while it waits (the gathering's flags tell them apart from
-    // a quit), statisticsGathered once the levels are taken.
-    auto gathering = std::make_unique<Gathering>();
-    Gathering* const messages = gathering.get();
-    messages->waiting = &loop;
-    const auto onSize = [&loop, &makeStorage] {
-        QMetaObject::invokeMethod(&loop, makeStorage, Qt::QueuedConnection);
-    };
-    PreviewRequest request;
-    if (withPreview) {
-        request.side = previewSide;
-        request.ready = [this, &loop, &self] {
-            QMetaObject::invokeMethod(
-                &loop, [this, &self] { showPreview(*self); }, Qt::QueuedConnection);
-        };
+void ViewerWidget::announceLoad(const PictureEntry& entry) {
+    if (entry.fileName == "-") {
+        // Standard input has no file and no size to tell.
+        message = tr("loading %1...").arg(entry.fileName);
+    } else {
+        // One arg call, so that a "%2" inside the name is not replaced too.
+        message = tr("loading %1... (%2 MB)")
+                      .arg(entry.fileName, QString::number(entry.fileBytes / 1000000));
     }
-    const auto finished = [this, messages] {
-        QMetaObject::invokeMethod(
-            &messages->messages,
-            [this, messages] {
-                if (messages->waiting != nullptr) {
-                    messages->gathered = true;
-                    messages->waiting->quit();
-                } else {
-                    statisticsGathered(*messages);
-                }
-            },
-            Qt::QueuedConnection);
-    };
-    // With mip levels the upload starts before the statistics, which come from level 0 as it
-    // goes up.
-    const auto levelsReady = [messages] {
-        QMetaObject::invokeMethod(
-            &messages->messages,
-            [messages] {
-                messages->levelsDone = true;
-                if (messages->waiting != nullptr) {
-                    messages->waiting->quit();
-                }
-            },
-            Qt::QueuedConnection);
-    };
-    gathering->loader = std::make_unique<PictureLoader>(
-        name.toLocal8Bit().toStdString(), limit, mipmapped, finished,
-        mipmapped ? std::function<void()>(onSize) : std::function<void()>(), std::move(request),
-        mipmapped ? std::function<void()>(levelsReady) : std::function<void()>());
-    PictureLoader& worker = *gathering->loader;
-    self = &worker;
-    loader = &worker;
-    loaderLoop = &loop;
-    struct Forget {
-        ViewerWidget& widget;
-        Gathering& gathering;
-        ~Forget() {
-            widget.loader = nullptr;
-            widget.loaderLoop = nullptr;
-            widget.progress.clear();
-            gathering.waiting = nullptr;
-        }
-    } forget{*this, *gathering};
-    QTimer redraw;
-    connect(&redraw, &QTimer::timeout, this, [this, &worker] {
-        progress = loadProgress(worker.rowsDone(), worker.rowCount());
-        update();
-    });
-    redraw.start(100);
-
-    int code = 0;
-    const auto levelsHere = [messages] { return messages->levelsDone || messages->gathered; };
-    if (worker.isFinished()) {
-        messages->gathered = true;
-    } else if (!levelsHere()) {
-        code = loop.exec();
-    }
-    if (!levelsHere() && !loadAbandoned) {
-        // The application is quitting (q, the window closed): its loops end, and so does this
-        // load. Without an outer loop yet (the files of the command line) the quit waits for
-        // the first one.
-        abandonLoad();
-        passOnQuit(code);
-    }
-    if (loadAbandoned) {
-        return {};
-    }
-    LoadedLevels loaded;
-    loaded.levels = worker.take();
-    if (storage) {
-        QEventLoop wait;
-        bool finished = false;
-        loaderLoop = &wait;
-        const int waitCode = storage->wait(wait, finished);
-        loaderLoop = nullptr;
-        if (!finished && !loadAbandoned) {
-            abandonLoad();
-            passOnQuit(waitCode);
-        }
-        storage->join();
-        const std::vector<Picture>& levels = loaded.levels;
-        if (!loadAbandoned && early && levels.size() == static_cast<std::size_t>(early->levels) &&
-            levels.front().width == early->width && levels.front().height == early->height &&
-            levels.front().encoding == PixelEncoding::Rgbe) {
-            early->radianceShift = worker.radianceShift();
-            early->takeAttributes(levels.front());
-            loaded.texture = std::move(early);
-            loaded.buffer = std::move(earlyBuffer);
-        }
-    }
-    if (loadAbandoned) {
-        return {};
-    }
-    if (mipmapped) {
-        loaded.gathering = std::move(gathering);
-    }
-    return loaded;
+    progress = loadProgress(0, 0);
 }
 
-void ViewerWidget::abandonLoad() {
-    loadAbandoned = true;
-    if (loader != nullptr) {
-        loader->cancel();
-    }
-    if (loaderLoop != nullptr) {
-        loaderLoop->quit();
-    }
+void ViewerWidget::resetView() {
+    const Texture& first = currentTexture();
+    yaw = pitch = zoom = 0.0f;
+    projection = defaultProjection(first.width, first.height, first.projectionHint);
+    setZoom(0.0f);
+    fstop = 0.0f;
 }
 
-void ViewerWidget::open(const QStringList& files) {
-    if (loading) {
-        return;
+void ViewerWidget::queueLoad(int id, LoadKind kind, bool first) {
+    if (first) {
+        loadQueue.push_front({id, kind});
+    } else {
+        loadQueue.push_back({id, kind});
     }
-    // Old pictures are deleted and new ones made in this widget's context.
-    makeCurrent();
-    textures.clear();
-    fileNames.clear();
-    currentIndex = 0;
-    // The card's limits are read here: the worker has no GL context.
-    const SizeLimit limit = Texture::sizeLimit();
-    const bool mipmapped = Texture::mipmapped();
-    loading = true;
-    loadAbandoned = false;
-    struct LoadingScope {
-        ViewerWidget& widget;
-        ~LoadingScope() { widget.loading = false; }
-    } scope{*this};
-
-    std::vector<std::unique_ptr<Texture>> loaded;
-    // After `loaded`, so that they go first: each fills a texture there or in `textures`.
-    struct Uploads {
-        ViewerWidget& widget;
-        std::deque<std::unique_ptr<TextureUpload>> queue;
-        ~Uploads() {
-            if (!queue.empty()) {
-                widget.makeCurrent();
-                queue.clear();
-            }
-        }
-    } uploads{*this, {}};
-    // After `uploads`, so that they go first: their workers read level 0 of the pictures
-    // going up there.
-    struct Gatherings {
-        ViewerWidget& widget;
-        std::vector<std::unique_ptr<Gathering>> list;
-        ~Gatherings() {
-            widget.gatherings = nullptr;
-            if (!list.empty()) {
-                widget.makeCurrent();
-                list.clear();
-            }
-        }
-    } gathered{*this, {}};
-    gatherings = &gathered.list;
-    uploadsDone = true;
-    // A whole upload goes, unless a worker still reads its level 0: then it waits with it, and
-    // the worker, which waited for the upload so as not to slow it down, gathers the
-    // statistics now.
-    const auto retire = [this, &gathered](std::unique_ptr<TextureUpload> upload) {
-        for (const std::unique_ptr<Gathering>& gathering : gathered.list) {
-            if (gathering->loader && gathering->texture == &upload->texture()) {
-                gathering->upload = std::move(upload);
-                gathering->loader->gatherStatistics();
-                return;
-            }
-        }
-        makeCurrent();
-        upload.reset();
-    };
-    // The larger levels go up a slice per turn of whichever loop runs: the next file's decode,
-    // a box, or the wait below.
-    QTimer slices;
-    connect(&slices, &QTimer::timeout, this, [this, &uploads, &slices, &retire] {
-        if (!uploads.queue.empty()) {
-            makeCurrent();
-            const Texture* texture = &uploads.queue.front()->texture();
-            const int before = texture->firstLevel;
-            try {
-                if (uploads.queue.front()->stepFor(sliceSeconds, uploadSliceLimit)) {
-                    retire(std::move(uploads.queue.front()));
-                    uploads.queue.pop_front();
-                }
-            } catch (const std::exception& error) {
-                // The picture keeps the levels it has.
-                retire(std::move(uploads.queue.front()));
-                uploads.queue.pop_front();
-                QMessageBox::critical(this, tr("Marovex Viewer"),
-                                      QString("Error: %1").arg(QString::fromUtf8(error.what())),
-                                      QMessageBox::Ok);
-            }
-            if (texture->firstLevel != before && !textures.empty() &&
-                texture == textures[static_cast<std::size_t>(currentIndex)].get()) {
-                update();
-            }
-        }
-        if (uploads.queue.empty()) {
-            slices.stop();
-            uploadsDone = true;
-            if (uploadLoop != nullptr && loadSettled()) {
-                uploadLoop->quit();
-            }
+    // Started from the event loop, so that a caller inside a job's message never sees the
+    // job replaced under it.
+    QTimer::singleShot(0, this, [this] {
+        if (!job) {
+            startNextLoad();
         }
     });
-    // A texture's storage is made in a context shared with the widget's, on a thread of its
-    // own, while the events go on: drivers that clear new storage (llvmpipe) take seconds over
-    // a large pyramid. The widget's own context makes it where no shared one can be had.
-    const auto makeTexture = [this](const std::vector<Picture>& levels,
-                                    std::unique_ptr<UploadBuffer>& buffer) {
-        std::unique_ptr<Texture> texture;
-        std::exception_ptr error;
-        QEventLoop loop;
-        bool finished = false;
-        bool ran = false;
-        loaderLoop = &loop;
-        const int code = runInSharedContext(
-            *this,
-            [&] {
-                try {
-                    texture = std::make_unique<Texture>(levels, Texture::Texels::Later);
-                    buffer = std::make_unique<UploadBuffer>(UploadBuffer::bytesFor(*texture));
-                    glFinish();
-                } catch (...) {
-                    error = std::current_exception();
-                }
-            },
-            loop, finished, ran);
-        loaderLoop = nullptr;
-        if (!ran) {
-            return std::make_unique<Texture>(levels, Texture::Texels::Later);
-        }
-        if (!finished && !loadAbandoned) {
-            abandonLoad();
-            passOnQuit(code);
-        }
-        if (error) {
-            std::rethrow_exception(error);
-        }
-        return texture;
-    };
-    QStringList loadedNames;
-    QStringList notFound;
-    for (const QString& name : files) {
-        // "-" is standard input, which has no file and no size to tell.
-        const bool standardInput = name == "-";
-        const QFileInfo info(name);
-        if (!standardInput && !info.exists()) {
-            notFound << name;
+}
+
+void ViewerWidget::startNextLoad() {
+    while (!job && !loadQueue.empty()) {
+        const LoadRequest request = loadQueue.front();
+        loadQueue.pop_front();
+        const int index = pictures.indexOf(request.id);
+        if (index < 0 ||
+            ((request.kind == LoadKind::Show || request.kind == LoadKind::Prefetch) &&
+             pictures.at(index).texture)) {
             continue;
         }
-        try {
-            if (standardInput) {
-                message = tr("loading %1...").arg(name);
-            } else {
-                const qint64 megabytes = info.size() / 1000000;
-                // One arg call, so that a "%2" inside the name is not replaced too.
-                message = tr("loading %1... (%2 MB)").arg(name, QString::number(megabytes));
-            }
-            progress = loadProgress(0, 0);
-            // In the loop of the load, as one paint with the window's first one.
+        if (request.kind == LoadKind::Prefetch && index != currentIndex && !fitsBudget()) {
+            // Read when it is shown; as far as its name tells, it is fine.
+            listOutcome(request.id, ListOutcome::State::Loaded);
+            continue;
+        }
+        const PictureEntry& entry = pictures.at(index);
+        LoadJob::Options options;
+        // The card's limits are read here: the worker has no GL context.
+        makeCurrent();
+        options.limit = Texture::sizeLimit();
+        options.mipmapped = Texture::mipmapped();
+        options.sliceLimit = uploadSliceLimit;
+        const bool shownNext = index == currentIndex && !entry.texture;
+        if (shownNext) {
+            options.previewSide = previewSide;
+            announceLoad(entry);
+            // In the event loop, as one paint with the window's first one.
             update();
-            // The first picture of the list is the one shown first.
-            LoadedLevels read = loadLevels(name, limit, mipmapped, loaded.empty());
-            std::vector<Picture> levels = std::move(read.levels);
-            if (loadAbandoned) {
-                break;
+        }
+        jobRequest = request;
+        job = std::make_unique<LoadJob>(*this, entry.fileName, options);
+        connect(job.get(), &LoadJob::previewReady, this, &ViewerWidget::showPreview);
+        connect(job.get(), &LoadJob::visible, this, &ViewerWidget::loadVisible);
+        connect(job.get(), &LoadJob::sharpened, this, [this] {
+            if (pictures.indexOf(jobRequest.id) == currentIndex) {
+                update();
             }
-            makeCurrent();
-            Gathering* gathering = read.gathering.get();
-            if (gathering != nullptr) {
-                gathered.list.push_back(std::move(read.gathering));
-            }
-            if (mipmapped && levels.size() > 1) {
-                std::unique_ptr<UploadBuffer> buffer = std::move(read.buffer);
-                std::unique_ptr<Texture> texture =
-                    read.texture ? std::move(read.texture) : makeTexture(levels, buffer);
-                if (loadAbandoned) {
-                    break;
-                }
-                auto upload =
-                    std::make_unique<TextureUpload>(*texture, std::move(levels), std::move(buffer));
-                if (gathering != nullptr) {
-                    upload->keepLevelZero();
-                    gathering->texture = texture.get();
-                }
-                // The smallest levels at once, so that the picture shows as soon as the list
-                // is read; one slice, as no event is served meanwhile.
-                if (!upload->stepFor(sliceSeconds, uploadSliceLimit)) {
-                    uploads.queue.push_back(std::move(upload));
-                    uploadsDone = false;
-                    slices.start(0);
-                } else {
-                    retire(std::move(upload));
-                }
-                loaded.push_back(std::move(texture));
-            } else {
-                // The texture takes level 0 at once: its statistics first.
-                if (gathering != nullptr) {
-                    gathering->loader->gatherStatistics();
-                    gathering->loader->wait();
-                }
-                loaded.push_back(std::make_unique<Texture>(std::move(levels)));
-                if (gathering != nullptr) {
-                    gathering->texture = loaded.back().get();
-                }
-            }
-            if (gathering != nullptr && gathering->gathered) {
-                statisticsGathered(*gathering);
-            }
-            loadedNames << name;
-        } catch (const std::exception& error) {
-            if (loadAbandoned) {
-                break;
-            }
-            // The failed file's worker goes with it: it has no texture to gather for.
-            makeCurrent();
-            gathered.list.erase(std::remove_if(gathered.list.begin(), gathered.list.end(),
-                                               [](const std::unique_ptr<Gathering>& gathering) {
-                                                   return gathering->texture == nullptr;
-                                               }),
-                                gathered.list.end());
-            // The next picture of the list is the first one shown now.
-            if (loaded.empty()) {
-                dropPreview();
-            }
+        });
+        connect(job.get(), &LoadJob::finished, this, &ViewerWidget::loadFinished);
+        connect(job.get(), &LoadJob::failed, this, &ViewerWidget::loadFailed);
+        progressTimer->start();
+    }
+}
+
+void ViewerWidget::loadVisible() {
+    const int index = pictures.indexOf(jobRequest.id);
+    // A new version replaces the old picture once it is whole: till then the old one shows.
+    if (index < 0 || jobRequest.kind == LoadKind::Reload || jobRequest.kind == LoadKind::Watch) {
+        return;
+    }
+    installTexture(index);
+}
+
+void ViewerWidget::installTexture(int index) {
+    // A writer that began again during the read may have mixed two versions into it: the
+    // next settled version is loaded instead.
+    if (jobRequest.kind == LoadKind::Watch && fileWatch != nullptr &&
+        fileWatch->changedSinceSettled()) {
+        return;
+    }
+    PictureEntry& entry = pictures.at(index);
+    makeCurrent();
+    // A reload's picture takes the place of the old one; the view stays.
+    entry.texture = job->takeTexture();
+    lastTextureBytes = textureBytes(*entry.texture);
+    keepBudget();
+    if (index != currentIndex) {
+        return;
+    }
+    pictures.markShown(index);
+    dropPreview();
+    if (jobRequest.kind == LoadKind::Show && outcomes.empty()) {
+        prefetchNeighbours();
+    }
+    if (viewResetPending) {
+        viewResetPending = false;
+        resetView();
+    } else {
+        // Only a zoom below the new picture's lowest is raised.
+        setZoom(zoom);
+    }
+    // The title before the repaint: Qt hands the X title to Xlib, whose buffer the repaint's
+    // swap sends; after it, nothing might send it until the next frame.
+    setWindowTitle(pictureTitle());
+    update();
+}
+
+void ViewerWidget::loadFinished() {
+    const int index = pictures.indexOf(jobRequest.id);
+    if (index >= 0 && (jobRequest.kind == LoadKind::Reload || jobRequest.kind == LoadKind::Watch)) {
+        installTexture(index);
+    }
+    if (index == currentIndex) {
+        update();
+    }
+    listOutcome(jobRequest.id, ListOutcome::State::Loaded);
+    retireLoad();
+}
+
+void ViewerWidget::loadFailed() {
+    const QString error = job->error();
+    const LoadRequest request = jobRequest;
+    retireLoad();
+    const int index = pictures.indexOf(request.id);
+    // Shown from the event loop: a box's own loop must not run inside a job's message.
+    const auto box = [this, error] {
+        QTimer::singleShot(0, this, [this, error] {
+            QMessageBox::critical(this, tr("Marovex Viewer"), QString("Error: %1").arg(error),
+                                  QMessageBox::Ok);
+        });
+    };
+    if (request.kind == LoadKind::Watch) {
+        // The last good picture stays; a file written again meanwhile is tried once settled.
+        if (fileWatch == nullptr || !fileWatch->changedSinceSettled()) {
+            box();
+        }
+        return;
+    }
+    if (index >= 0) {
+        removeEntry(index);
+    }
+    // A file of the list not yet reported has its box in the list's order.
+    const bool listed = std::any_of(outcomes.begin(), outcomes.end(), [&](const ListOutcome& o) {
+        return o.id == request.id && o.state == ListOutcome::State::Pending;
+    });
+    if (listed) {
+        listOutcome(request.id, ListOutcome::State::Failed, error);
+    } else {
+        box();
+    }
+}
+
+void ViewerWidget::retireLoad() {
+    progressTimer->stop();
+    progress.clear();
+    // The job's own signal is still on the stack: it goes from the event loop.
+    job.release()->deleteLater();
+    QTimer::singleShot(0, this, [this] { startNextLoad(); });
+}
+
+void ViewerWidget::removeEntry(int index) {
+    const bool wasCurrent = index == currentIndex;
+    makeCurrent();
+    pictures.remove(index);
+    if (index < currentIndex) {
+        --currentIndex;
+    }
+    if (currentIndex >= pictures.size()) {
+        currentIndex = 0;
+    }
+    if (pictures.empty()) {
+        setWindowTitle(tr("Marovex Viewer"));
+    } else if (wasCurrent) {
+        // The next picture of the list is the one shown now.
+        const PictureEntry& entry = pictures.at(currentIndex);
+        if (entry.texture) {
+            setZoom(zoom);
+            setWindowTitle(pictureTitle());
+        } else {
+            viewResetPending = true;
+            announceLoad(entry);
+        }
+    }
+    update();
+}
+
+void ViewerWidget::listOutcome(int id, ListOutcome::State state, const QString& error) {
+    for (ListOutcome& outcome : outcomes) {
+        if (outcome.id == id && outcome.state == ListOutcome::State::Pending) {
+            outcome.state = state;
+            outcome.error = error;
+        }
+    }
+    // From the event loop: a box's own loop must not run inside a job's message.
+    QTimer::singleShot(0, this, [this] { reportOutcomes(); });
+}
+
+void ViewerWidget::reportOutcomes() {
+    // A box is open already: its loop's end comes back here.
+    if (reporting) {
+        return;
+    }
+    reporting = true;
+    while (reported < outcomes.size() &&
+           outcomes[reported].state != ListOutcome::State::Pending) {
+        const ListOutcome outcome = outcomes[reported++];
+        if (outcome.state == ListOutcome::State::Failed) {
             QMessageBox::critical(this, tr("Marovex Viewer"),
-                                  QString("Error: %1").arg(QString::fromUtf8(error.what())),
+                                  QString("Error: %1").arg(outcome.error), QMessageBox::Ok);
+        }
+    }
+    if (reported == outcomes.size() && !outcomes.empty()) {
+        QStringList notFound;
+        for (const ListOutcome& outcome : outcomes) {
+            if (outcome.state == ListOutcome::State::Missing) {
+                notFound << outcome.name;
+            }
+        }
+        outcomes.clear();
+        reported = 0;
+        if (!notFound.isEmpty()) {
+            const bool one = notFound.size() == 1;
+            QMessageBox::critical(this, one ? tr("File not found") : tr("Files not found"),
+                                  (one ? tr("Could not open image file:")
+                                       : tr("Could not open image files:")) +
+                                      "<br/>" + notFound.join("<br/>"),
                                   QMessageBox::Ok);
         }
     }
+    reporting = false;
+}
 
-    // What this call loaded goes, in this context; the empty view shows.
-    const auto dropAll = [this, &uploads, &loaded, &gathered] {
+void ViewerWidget::cancelLoads() {
+    loadQueue.clear();
+    if (job) {
+        // Destroyed here, outside its own messages: its texture, if taken, is whole enough.
         makeCurrent();
-        gathered.list.clear();
-        preview.reset();
-        uploads.queue.clear();
-        loaded.clear();
-        textures.clear();
-        fileNames.clear();
+        job.reset();
+    }
+    progressTimer->stop();
+    progress.clear();
+}
+
+void ViewerWidget::abandonLoad() {
+    // A picture not yet whole goes too, rather than stay blurred.
+    const int unfinished =
+        job && (jobRequest.kind == LoadKind::Show || jobRequest.kind == LoadKind::Prefetch)
+            ? jobRequest.id
+            : 0;
+    cancelLoads();
+    dropPreview();
+    outcomes.clear();
+    reported = 0;
+    makeCurrent();
+    for (int i = pictures.size() - 1; i >= 0; --i) {
+        if (!pictures.at(i).texture || pictures.at(i).id == unfinished) {
+            pictures.remove(i);
+            if (i < currentIndex) {
+                --currentIndex;
+            }
+        }
+    }
+    if (currentIndex >= pictures.size()) {
         currentIndex = 0;
+    }
+    if (pictures.empty()) {
         message.clear();
         setWindowTitle(tr("Marovex Viewer"));
-        update();
-    };
-    if (loadAbandoned) {
-        dropAll();
-        return;
-    }
-
-    dropPreview();
-    if (!loaded.empty()) {
-        textures = std::move(loaded);
-        fileNames = loadedNames;
-        const Texture& first = currentTexture();
-        yaw = pitch = zoom = 0.0f;
-        projection = defaultProjection(first.width, first.height, first.projectionHint);
-        setZoom(0.0f);
-        fstop = 0.0f;
-        // The title before the repaint: Qt hands the X title to Xlib, whose buffer the
-        // repaint's swap sends; after it, nothing might send it until the next frame.
+    } else {
+        setZoom(zoom);
         setWindowTitle(pictureTitle());
-        updateGL();
     }
+    update();
+}
 
-    // The rest of the levels, the picture showing and the events going on; Esc or a quit
-    // gives the pictures up as during a decode.
-    if (!loadSettled()) {
-        QEventLoop loop;
-        uploadLoop = &loop;
-        loaderLoop = &loop;
-        const int code = loop.exec();
-        uploadLoop = nullptr;
-        loaderLoop = nullptr;
-        if (!loadSettled() && !loadAbandoned) {
-            abandonLoad();
-            passOnQuit(code);
+void ViewerWidget::open(const QStringList& files) {
+    cancelLoads();
+    // Old pictures are deleted in this widget's context.
+    makeCurrent();
+    dropPreview();
+    pictures.clear();
+    currentIndex = 0;
+    outcomes.clear();
+    reported = 0;
+    viewResetPending = true;
+    for (const QString& name : files) {
+        // "-" is standard input, which has no file and no size to tell.
+        const QFileInfo info(name);
+        if (name != "-" && !info.exists()) {
+            outcomes.push_back({0, name, ListOutcome::State::Missing, QString()});
+            continue;
         }
-        if (loadAbandoned) {
-            dropAll();
-            return;
-        }
-        updateGL();
+        const int id = pictures.append(name, name == "-" ? 0 : info.size());
+        outcomes.push_back({id, name, ListOutcome::State::Pending, QString()});
+        queueLoad(id, pictures.size() == 1 ? LoadKind::Show : LoadKind::Prefetch);
     }
+    if (!pictures.empty()) {
+        announceLoad(pictures.at(0));
+    }
+    update();
+    QTimer::singleShot(0, this, [this] { reportOutcomes(); });
+}
 
-    if (!notFound.isEmpty()) {
-        const bool one = notFound.size() == 1;
-        QMessageBox::critical(
-            this, one ? tr("File not found") : tr("Files not found"),
-            (one ? tr("Could not open image file:") : tr("Could not open image files:")) + "<br/>" +
-                notFound.join("<br/>"),
-            QMessageBox::Ok);
+bool ViewerWidget::fitsBudget() const {
+    return pictures.residentBytes() + lastTextureBytes <= residentBudget;
+}
+
+void ViewerWidget::keepBudget() {
+    while (pictures.residentBytes() > residentBudget) {
+        // Never the shown picture, nor the one a load is filling.
+        const int victim = pictures.leastRecentlyShown(currentIndex, job ? job->texture() : nullptr);
+        if (victim < 0) {
+            break;
+        }
+        makeCurrent();
+        pictures.at(victim).texture.reset();
     }
 }
 
-bool ViewerWidget::open() {
-    if (loading) {
-        return false;
+void ViewerWidget::prefetchNeighbours() {
+    const int n = pictures.size();
+    if (n < 2) {
+        return;
     }
+    for (const int index : {(currentIndex + 1) % n, (currentIndex + n - 1) % n}) {
+        const PictureEntry& entry = pictures.at(index);
+        if (!entry.texture && !(job && jobRequest.id == entry.id)) {
+            queueLoad(entry.id, LoadKind::Prefetch, true);
+        }
+    }
+}
+
+void ViewerWidget::showEntry(int index) {
+    currentIndex = index;
+    PictureEntry& entry = pictures.at(index);
+    if (entry.texture) {
+        pictures.markShown(index);
+        prefetchNeighbours();
+    } else {
+        // Read again, before anything queued: the view is set afresh once it is there.
+        viewResetPending = true;
+        announceLoad(entry);
+        if (!job || jobRequest.id != entry.id) {
+            queueLoad(entry.id, LoadKind::Show, true);
+        } else {
+            progressTimer->start();
+        }
+    }
+    setWindowTitle(pictureTitle());
+}
+
+void ViewerWidget::reloadCurrent() {
+    if (pictures.empty() || (job && jobRequest.id == pictures.at(currentIndex).id)) {
+        return;
+    }
+    queueLoad(pictures.at(currentIndex).id, LoadKind::Reload, true);
+}
+
+bool ViewerWidget::open() {
     const QStringList files = QFileDialog::getOpenFileNames(
         this, tr("Choose image(s) to display"), workingDirectory,
         tr("Supported Images (*.hdr *.jpg *.jpeg *.exr *.tif *.tiff *.pfm);;HDR Image "
@@ -619,16 +495,12 @@ bool ViewerWidget::open() {
 
 void ViewerWidget::dragEnterEvent(QDragEnterEvent* event) {
     const QMimeData* data = event->mimeData();
-    if (!loading && data->hasFormat("text/uri-list") && !filterUrlList(data->urls()).isEmpty()) {
+    if (data->hasFormat("text/uri-list") && !filterUrlList(data->urls()).isEmpty()) {
         event->acceptProposedAction();
     }
 }
 
 void ViewerWidget::dropEvent(QDropEvent* event) {
-    if (loading) {
-        event->ignore();
-        return;
-    }
     open(filterUrlList(event->mimeData()->urls()));
     event->acceptProposedAction();
 }

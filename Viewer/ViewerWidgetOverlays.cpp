@@ -31,7 +31,7 @@ void ViewerWidget::addOverlayActions() {
 void ViewerWidget::trackPointer(const QPoint& position) {
     pointer = position;
     pointerInside = true;
-    if (readoutAction->isChecked() && !textures.empty()) {
+    if (readoutAction->isChecked() && showing()) {
         update();
     }
 }
@@ -44,7 +44,7 @@ void ViewerWidget::leaveEvent(QEvent* event) {
 
 void ViewerWidget::drawOverlays() {
     readoutText.clear();
-    if (textures.empty()) {
+    if (!showing()) {
         return;
     }
     const Texture& picture = currentTexture();

@@ -20,6 +20,10 @@ int main(int argc, char** argv) {
         plain.append(QString::fromLocal8Bit(argv[i]));
     }
     const CommandLine early = parseCommandLine(plain);
+    if (!early.error.isEmpty()) {
+        std::fprintf(stderr, "marovex-viewer: %s\n", qPrintable(early.error));
+        return 2;
+    }
     if (early.help || early.version) {
         if (early.help) {
             std::fputs(commandLineHelp, stdout);
@@ -50,6 +54,9 @@ int main(int argc, char** argv) {
     // Set before any file is opened: a message box's nested loop may deliver a file-open event.
     app.viewerWidget = &widget;
     widget.setWatch(commandLine.watch);
+    if (commandLine.memoryBudget > 0) {
+        widget.setResidentBudget(static_cast<std::size_t>(commandLine.memoryBudget) * 1000000);
+    }
     if (!commandLine.files.isEmpty()) {
         widget.open(commandLine.files);
     } else {

@@ -126,18 +126,17 @@ int main(int argc, char** argv) {
                           {"little planet", Projection::Planet, 0.0f, -90.0f}};
     for (const int width : {8192, 32768}) {
         widget.makeCurrent();
-        widget.textures.clear();
+        widget.pictures.clear();
         const double before = peakResident();
         Picture picture = makePanorama(width);
         const double rgbeBytes = static_cast<double>(picture.byteCount());
         const double made = peakResident();
-        widget.textures.push_back(std::make_unique<Texture>(std::move(picture)));
+        widget.pictures.append("panorama", 0, std::make_unique<Texture>(std::move(picture)));
         const double peak = peakResident() - before;
-        widget.fileNames = QStringList{QString("panorama")};
         widget.currentIndex = 0;
         std::printf("\n%d x %d: %.0f MB of RGBE; on the card %.2fx; peak resident while "
                     "uploading %.2fx (the picture alone %.2fx)\n",
-                    width, width / 2, rgbeBytes / 1e6, cardBytes(*widget.textures[0]) / rgbeBytes,
+                    width, width / 2, rgbeBytes / 1e6, cardBytes(*widget.pictures.at(0).texture) / rgbeBytes,
                     peak / rgbeBytes, (made - before) / rgbeBytes);
         std::printf("%-28s %10s %10s %12s\n", "case (1280 x 720)", "fps", "ms/frame", "x floor");
         for (const Case& view : cases) {
@@ -164,6 +163,6 @@ int main(int argc, char** argv) {
         }
     }
     widget.makeCurrent();
-    widget.textures.clear();
+    widget.pictures.clear();
     return 0;
 }

@@ -1,5 +1,6 @@
 #include "CommandLine.h"
 #include "ExceptionSafeApplication.h"
+#include "ViewerSettle.h"
 #include "ViewerWidget.h"
 
 #include "ModalCloser.h"
@@ -138,6 +139,7 @@ private slots:
         ModalCloser closer;
         QFileOpenEvent event(QString("missing.hdr"));
         QVERIFY(QCoreApplication::sendEvent(&app, &event));
+        QVERIFY(settle(widget));
         QCOMPARE(closer.boxes.size(), 1);
         QCOMPARE(closer.boxes[0].title, QString("File not found"));
         QCOMPARE(closer.boxes[0].text, QString("Could not open image file:<br/>missing.hdr"));

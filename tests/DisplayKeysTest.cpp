@@ -27,8 +27,7 @@ void addHdrPicture(ViewerWidget& widget, float radiance) {
         rgbe::encode(radiance, radiance, radiance, picture.pixels.get() + i * 4);
     }
     picture.scale = {0.5, 0.5, 0.5};
-    widget.textures.push_back(std::make_unique<Texture>(std::move(picture)));
-    widget.fileNames << "uniform.hdr";
+    widget.pictures.append("uniform.hdr", 0, std::make_unique<Texture>(std::move(picture)));
     widget.setZoom(0.0f);
 }
 
@@ -128,8 +127,8 @@ private slots:
 
         // 8-bit pictures keep their exposure.
         widget->makeCurrent();
-        widget->textures.clear();
-        widget->textures.push_back(std::make_unique<Texture>(
+        widget->pictures.clear();
+        widget->pictures.append("ldr", 0, std::make_unique<Texture>(
             64, 32, static_cast<const std::uint8_t*>(nullptr), GL_RGB8, GL_RGB));
         widget->fstop = 1.0f;
         QTest::keyClick(widget.get(), 'e');

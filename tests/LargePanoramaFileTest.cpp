@@ -4,6 +4,7 @@
 #include "LargePanoramaPattern.h"
 #include "ViewLimits.h"
 #include "ViewMapping.h"
+#include "ViewerSettle.h"
 #include "ViewerWidget.h"
 #include "rgbe.h"
 
@@ -154,7 +155,8 @@ private:
         widget.show();
         QVERIFY(QTest::qWaitForWindowExposed(&widget));
         widget.open({path});
-        QCOMPARE(widget.textures.size(), std::size_t(1));
+        QVERIFY(settle(widget));
+        QCOMPARE(widget.pictures.size(), 1);
         QCOMPARE(widget.windowTitle(), path);
         const Texture& texture = widget.currentTexture();
         QCOMPARE(texture.width, width);

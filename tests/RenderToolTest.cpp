@@ -1,5 +1,6 @@
 // marovex-render as a whole process: the colours it draws, its agreement with the viewer
 // widget's own frames, and its failures.
+#include "ViewerSettle.h"
 #include "ViewerWidget.h"
 
 #include "rgbe.h"
@@ -241,7 +242,8 @@ private slots:
         widget.show();
         QVERIFY(QTest::qWaitForWindowExposed(&widget));
         widget.open({panorama});
-        QCOMPARE(widget.textures.size(), std::size_t(1));
+        QVERIFY(settle(widget));
+        QCOMPARE(widget.pictures.size(), 1);
         QCOMPARE(widget.viewportWidth, 160);
         QCOMPARE(widget.viewportHeight, 120);
         widget.projection = projection;

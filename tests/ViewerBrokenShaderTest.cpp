@@ -38,7 +38,8 @@ QByteArray plainSource(const char* colour) {
 void showPicture(ViewerWidget& widget) {
     widget.makeCurrent();
     const std::vector<std::uint8_t> white(64 * 32 * 3, 255);
-    widget.textures.push_back(std::make_unique<Texture>(64, 32, white.data(), GL_RGB8, GL_RGB));
+    widget.pictures.append("white", 0,
+                           std::make_unique<Texture>(64, 32, white.data(), GL_RGB8, GL_RGB));
     widget.setZoom(1.0f);
 }
 

@@ -1,6 +1,7 @@
 // Opening, drag and drop, keys, mouse and wheel on real pictures in a real context.
 #include "ExceptionSafeApplication.h"
 #include "Version.h"
+#include "ViewerSettle.h"
 #include "ViewerWidget.h"
 #include "Shader.h"
 #include "rgbe.h"
@@ -108,9 +109,10 @@ private slots:
     void missingAndGoodFile() {
         const QString missing = dir.filePath("missing.hdr");
         widget->open({missing, a});
-        QCOMPARE(widget->fileNames, QStringList{a});
+        QVERIFY(settle(*widget));
+        QCOMPARE(widget->fileNames(), QStringList{a});
         QCOMPARE(widget->windowTitle(), a);
-        QCOMPARE(widget->textures.size(), std::size_t(1));
+        QCOMPARE(widget->pictures.size(), 1);
         QCOMPARE(widget->projection, Projection::Sphere);
         QCOMPARE(widget->zoom, 400.0f / (64.0f / 3.0f) > 16.0f ? 16.0f : 400.0f / (64.0f / 3.0f));
         QCOMPARE(closer->boxes.size(), 1);
@@ -120,7 +122,8 @@ private slots:
 
     void onlyMissingFiles() {
         widget->open({"m1.hdr", "m2.jpg"});
-        QVERIFY(widget->textures.empty());
+        QVERIFY(settle(*widget));
+        QVERIFY(widget->pictures.empty());
         QCOMPARE(closer->boxes.size(), 1);
         QCOMPARE(closer->boxes[0].title, QString("Files not found"));
         QCOMPARE(closer->boxes[0].text,
@@ -130,7 +133,8 @@ private slots:
     void badGoodAndMissingGiveThreeOutcomesInOrder() {
         const QString missing = dir.filePath("missing.jpg");
         widget->open({bad, a, missing});
-        QCOMPARE(widget->fileNames, QStringList{a});
+        QVERIFY(settle(*widget));
+        QCOMPARE(widget->fileNames(), QStringList{a});
         QCOMPARE(closer->boxes.size(), 2);
         QCOMPARE(closer->boxes[0].title, QString("Marovex Viewer"));
         QCOMPARE(closer->boxes[0].text, "Error: Not a RADIANCE file: '" + bad + "' (hello)");
@@ -140,9 +144,11 @@ private slots:
 
     void onlyBadFileKeepsItsLoadingMessage() {
         widget->open({a});
+        QVERIFY(settle(*widget));
         widget->open({bad});
-        QVERIFY(widget->textures.empty());
-        QVERIFY(widget->fileNames.isEmpty());
+        QVERIFY(settle(*widget));
+        QVERIFY(widget->pictures.empty());
+        QVERIFY(widget->fileNames().isEmpty());
         QCOMPARE(widget->message, "loading " + bad + "... (0 MB)");
         QCOMPARE(closer->boxes.size(), 1);
         widget->updateGL(); // the empty view paints its text
@@ -150,25 +156,32 @@ private slots:
 
     void emptyListLeavesNoPictureAndNoBox() {
         widget->open({a});
+        QVERIFY(settle(*widget));
         widget->open(QStringList());
-        QVERIFY(widget->textures.empty());
+        QVERIFY(settle(*widget));
+        QVERIFY(widget->pictures.empty());
         QTest::qWait(50);
         QVERIFY(closer->boxes.isEmpty());
     }
 
     void megabytesAreDecimalAndRoundedDown() {
         widget->open({fileOfSize(dir, "big.hdr", 2499999)});
+        QVERIFY(settle(*widget));
         QCOMPARE(widget->message, "loading " + dir.filePath("big.hdr") + "... (2 MB)");
         widget->open({fileOfSize(dir, "small.hdr", 999999)});
+        QVERIFY(settle(*widget));
         QCOMPARE(widget->message, "loading " + dir.filePath("small.hdr") + "... (0 MB)");
     }
 
     void projectionFollowsTheShapeOfTheFirstPicture() {
         widget->open({jpeg(dir, "p1.jpg", 1000, 500)});
+        QVERIFY(settle(*widget));
         QCOMPARE(widget->projection, Projection::Sphere);
         widget->open({jpeg(dir, "p2.jpg", 1000, 501)});
+        QVERIFY(settle(*widget));
         QCOMPARE(widget->projection, Projection::Flat);
         widget->open({jpeg(dir, "p3.jpg", 999, 500), a});
+        QVERIFY(settle(*widget));
         QCOMPARE(widget->projection, Projection::Flat);
         QCOMPARE(widget->fstop, 0.0f);
         QCOMPARE(widget->yaw, 0.0f);
@@ -191,7 +204,7 @@ private slots:
         data.setUrls(mixed);
         QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
         QCoreApplication::sendEvent(widget.get(), &drop);
-        QCOMPARE(widget->fileNames, QStringList{upper});
+        QCOMPARE(widget->fileNames(), QStringList{upper});
         QVERIFY(closer->boxes.isEmpty());
     }
 
@@ -209,7 +222,8 @@ private slots:
         data.setUrls({QUrl::fromLocalFile(exr)});
         QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
         QCoreApplication::sendEvent(widget.get(), &drop);
-        QCOMPARE(widget->fileNames, QStringList{exr});
+        QVERIFY(settle(*widget));
+        QCOMPARE(widget->fileNames(), QStringList{exr});
         QCOMPARE(widget->windowTitle(), exr + ":diffuse");
         QVERIFY(widget->currentTexture().hdr);
         QCOMPARE(widget->projection, Projection::Flat);
@@ -256,6 +270,7 @@ private slots:
         widget->resize(1000, 750);
         QTRY_COMPARE(widget->viewportWidth, 1000);
         widget->open({jpeg(dir, "flat.jpg", 4000, 3000)});
+        QVERIFY(settle(*widget));
         QCOMPARE(widget->zoom, 0.25f);
         type(*widget, "1");
         QCOMPARE(widget->zoom, 1.0f);
@@ -279,6 +294,7 @@ private slots:
 
     void pictureStepsWrapAround() {
         widget->open({a, b, c});
+        QVERIFY(settle(*widget));
         QCOMPARE(widget->currentIndex, 0);
         type(*widget, ">");
         QCOMPARE(widget->currentIndex, 2);
@@ -289,6 +305,7 @@ private slots:
         QCOMPARE(widget->currentIndex, 1);
         QCOMPARE(widget->windowTitle(), b);
         widget->open({b});
+        QVERIFY(settle(*widget));
         widget->setWindowTitle("x");
         type(*widget, "<");
         QCOMPARE(widget->currentIndex, 0);
@@ -297,6 +314,7 @@ private slots:
 
     void projectionChannelsAndCaseSensitivity() {
         widget->open({b});
+        QVERIFY(settle(*widget));
         QCOMPARE(widget->projection, Projection::Flat);
         QCOMPARE(widget->cursor().shape(), Qt::ArrowCursor);
         type(*widget, "s");
@@ -323,19 +341,22 @@ private slots:
         QFile::remove(path);
         QVERIFY(QFile::copy(b, path));
         widget->open({a, path});
+        QVERIFY(settle(*widget));
         type(*widget, "<");
         type(*widget, "R");
-        QCOMPARE(widget->textures.size(), std::size_t(2));
-        QCOMPARE(widget->textures[1]->width, 40);
+        QVERIFY(settle(*widget));
+        QCOMPARE(widget->pictures.size(), 2);
+        QCOMPARE(widget->pictures.at(1).texture->width, 40);
         QVERIFY(closer->boxes.isEmpty());
 
         // A picture that no longer loads leaves the set, with its name, and the next one shows.
         QFile::remove(path);
         QVERIFY(QFile::copy(bad, path));
         type(*widget, "R");
-        QCOMPARE(closer->boxes.size(), 1);
+        QVERIFY(settle(*widget));
+        QTRY_COMPARE(closer->boxes.size(), 1);
         QVERIFY(closer->boxes[0].text.startsWith("Error: "));
-        QCOMPARE(widget->fileNames, QStringList{a});
+        QCOMPARE(widget->fileNames(), QStringList{a});
         QCOMPARE(widget->currentIndex, 0);
         QCOMPARE(widget->windowTitle(), a);
         type(*widget, "<");
@@ -344,6 +365,7 @@ private slots:
 
     void shaderKeyReloadsOrRebuildsTheProgram() {
         widget->open({a});
+        QVERIFY(settle(*widget));
         QVERIFY(widget->shader);
         type(*widget, "u");
         QVERIFY(widget->shader);
@@ -357,6 +379,7 @@ private slots:
 
     void mouseDragsPanZoomAndExpose() {
         widget->open({jpeg(dir, "wide.jpg", 800, 600)});
+        QVERIFY(settle(*widget));
         widget->zoom = 2.0f;
         sendMouse(*widget, QEvent::MouseButtonPress, {100, 100}, Qt::LeftButton, Qt::LeftButton);
         QCOMPARE(widget->cursor().shape(), Qt::ClosedHandCursor);
@@ -380,6 +403,7 @@ private slots:
 
     void leftDragIsAJoystickWhileTheTimerRuns() {
         widget->open({a});
+        QVERIFY(settle(*widget));
         widget->timer->setInterval(100000); // running, but no tick during the test
         sendMouse(*widget, QEvent::MouseButtonPress, {100, 100}, Qt::LeftButton, Qt::LeftButton);
         sendMouse(*widget, QEvent::MouseMove, {116, 92}, Qt::NoButton, Qt::LeftButton);
@@ -478,6 +502,7 @@ private slots:
 
     void wheelZoomsOrExposes() {
         widget->open({hdr(dir, "pano.hdr", 2048, 1024)});
+        QVERIFY(settle(*widget));
         widget->zoom = 5.0f;
         sendWheel(*widget, 360, Qt::NoButton);
         QCOMPARE(widget->zoom, 10.0f);

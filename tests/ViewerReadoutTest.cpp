@@ -1,6 +1,7 @@
 // The window's readout line follows the pointer over the picture and goes when it leaves, in
 // every projection; v and H toggle the readout and the histogram panel; the loader hands the
 // picture's statistics to the window.
+#include "ViewerSettle.h"
 #include "ViewerWidget.h"
 
 #include "LuminanceStatistics.h"
@@ -87,7 +88,8 @@ private slots:
         QVERIFY(widget.readoutAction->isChecked());
         QVERIFY(!widget.histogramAction->isChecked());
         widget.open({path});
-        QCOMPARE(static_cast<int>(widget.textures.size()), 1);
+        QVERIFY(settle(widget));
+        QCOMPARE(widget.pictures.size(), 1);
         QCOMPARE(widget.projection, Projection::Sphere);
 
         // Nothing before the pointer comes.
@@ -154,7 +156,8 @@ private slots:
         widget.show();
         QVERIFY(QTest::qWaitForWindowExposed(&widget));
         widget.open({path});
-        QCOMPARE(static_cast<int>(widget.textures.size()), 1);
+        QVERIFY(settle(widget));
+        QCOMPARE(widget.pictures.size(), 1);
         const LuminanceStatistics* statistics = widget.currentTexture().statistics.get();
         QVERIFY(statistics != nullptr);
         QVERIFY(statistics->solidAngle);

@@ -3,6 +3,7 @@
 // and no box comes up; a version that fails gives one box and the last good picture stays.
 #include "ExceptionSafeApplication.h"
 #include "FileWatch.h"
+#include "ViewerSettle.h"
 #include "ViewerWidget.h"
 #include "rgbe.h"
 
@@ -63,7 +64,8 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(&widget));
         ModalCloser closer;
         widget.open({path});
-        QCOMPARE(widget.textures.size(), std::size_t(1));
+        QVERIFY(settle(widget));
+        QCOMPARE(widget.pictures.size(), 1);
         QTest::keyClick(&widget, Qt::Key_W);
         QVERIFY(widget.fileWatch != nullptr);
         QCOMPARE(widget.fileWatch->path(), QFileInfo(path).absoluteFilePath());
@@ -125,6 +127,7 @@ private slots:
         ModalCloser closer;
         widget.setWatch(true);
         widget.open({path});
+        QVERIFY(settle(widget));
         const Texture* good = &widget.currentTexture();
         writeSlowly(path, "#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y 2 +X 4\n\x01");
         QTRY_COMPARE_WITH_TIMEOUT(closer.boxes.size(), 1, 5000);
@@ -132,7 +135,7 @@ private slots:
         // Still the same picture, and no second box for the same version.
         QTest::qWait(3 * widget.fileWatch->quietMilliseconds);
         QCOMPARE(closer.boxes.size(), 1);
-        QCOMPARE(widget.textures.size(), std::size_t(1));
+        QCOMPARE(widget.pictures.size(), 1);
         QCOMPARE(&widget.currentTexture(), good);
 
         // Off: a new version is left alone.

@@ -29,9 +29,10 @@ protected:
 
 void addPicture(ViewerWidget& widget, int width, int height) {
     widget.makeCurrent();
-    widget.textures.push_back(std::make_unique<Texture>(
-        width, height, static_cast<const std::uint8_t*>(nullptr), GL_RGB8, GL_RGB));
-    widget.fileNames << QString("picture%1").arg(widget.textures.size());
+    widget.pictures.append(QString("picture%1").arg(widget.pictures.size() + 1), 0,
+                           std::make_unique<Texture>(width, height,
+                                                     static_cast<const std::uint8_t*>(nullptr),
+                                                     GL_RGB8, GL_RGB));
 }
 
 int brightPixels(const QImage& image) {
@@ -82,8 +83,7 @@ private slots:
         QCOMPARE(widget.projection, Projection::Sphere);
         QVERIFY(widget.showRed && widget.showGreen && widget.showBlue);
         QVERIFY(!widget.showInfo);
-        QVERIFY(widget.textures.empty());
-        QVERIFY(widget.fileNames.isEmpty());
+        QVERIFY(widget.pictures.empty());
         QVERIFY(widget.message.isEmpty());
         QVERIFY(widget.timer->isActive());
         QCOMPARE(widget.timer->interval(), 15);
@@ -151,7 +151,7 @@ private slots:
         QCOMPARE(widget->zoom, 0.8f);
 
         widget->makeCurrent();
-        widget->textures.clear();
+        widget->pictures.clear();
         addPicture(*widget, 6000, 3000);
         widget->projection = Projection::Sphere;
         widget->setZoom(0.0f);
@@ -301,8 +301,8 @@ private slots:
         auto widget = shownWidget();
         widget->makeCurrent();
         const std::vector<std::uint8_t> white(32 * 24 * 3, 255);
-        widget->textures.push_back(
-            std::make_unique<Texture>(32, 24, white.data(), GL_RGB8, GL_RGB));
+        widget->pictures.append("white", 0,
+                                std::make_unique<Texture>(32, 24, white.data(), GL_RGB8, GL_RGB));
         widget->projection = Projection::Flat;
         widget->setZoom(0.0f);
         widget->showRed = true;
@@ -342,7 +342,7 @@ private slots:
     void destructionReleasesPicturesInTheWidgetsOwnContext() {
         auto widget = shownWidget();
         addPicture(*widget, 16, 16);
-        const GLuint name = widget->textures[0]->glTextures[0];
+        const GLuint name = widget->pictures.at(0).texture->glTextures[0];
 
         // Another context, current at destruction, holding a texture of the same name.
         QGLWidget other;
