@@ -22,8 +22,16 @@ QString textOf(const std::exception& error) {
 } // namespace
 
 template <typename Step> void LoadJob::post(Step step) {
-    // Queued to this object: a message still on its way when the job goes is dropped with it.
-    QMetaObject::invokeMethod(this, std::move(step), Qt::QueuedConnection);
+    // Queued to this object: a message still on its way when the job goes is dropped with it,
+    // and one that comes after a cancel does nothing.
+    QMetaObject::invokeMethod(
+        this,
+        [this, step = std::move(step)] {
+            if (state != State::Cancelled) {
+                step();
+            }
+        },
+        Qt::QueuedConnection);
 }
 
 LoadJob::LoadJob(QGLWidget& widget, const QString& name, const Options& options)
@@ -71,6 +79,21 @@ LoadJob::~LoadJob() {
     earlyBuffer.reset();
     early.reset();
     owned.reset();
+}
+
+void LoadJob::cancel() {
+    if (state == State::Cancelled) {
+        return;
+    }
+    state = State::Cancelled;
+    slices.stop();
+    loader->cancel();
+    disconnect();
+    upload.reset();
+}
+
+bool LoadJob::idle() const {
+    return loader->isFinished() && (!storage || storageDone);
 }
 
 void LoadJob::sized() {
@@ -295,6 +318,9 @@ void LoadJob::gathered() {
 
 void LoadJob::fail(const QString& text) {
     slices.stop();
+    // Nothing of the texture is read any more.
+    widget.makeCurrent();
+    upload.reset();
     state = State::Failed;
     failure = text;
     emit failed();

@@ -54,6 +54,10 @@ ViewerWidget::ViewerWidget() : QGLWidget(nullptr, nullptr, Qt::WindowFlags()) {
         }
     });
 
+    reapTimer = new QTimer(this);
+    reapTimer->setInterval(100);
+    connect(reapTimer, &QTimer::timeout, this, &ViewerWidget::reapLoads);
+
     timer = new QTimer(this);
     timer->start(tickInterval);
     connect(timer, &QTimer::timeout, this, &ViewerWidget::tick);
@@ -105,6 +109,7 @@ ViewerWidget::~ViewerWidget() {
     }
     // The loads first: their workers fill textures of the set.
     cancelLoads();
+    abandoned.clear();
     preview.reset();
     pictures.clear();
     shader.reset();

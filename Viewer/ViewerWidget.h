@@ -45,6 +45,9 @@ public:
     void open(const QStringList& files);
     // Whether a load is queued or running, or an open still has boxes to show.
     bool isLoading() const;
+    // Whether no thread of a load runs, a given-up one included: destroying the widget then
+    // waits for none.
+    bool loadsIdle() const;
     // Reloads the shown picture whenever a new version of its file has settled on disk
     // (--watch, key w), keeping the view; a version that fails to load gives one box and the
     // last good picture stays. `fileWatch` is null while this is off.
@@ -258,6 +261,10 @@ private:
     double followStepAt = 0.0;
     std::deque<LoadRequest> loadQueue;
     std::unique_ptr<LoadJob> job;
+    // Loads given up whose threads still run, destroyed once they have ended.
+    std::vector<std::unique_ptr<LoadJob>> abandoned;
+    QTimer* reapTimer = nullptr;
+    void reapLoads();
     LoadRequest jobRequest;
     std::vector<ListOutcome> outcomes;
     std::size_t reported = 0;

@@ -353,12 +353,30 @@ void ViewerWidget::reportOutcomes() {
 void ViewerWidget::cancelLoads() {
     loadQueue.clear();
     if (job) {
-        // Destroyed here, outside its own messages: its texture, if taken, is whole enough.
         makeCurrent();
-        job.reset();
+        job->cancel();
+        // Kept until its threads have ended, so that no key waits for a decode that cannot
+        // be stopped.
+        abandoned.push_back(std::move(job));
+        reapTimer->start();
     }
     progressTimer->stop();
     progress.clear();
+}
+
+void ViewerWidget::reapLoads() {
+    makeCurrent();
+    abandoned.erase(std::remove_if(abandoned.begin(), abandoned.end(),
+                                   [](const std::unique_ptr<LoadJob>& gone) { return gone->idle(); }),
+                    abandoned.end());
+    if (abandoned.empty()) {
+        reapTimer->stop();
+    }
+}
+
+bool ViewerWidget::loadsIdle() const {
+    return !job && std::all_of(abandoned.begin(), abandoned.end(),
+                               [](const std::unique_ptr<LoadJob>& gone) { return gone->idle(); });
 }
 
 void ViewerWidget::abandonLoad() {

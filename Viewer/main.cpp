@@ -10,6 +10,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 
 MAROVEX_RESTART_EARLY
 
@@ -62,5 +63,11 @@ int main(int argc, char** argv) {
     } else {
         QTimer::singleShot(500, &app, &MacApp::checkForOpenedFile);
     }
-    return app.exec();
+    const int code = app.exec();
+    if (!widget.loadsIdle()) {
+        // A decode that cannot be stopped would hold the end back: nothing of it is kept.
+        std::fflush(nullptr);
+        std::_Exit(code);
+    }
+    return code;
 }
