@@ -51,6 +51,8 @@ std::pair<int, int> radianceSize(const std::string& path) {
 
 } // namespace
 
+std::function<void(const std::string& path)> PictureLoader::decodeHook;
+
 PictureLoader::PictureLoader(std::string path, const SizeLimit& limit, bool mipmapped,
                              std::function<void()> finished, std::function<void()> sized,
                              PreviewRequest preview, std::function<void()> levelsReady)
@@ -96,6 +98,9 @@ void PictureLoader::run(const std::string& path, const SizeLimit& limit, bool mi
         setpriority(PRIO_PROCESS, self, std::min(niceness + workerNiceness, 19));
     }
     try {
+        if (decodeHook) {
+            decodeHook(path);
+        }
         Picture picture;
         // Level 1 of the pyramid, halved from the rows as they are decoded.
         std::unique_ptr<HalvingInBands> halving;

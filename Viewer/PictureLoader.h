@@ -81,6 +81,9 @@ public:
     std::shared_ptr<const LuminanceStatistics> takeStatistics();
     // Waits until the worker is done, without cancelling it.
     void wait();
+    // Called on the worker with the path before the file is read, where set: tests hold a
+    // decode with it.
+    static std::function<void(const std::string& path)> decodeHook;
     // With `levelsReady`: lets the worker gather the statistics, from any thread, at any time
     // (before the levels too). Asked once the levels are on the card, they do not share the
     // processor with their upload.

@@ -296,9 +296,10 @@ void ViewerWidget::removeEntry(int index) {
         if (entry.texture) {
             setZoom(zoom);
             setWindowTitle(pictureTitle());
-        } else {
+        } else if (!job || jobRequest.id != entry.id) {
             viewResetPending = true;
             announceLoad(entry);
+            queueLoad(entry.id, LoadKind::Show, true);
         }
     }
     update();
