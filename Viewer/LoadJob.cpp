@@ -89,7 +89,6 @@ void LoadJob::cancel() {
     slices.stop();
     loader->cancel();
     disconnect();
-    upload.reset();
 }
 
 bool LoadJob::idle() const {
@@ -318,9 +317,6 @@ void LoadJob::gathered() {
 
 void LoadJob::fail(const QString& text) {
     slices.stop();
-    // Nothing of the texture is read any more.
-    widget.makeCurrent();
-    upload.reset();
     state = State::Failed;
     failure = text;
     emit failed();

@@ -54,9 +54,8 @@ public:
     // Once the job has failed: the error's text.
     const QString& error() const { return failure; }
     bool isFinished() const { return state == State::Finished || state == State::Failed; }
-    // Gives the load up at once: no signal comes after it, the upload stops and lets go of
-    // the texture (which the caller may then destroy), and the threads are told to stop. It
-    // needs the widget's context current.
+    // Gives the load up at once: no signal comes after it, the upload stops and touches the
+    // texture no more (the caller may then destroy it), and the threads are told to stop.
     void cancel();
     // Whether no thread of the job runs any more, so that destroying it waits for none: a
     // decode that cannot be stopped (OpenImageIO's) runs to its end first.

@@ -177,7 +177,10 @@ void PictureLoader::run(const std::string& path, const SizeLimit& limit, bool mi
                 statisticsAsked.wait(lock, [this] { return statisticsWanted || cancelled; });
             }
             try {
-                statistics = gather(top);
+                // Given up: the caller may be letting go of level 0.
+                if (!cancelled) {
+                    statistics = gather(top);
+                }
             } catch (const std::exception&) {
                 // Only the numbers are lost; the picture is the caller's already.
                 statistics.reset();

@@ -22,7 +22,7 @@ struct PictureEntry {
     qint64 fileBytes = 0;
     // Null while not resident.
     std::unique_ptr<Texture> texture;
-    // When it was last shown (a counter): the longest unshown goes first.
+    // When it was last shown or read ahead (a counter): the longest unused goes first.
     std::uint64_t lastShown = 0;
 };
 

@@ -183,8 +183,10 @@ private:
     // What a queued load is for: a picture of the set to show (opened, or stepped to while
     // not on the card), the shown picture again from its file (R), or the watched file's new
     // version.
-    // A prefetch reads a picture of the set ahead of its showing, while it fits the budget.
-    enum class LoadKind { Show, Prefetch, Reload, Watch };
+    // A prefetch reads a picture of the list ahead of its showing while it fits the budget; a
+    // neighbour of the shown picture is read ahead whatever the budget, the longest unused
+    // pictures making room.
+    enum class LoadKind { Show, Prefetch, Neighbour, Reload, Watch };
     struct LoadRequest {
         int id = 0;
         LoadKind kind = LoadKind::Show;

@@ -144,7 +144,7 @@ void ViewerWidget::startNextLoad() {
         loadQueue.pop_front();
         const int index = pictures.indexOf(request.id);
         if (index < 0 ||
-            ((request.kind == LoadKind::Show || request.kind == LoadKind::Prefetch) &&
+            (request.kind != LoadKind::Reload && request.kind != LoadKind::Watch &&
              pictures.at(index).texture)) {
             continue;
         }
@@ -203,11 +203,12 @@ void ViewerWidget::installTexture(int index) {
     // A reload's picture takes the place of the old one; the view stays.
     entry.texture = job->takeTexture();
     lastTextureBytes = textureBytes(*entry.texture);
+    // Read ahead counts as a use: the pictures shown longest ago leave first.
+    pictures.markShown(index);
     keepBudget();
     if (index != currentIndex) {
         return;
     }
-    pictures.markShown(index);
     dropPreview();
     if (jobRequest.kind == LoadKind::Show && outcomes.empty()) {
         prefetchNeighbours();
@@ -383,7 +384,7 @@ bool ViewerWidget::loadsIdle() const {
 void ViewerWidget::abandonLoad() {
     // A picture not yet whole goes too, rather than stay blurred.
     const int unfinished =
-        job && (jobRequest.kind == LoadKind::Show || jobRequest.kind == LoadKind::Prefetch)
+        job && jobRequest.kind != LoadKind::Reload && jobRequest.kind != LoadKind::Watch
             ? jobRequest.id
             : 0;
     cancelLoads();
@@ -461,10 +462,10 @@ void ViewerWidget::prefetchNeighbours() {
     if (n < 2) {
         return;
     }
-    for (const int index : {(currentIndex + 1) % n, (currentIndex + n - 1) % n}) {
+    for (const int index : {(currentIndex + n - 1) % n, (currentIndex + 1) % n}) {
         const PictureEntry& entry = pictures.at(index);
         if (!entry.texture && !(job && jobRequest.id == entry.id)) {
-            queueLoad(entry.id, LoadKind::Prefetch, true);
+            queueLoad(entry.id, LoadKind::Neighbour, true);
         }
     }
 }
