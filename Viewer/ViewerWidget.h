@@ -199,8 +199,9 @@ private:
         State state = State::Pending;
         QString error;
     };
-    // The next queued load, once none runs.
+    // The next queued load, once none runs; posted, it starts in the next turn.
     void startNextLoad();
+    void postNextLoad();
     void loadVisible();
     // The running job's picture on the entry, in place of any it had.
     void installTexture(int index);
@@ -263,6 +264,8 @@ private:
     double followStepAt = 0.0;
     std::deque<LoadRequest> loadQueue;
     std::unique_ptr<LoadJob> job;
+    // A start of the next load is on its way.
+    bool startPosted = false;
     // Loads given up whose threads still run, destroyed once they have ended.
     std::vector<std::unique_ptr<LoadJob>> abandoned;
     QTimer* reapTimer = nullptr;

@@ -129,13 +129,19 @@ void ViewerWidget::queueLoad(int id, LoadKind kind, bool first) {
     } else {
         loadQueue.push_back({id, kind});
     }
-    // Started from the event loop, so that a caller inside a job's message never sees the
-    // job replaced under it.
-    QTimer::singleShot(0, this, [this] {
-        if (!job) {
+    postNextLoad();
+}
+
+void ViewerWidget::postNextLoad() {
+    // From the event loop, so that a caller inside a job's message never sees the job
+    // replaced under it; one start for a whole list.
+    if (!startPosted) {
+        startPosted = true;
+        QTimer::singleShot(0, this, [this] {
+            startPosted = false;
             startNextLoad();
-        }
-    });
+        });
+    }
 }
 
 void ViewerWidget::startNextLoad() {
@@ -276,7 +282,7 @@ void ViewerWidget::retireLoad() {
     progress.clear();
     // The job's own signal is still on the stack: it goes from the event loop.
     job.release()->deleteLater();
-    QTimer::singleShot(0, this, [this] { startNextLoad(); });
+    postNextLoad();
 }
 
 void ViewerWidget::removeEntry(int index) {
