@@ -31,8 +31,8 @@ bool takesPictures(const std::string& name) {
 
 // Names as cameras, phones, scanners and people make them, a tenth of them not pictures.
 std::string mixedName(int i, std::mt19937& random) {
-    static const char* const suffixes[] = {".jpg", ".JPG", ".png", ".hdr", ".exr", ".tif",
-                                           ".webp", ".txt", ".xmp", ""};
+    static const char* const suffixes[] = {".jpg", ".JPG",  ".png", ".hdr", ".exr",
+                                           ".tif", ".webp", ".txt", ".xmp", ""};
     const char* suffix = suffixes[random() % 10];
     switch (i % 6) {
     case 0:
@@ -64,7 +64,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: folder-bench [files, 1..1000000]\n");
         return 2;
     }
-    const fs::path folder = fs::temp_directory_path() / ("folder-bench-" + std::to_string(getpid()));
+    const fs::path folder =
+        fs::temp_directory_path() / ("folder-bench-" + std::to_string(getpid()));
     fs::create_directories(folder);
     std::mt19937 random(1);
     for (int i = 0; i < count; ++i) {

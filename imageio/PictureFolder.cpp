@@ -26,8 +26,9 @@ std::string nameOf(const std::string& path) {
 
 } // namespace
 
-std::vector<std::string> picturesInFolder(const std::string& folder,
-                                          const std::function<bool(const std::string& name)>& readable) {
+std::vector<std::string>
+picturesInFolder(const std::string& folder,
+                 const std::function<bool(const std::string& name)>& readable) {
     std::error_code error;
     fs::directory_iterator entries(folder.empty() ? fs::path(".") : fs::path(folder), error);
     if (error) {
@@ -64,11 +65,10 @@ std::vector<std::string> picturesInFolder(const std::string& folder,
 
 FolderPlace placeInFolder(const std::vector<std::string>& pictures, const std::string& path) {
     const std::string name = nameOf(path);
-    const auto found = std::lower_bound(
-        pictures.begin(), pictures.end(), name,
-        [](const std::string& picture, const std::string& wanted) {
-            return naturalLess(nameOf(picture), wanted);
-        });
+    const auto found = std::lower_bound(pictures.begin(), pictures.end(), name,
+                                        [](const std::string& picture, const std::string& wanted) {
+                                            return naturalLess(nameOf(picture), wanted);
+                                        });
     FolderPlace place;
     place.index = static_cast<std::size_t>(found - pictures.begin());
     place.listed = found != pictures.end() && nameOf(*found) == name;
@@ -87,7 +87,8 @@ std::string pictureStepsAway(const std::vector<std::string>& pictures, const std
     std::size_t target = 0;
     if (steps > 0) {
         const std::size_t forward = static_cast<std::size_t>(steps) - (place.listed ? 0 : 1);
-        target = place.index >= last || forward >= last - place.index ? last : place.index + forward;
+        target =
+            place.index >= last || forward >= last - place.index ? last : place.index + forward;
     } else if (steps < 0) {
         // -(steps + 1) + 1 is the magnitude without overflowing at the smallest long.
         const std::size_t back = static_cast<std::size_t>(-(steps + 1)) + 1;

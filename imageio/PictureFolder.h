@@ -10,8 +10,9 @@
 // count; folders, FIFOs, devices, dangling links and names starting with '.' do not. An
 // entry whose type cannot be read (removed while the folder is listed) is left out; a
 // folder that cannot be listed throws std::runtime_error naming it. "" is the current folder.
-std::vector<std::string> picturesInFolder(const std::string& folder,
-                                          const std::function<bool(const std::string& name)>& readable);
+std::vector<std::string>
+picturesInFolder(const std::string& folder,
+                 const std::function<bool(const std::string& name)>& readable);
 
 // Where a file stands among the pictures of its folder, as picturesInFolder lists them: the
 // index of the first picture whose name orders after or at the file's name, and whether that

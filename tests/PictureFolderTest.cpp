@@ -58,9 +58,10 @@ TEST(NaturalOrder, OrdersNamesAsPeopleDo) {
 
     // The same order whatever the order of the input, and every neighbour strictly before
     // the next: a strict total order on these names.
-    Names names = {"img10.png", "img2.png", "IMG2.png", "img02.png", "img1.png", "img",
-                   "img.png", "Img10.png", "img10b.png", "img10a.png", "img_3.png", "img 3.png",
-                   "1000", "999", "0999", "a", "A", "b", "\xc3\xa9", "z9z", "z10z", "z9", ""};
+    Names names = {"img10.png", "img2.png",  "IMG2.png",   "img02.png",  "img1.png",  "img",
+                   "img.png",   "Img10.png", "img10b.png", "img10a.png", "img_3.png", "img 3.png",
+                   "1000",      "999",       "0999",       "a",          "A",         "b",
+                   "\xc3\xa9",  "z9z",       "z10z",       "z9",         ""};
     Names sorted = names;
     std::sort(sorted.begin(), sorted.end(), naturalLess);
     std::mt19937 random(7);
@@ -75,10 +76,11 @@ TEST(NaturalOrder, OrdersNamesAsPeopleDo) {
             EXPECT_EQ(naturalLess(sorted[i], sorted[j]), i < j) << sorted[i] << ", " << sorted[j];
         }
     }
-    const Names expected = {"", "0999", "999", "1000", "A", "a", "b", "img", "img 3.png",
-                            "img.png", "img1.png", "IMG2.png", "img02.png", "img2.png",
-                            "Img10.png", "img10.png", "img10a.png", "img10b.png", "img_3.png",
-                            "z9", "z9z", "z10z", "\xc3\xa9"};
+    const Names expected = {"",          "0999",       "999",        "1000",      "A",
+                            "a",         "b",          "img",        "img 3.png", "img.png",
+                            "img1.png",  "IMG2.png",   "img02.png",  "img2.png",  "Img10.png",
+                            "img10.png", "img10a.png", "img10b.png", "img_3.png", "z9",
+                            "z9z",       "z10z",       "\xc3\xa9"};
     EXPECT_EQ(sorted, expected);
 }
 
@@ -101,7 +103,7 @@ TEST_F(PictureFolder, ListsThePicturesInNaturalOrderAndSteps) {
     ASSERT_EQ(symlink("folder.png", path("folder-link.png").c_str()), 0);
 
     const Names pictures = picturesInFolder(dir.string(), takesPictures);
-    const Names expected = {path("A.exr"), path("b.JPG"), path("c.hdr"), path("img1.png"),
+    const Names expected = {path("A.exr"),    path("b.JPG"),     path("c.hdr"),   path("img1.png"),
                             path("img2.png"), path("img10.png"), path("link.png")};
     ASSERT_EQ(pictures, expected);
 
