@@ -236,8 +236,8 @@ void checkPfmScale(const std::string& path) {
                         (error == std::errc() && (!std::isfinite(scale) || scale == 0.0 ||
                                                   !std::isfinite(static_cast<float>(scale)) ||
                                                   static_cast<float>(scale) == 0.0f)))) {
-        throw readFailure(path,
-                          fmt::sprintf("PFM scale '%s' is not a finite number other than 0", token));
+        throw readFailure(
+            path, fmt::sprintf("PFM scale '%s' is not a finite number other than 0", token));
     }
 }
 

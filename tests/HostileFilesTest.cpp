@@ -713,7 +713,8 @@ TEST_F(HostileFiles, PixelsBeyondTheFileAndBadScalesAreErrors) {
     }
     // A byte count past the end of an uncompressed strip whose pixels are all there: libtiff
     // mends it from the picture's size, and so does every viewer built on it.
-    const Picture counted = quietRead(put("long-count.tif", greyTiff(4, 3, false, {}, {0, 0, 9999})));
+    const Picture counted =
+        quietRead(put("long-count.tif", greyTiff(4, 3, false, {}, {0, 0, 9999})));
     EXPECT_EQ(pixelAt(counted, 0, 2), Bytes(3, 48));
     const std::string goodBmp = put("good.bmp", bmp(54));
     EXPECT_EQ(pixelAt(quietRead(goodBmp), 0, 0), blue);
