@@ -15,12 +15,15 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <new>
 #include <stdexcept>
+#include <system_error>
 #include <vector>
 
 namespace {
@@ -29,16 +32,30 @@ using OIIO::ImageInput;
 using OIIO::ImageSpec;
 using OIIO::TypeDesc;
 
-// OpenImageIO reports failures as strings kept by the reader or by the library.
-std::runtime_error readFailure(const std::string& path, std::string message) {
-    while (!message.empty() && message.back() == '\n') {
-        message.pop_back();
+// OpenImageIO reports failures as strings kept by the reader or by the library: one line
+// each, some repeated a row at a time, the TIFF reader's preceded by one naming the file.
+// Kept are the first few distinct lines of their own.
+std::runtime_error readFailure(const std::string& path, const std::string& message) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < message.size() && lines.size() < 3) {
+        const std::size_t end = std::min(message.find('\n', start), message.size());
+        const std::string line = message.substr(start, end - start);
+        start = end + 1;
+        if (!line.empty() && line != path &&
+            std::find(lines.begin(), lines.end(), line) == lines.end()) {
+            lines.push_back(line);
+        }
+    }
+    std::string text;
+    for (const std::string& line : lines) {
+        text += (text.empty() ? "" : "; ") + line;
     }
     // Some of its readers fail on short data without a word.
-    if (message.empty()) {
-        message = "damaged or truncated data";
+    if (text.empty()) {
+        text = "damaged or truncated data";
     }
-    return std::runtime_error(fmt::sprintf("Failed to read file '%s': %s", path, message));
+    return std::runtime_error(fmt::sprintf("Failed to read file '%s': %s", path, text));
 }
 
 // A string of the header up to its zero byte; false when the file ends or it runs too long.
@@ -174,6 +191,73 @@ void checkWebpCanvas(const std::string& path, const SizeLimit& limit) {
     }
     if (width > 0 && height > 0) {
         checkPictureSize(limit, width, height, PixelEncoding::Rgb8, path);
+    }
+}
+
+// OpenImageIO's PFM reader takes any scale, and multiplies the pixels by it: 0 made them
+// black, infinity white, NaN nothing sensible. The scale's sign is the byte order; its size
+// must be a finite number other than 0. Headers it cannot read are left to the reader.
+void checkPfmScale(const std::string& path) {
+    char head[256];
+    File file(std::fopen(path.c_str(), "rb"), &std::fclose);
+    const std::size_t size = file ? std::fread(head, 1, sizeof head, file.get()) : 0;
+    if (size < 2 || head[0] != 'P' || (head[1] != 'F' && head[1] != 'f')) {
+        return;
+    }
+    // The magic, then width, height and scale, between blanks and comments.
+    std::size_t at = 2;
+    std::string token;
+    for (int field = 0; field < 3; ++field) {
+        for (;;) {
+            while (at < size && std::isspace(static_cast<unsigned char>(head[at]))) {
+                ++at;
+            }
+            if (at >= size || head[at] != '#') {
+                break;
+            }
+            while (at < size && head[at] != '\n') {
+                ++at;
+            }
+        }
+        const std::size_t begin = at;
+        while (at < size && !std::isspace(static_cast<unsigned char>(head[at]))) {
+            ++at;
+        }
+        if (at >= size) {
+            return;
+        }
+        token.assign(head + begin, at - begin);
+    }
+    // Read as C reads it whatever the locale; out of range is 0 or infinity to a float.
+    double scale = 0.0;
+    const char* const end = token.data() + token.size();
+    const auto [stop, error] = std::from_chars(token.data(), end, scale);
+    if (stop == end && (error == std::errc::result_out_of_range ||
+                        (error == std::errc() && (!std::isfinite(scale) || scale == 0.0 ||
+                                                  !std::isfinite(static_cast<float>(scale)) ||
+                                                  static_cast<float>(scale) == 0.0f)))) {
+        throw readFailure(
+            path, fmt::sprintf("PFM scale '%s' is not a finite number other than 0", token));
+    }
+}
+
+// OpenImageIO's BMP reader keeps the pixels' offset as a signed number: from 2 GiB on, its
+// seeks failed and it returned what it had read before as the picture. Any offset at or beyond
+// the end of the file is refused here, with the sizes.
+void checkBmpOffset(const std::string& path) {
+    unsigned char head[14];
+    File file(std::fopen(path.c_str(), "rb"), &std::fclose);
+    struct stat st;
+    if (!file || fstat(fileno(file.get()), &st) != 0 ||
+        std::fread(head, 1, sizeof head, file.get()) != sizeof head || head[0] != 'B' ||
+        head[1] != 'M') {
+        return;
+    }
+    const std::uint32_t offset = static_cast<std::uint32_t>(little32(head + 10));
+    if (static_cast<long long>(offset) >= static_cast<long long>(st.st_size)) {
+        throw readFailure(path, fmt::sprintf("BMP pixels at byte %u, beyond the end of the file "
+                                             "(%d bytes)",
+                                             offset, static_cast<long long>(st.st_size)));
     }
 }
 
@@ -359,6 +443,7 @@ void readBands(ImageInput& input, const Selection& selection, const Overlap& ove
     const std::size_t count = static_cast<std::size_t>(end - first);
     const std::size_t rowValues = static_cast<std::size_t>(header.width) * count;
     const bool hdr = picture.encoding == PixelEncoding::Rgbe;
+    const bool jpeg = std::strcmp(input.format_name(), "jpeg") == 0;
     const std::size_t valueSize = hdr ? sizeof(float) : 1;
 
     // Whole tile rows, and never more rows than the data window has.
@@ -367,8 +452,10 @@ void readBands(ImageInput& input, const Selection& selection, const Overlap& ove
         static_cast<long>(std::max<std::size_t>(1, bandBytes / (rowValues * valueSize)));
     bandRows =
         std::min<long>((bandRows + tileRows - 1) / tileRows * tileRows + tileRows, header.height);
+    // Zeroed: OpenEXR leaves the rows of a damaged PIZ block unwritten without a word, and
+    // they are to be black rather than whatever the heap held.
     std::unique_ptr<unsigned char[]> band(
-        new unsigned char[static_cast<std::size_t>(bandRows) * rowValues * valueSize]);
+        new unsigned char[static_cast<std::size_t>(bandRows) * rowValues * valueSize]());
     const std::size_t width = static_cast<std::size_t>(picture.width);
     const std::size_t pixelBytes = bytesPerPixel(picture.encoding);
     std::array<std::size_t, 3> offsets;
@@ -395,7 +482,10 @@ void readBands(ImageInput& input, const Selection& selection, const Overlap& ove
                 : input.read_scanlines(selection.subimage, 0, static_cast<int>(y),
                                        static_cast<int>(yEnd), header.z, first, end, type,
                                        band.get());
-        if (!read) {
+        // A reader may go on past a failure and say so only in its error: the TIFF reader
+        // gave black rows for strips beyond the end of the file. JPEG's are libjpeg's
+        // warnings, judged below.
+        if (!read || (!jpeg && input.has_error())) {
             throw readFailure(path, input.geterror());
         }
         const long rowBegin = std::max(y, overlap.y0);
@@ -435,7 +525,7 @@ void readBands(ImageInput& input, const Selection& selection, const Overlap& ove
     // The JPEG reader records libjpeg's warnings and fills in the rest: a file cut short came
     // out grey below the cut. That is an error; the other warnings are a line on standard
     // error, as on the .jpg road.
-    if (std::strcmp(input.format_name(), "jpeg") == 0 && input.has_error()) {
+    if (jpeg && input.has_error()) {
         const std::string message = input.geterror();
         // libjpeg's "Premature end of JPEG file" and "premature end of data segment".
         if (boost::algorithm::icontains(message, "premature end")) {
@@ -470,6 +560,12 @@ Picture readOiioPicture(const std::string& path, const SizeLimit& limit) {
     }
     if (std::strcmp(format, "webp") == 0) {
         checkWebpCanvas(path, limit);
+    }
+    if (std::strcmp(format, "pnm") == 0) {
+        checkPfmScale(path);
+    }
+    if (std::strcmp(format, "bmp") == 0) {
+        checkBmpOffset(path);
     }
     std::unique_ptr<ImageInput> input = ImageInput::create(format);
     ImageSpec opened;
@@ -522,9 +618,16 @@ Picture readOiioPicture(const std::string& path, const SizeLimit& limit) {
         // Display pixels without data are black, as zero bytes are in both encodings.
         std::memset(picture.pixels.get(), 0, picture.byteCount());
     }
+    // The WebP reader, sought past its last frame, fails its next decode and says so before it
+    // starts again from the first frame: it is opened afresh, which decodes nothing yet.
+    if (std::strcmp(format, "webp") == 0 && (!input->close() || !input->open(path, opened))) {
+        throw readFailure(path, input->geterror());
+    }
     if (!input->seek_subimage(selection.subimage, 0)) {
         throw readFailure(path, input->geterror());
     }
+    // What the search for parts left behind (a seek past the last) is no fault of the pixels.
+    input->geterror();
     if (!overlap.empty()) {
         readBands(*input, selection, overlap, picture, path);
     }

@@ -98,7 +98,8 @@ Picture readPng(const std::string& path, const SizeLimit& limit) {
         if (depth == 16) {
             png_set_scale_16(png);
         }
-        if ((colour & PNG_COLOR_MASK_ALPHA) != 0) {
+        // Expanding a palette turns its tRNS chunk into alpha, which goes with the rest.
+        if ((colour & PNG_COLOR_MASK_ALPHA) != 0 || png_get_valid(png, info, PNG_INFO_tRNS) != 0) {
             png_set_strip_alpha(png);
         }
         passes = png_set_interlace_handling(png);

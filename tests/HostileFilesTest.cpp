@@ -604,3 +604,157 @@ TEST_F(HostileFiles, EveryRoadsErrorNamesTheFile) {
         EXPECT_NE(errorOf(missing).find("'" + missing + "'"), std::string::npos);
     }
 }
+
+namespace {
+
+void put16(std::string& out, unsigned value) {
+    out.push_back(static_cast<char>(value & 0xff));
+    out.push_back(static_cast<char>(value >> 8 & 0xff));
+}
+
+void putLong(std::string& out, std::uint32_t value) {
+    out += little32(static_cast<std::int32_t>(value));
+}
+
+// A little-endian 8-bit grey TIFF of one strip a row, uncompressed or deflated, its rows'
+// values 40, 41, ... in order. The strips follow the directory; an offset or byte count given
+// and not 0 replaces the one written.
+std::string greyTiff(int width, int height, bool deflate, std::vector<std::uint32_t> offsets = {},
+                     std::vector<std::uint32_t> counts = {}) {
+    const std::uint32_t strips = static_cast<std::uint32_t>(height);
+    const std::uint32_t arrays = 8 + 2 + 9 * 12 + 4;
+    std::uint32_t at = arrays + (strips > 1 ? 8 * strips : 0);
+    std::string data;
+    offsets.resize(strips);
+    counts.resize(strips);
+    for (std::uint32_t row = 0; row < strips; ++row) {
+        std::string strip;
+        for (int x = 0; x < width; ++x) {
+            strip.push_back(static_cast<char>(40 + row * width + x));
+        }
+        if (deflate) {
+            Bytef packed[256];
+            uLongf size = sizeof packed;
+            compress(packed, &size, reinterpret_cast<const Bytef*>(strip.data()), strip.size());
+            strip.assign(reinterpret_cast<const char*>(packed), size);
+        }
+        offsets[row] = offsets[row] != 0 ? offsets[row] : at;
+        counts[row] = counts[row] != 0 ? counts[row] : static_cast<std::uint32_t>(strip.size());
+        at += static_cast<std::uint32_t>(strip.size());
+        data += strip;
+    }
+    std::string tiff = "II*";
+    tiff.push_back('\0');
+    putLong(tiff, 8);
+    put16(tiff, 9);
+    // Tag, type (3 short, 4 long), count, and the value or where the values are.
+    const auto entry = [&](unsigned tag, unsigned type, std::uint32_t count, std::uint32_t value) {
+        put16(tiff, tag);
+        put16(tiff, type);
+        putLong(tiff, count);
+        putLong(tiff, value);
+    };
+    entry(256, 4, 1, static_cast<std::uint32_t>(width));
+    entry(257, 4, 1, static_cast<std::uint32_t>(height));
+    entry(258, 3, 1, 8);
+    entry(259, 3, 1, deflate ? 8 : 1);
+    entry(262, 3, 1, 1);
+    entry(273, 4, strips, strips > 1 ? arrays : offsets[0]);
+    entry(277, 3, 1, 1);
+    entry(278, 4, 1, 1);
+    entry(279, 4, strips, strips > 1 ? arrays + 4 * strips : counts[0]);
+    putLong(tiff, 0);
+    if (strips > 1) {
+        for (const std::uint32_t offset : offsets) {
+            putLong(tiff, offset);
+        }
+        for (const std::uint32_t count : counts) {
+            putLong(tiff, count);
+        }
+    }
+    return tiff + data;
+}
+
+// A 24-bit BMP of 2 x 2 pixels, bottom row first, its pixels said to start at `pixelOffset`.
+std::string bmp(std::uint32_t pixelOffset, std::size_t pixelBytes = 16) {
+    std::string file = "BM";
+    putLong(file, static_cast<std::uint32_t>(54 + pixelBytes));
+    putLong(file, 0);
+    putLong(file, pixelOffset);
+    putLong(file, 40);
+    putLong(file, 2);
+    putLong(file, 2);
+    put16(file, 1);
+    put16(file, 24);
+    for (int i = 0; i < 6; ++i) {
+        putLong(file, 0);
+    }
+    const std::string rows("\x00\x00\xff\x00\xff\x00\0\0\xff\x00\x00\xff\xff\xff\0\0", 16);
+    return file + rows.substr(0, pixelBytes);
+}
+
+std::string pfm(const std::string& scale) {
+    const float values[6] = {0.5f, 1.0f, 2.0f, 4.0f, 8.0f, 16.0f};
+    return "PF\n2 1\n" + scale + "\n" +
+           std::string(reinterpret_cast<const char*>(values), sizeof values);
+}
+
+} // namespace
+
+// Files whose pixels lie beyond their end, or whose scale is no number, came out black or as
+// noise without an error: each now fails, naming the file and what is wrong.
+TEST_F(HostileFiles, PixelsBeyondTheFileAndBadScalesAreErrors) {
+    // The well-formed files first: these must stay pictures.
+    for (const bool deflate : {false, true}) {
+        const std::string file = put("good.tif", greyTiff(4, 3, deflate));
+        const Picture picture = quietRead(file);
+        ASSERT_EQ(picture.width, 4) << deflate;
+        EXPECT_EQ(pixelAt(picture, 3, 2), Bytes(3, 40 + 11)) << deflate;
+    }
+    // A byte count past the end of an uncompressed strip whose pixels are all there: libtiff
+    // mends it from the picture's size, and so does every viewer built on it.
+    const Picture counted =
+        quietRead(put("long-count.tif", greyTiff(4, 3, false, {}, {0, 0, 9999})));
+    EXPECT_EQ(pixelAt(counted, 0, 2), Bytes(3, 48));
+    const std::string goodBmp = put("good.bmp", bmp(54));
+    EXPECT_EQ(pixelAt(quietRead(goodBmp), 0, 0), blue);
+    EXPECT_EQ(pixelAt(quietRead(goodBmp), 0, 1), red);
+    for (const char* scale : {"-1.0", "1.0", "-0.0039", "2e5"}) {
+        const Picture picture = quietRead(put("good.pfm", pfm(scale)));
+        EXPECT_EQ(picture.width, 2) << scale;
+    }
+
+    struct Case {
+        const char* name;
+        std::string bytes;
+        // Part of the error, after "Failed to read file '<name>': ".
+        const char* message;
+    };
+    const Case cases[] = {
+        {"strip-offset.tif", greyTiff(4, 3, false, {0, 0, 5000}), "Read error"},
+        {"deflated-offset.tif", greyTiff(4, 3, true, {0, 5000}), "Read error"},
+        {"deflated-count.tif", greyTiff(64, 3, true, {}, {0, 0, 9999}), "Read error"},
+        {"zero.pfm", pfm("0"), "PFM scale '0' is not a finite number other than 0"},
+        {"minus-zero.pfm", pfm("-0.0"), "PFM scale '-0.0' is not a finite number other than 0"},
+        {"nan.pfm", pfm("nan"), "PFM scale 'nan' is not a finite number other than 0"},
+        {"infinity.pfm", pfm("inf"), "PFM scale 'inf' is not a finite number other than 0"},
+        {"minus-infinity.pfm", pfm("-inf"), "PFM scale '-inf' is not a finite number other than 0"},
+        {"overflow.pfm", pfm("-1e999"), "PFM scale '-1e999' is not a finite number other than 0"},
+        {"beyond-float.pfm", pfm("1e300"), "PFM scale '1e300' is not a finite number other than 0"},
+        {"offset.bmp", bmp(5000), "BMP pixels at byte 5000, beyond the end of the file (70 bytes)"},
+        // Taken as negative, these seeks failed and the rows read were the header's bytes.
+        {"offset-2g.bmp", bmp(0x80000000u),
+         "BMP pixels at byte 2147483648, beyond the end of the file (70 bytes)"},
+        {"offset-4g.bmp", bmp(0xffffffffu),
+         "BMP pixels at byte 4294967295, beyond the end of the file (70 bytes)"},
+        {"short.bmp", bmp(54, 9), "Read error: hit end of file"},
+    };
+    for (const Case& c : cases) {
+        const std::string file = put(c.name, c.bytes);
+        const std::string error = errorOf(file);
+        EXPECT_EQ(error.rfind("Failed to read file '" + file + "': ", 0), 0u) << error;
+        EXPECT_NE(error.find(c.message), std::string::npos) << error;
+        // One line, for the error box.
+        EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+    }
+}
