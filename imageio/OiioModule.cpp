@@ -2,7 +2,7 @@
 
 #include "ExeDir.h"
 #include "FileName.h"
-#include "Roads.h"
+#include "Readers.h"
 #include "Stopwatch.h"
 #include "rgbe.h"
 

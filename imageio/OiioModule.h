@@ -28,7 +28,7 @@ bool loadsOnDemand();
 Reader& reader(const std::string& path);
 ExrWriter& exrWriter(const std::string& path);
 
-// Defined in the module: readOiio's road, and an OpenEXR file of half floats.
+// Defined in the module: readOiio's reader, and an OpenEXR file of half floats.
 Picture read(const std::string& path, const SizeLimit& limit);
 void writeExr(const std::string& path, int w, int h, const float* rgb);
 

@@ -1,7 +1,7 @@
 #include "PictureReader.h"
 
 #include "FileName.h"
-#include "Roads.h"
+#include "Readers.h"
 
 #include <fmt/printf.h>
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-// One reader per road of readPicture; each checks sizes against `limit` before allocating.
+// The readers readPicture chooses among; each checks sizes against `limit` before allocating.
 Picture readRadiance(const std::string& path, const SizeLimit& limit);
 // OpenEXR, TIFF, PFM, BMP, GIF, Targa, WebP and .jpeg through OpenImageIO, each by the one
 // reader its suffix names; any other suffix is "Unsupported picture format: '%s'".
@@ -17,5 +17,5 @@ Picture readPnmFile(const std::string& path, const SizeLimit& limit);
 Picture readJpeg(const std::string& path, const SizeLimit& limit);
 Picture readRawPreview(const std::string& path, const SizeLimit& limit);
 Picture readStandardInput(const SizeLimit& limit);
-// Names the other roads leave: OpenImageIO's suffixes, else PNG or PNM by their first bytes.
+// Names the other readers leave: OpenImageIO's suffixes, else PNG or PNM by their first bytes.
 Picture readGeneric(const std::string& path, const SizeLimit& limit);

@@ -1,5 +1,5 @@
 #include "PictureReader.h"
-#include "Roads.h"
+#include "Readers.h"
 
 #include "Stopwatch.h"
 #include "rgbe.h"
