@@ -8,6 +8,11 @@ Picture readPnmFile(const std::string& path, const SizeLimit& limit) {
     return readPnm(file.get(), path, limit);
 }
 
+PictureInfo probePnmFile(const std::string& path, const SizeLimit& limit) {
+    File file = openFile(path, "rb");
+    return probePnm(file.get(), path, limit);
+}
+
 Picture readStandardInput(const SizeLimit& limit) {
     return readPnm(stdin, "-", limit);
 }
