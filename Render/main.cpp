@@ -1,6 +1,6 @@
 // marovex-render: one view of a picture, drawn offscreen through the viewer's program and
 // saved as a file. See renderHelp for the usage.
-#include "CFile.h"
+#include "PictureReader.h"
 #include "PixelMemory.h"
 #include "RenderBatch.h"
 #include "RenderOptions.h"
@@ -13,18 +13,6 @@
 #include <vector>
 
 MAROVEX_RESTART_EARLY
-
-namespace {
-
-// Before any display or GL set-up, so that a mistyped name costs nothing.
-void checkReadable(const std::string& path) {
-    if (path == "-") {
-        return;
-    }
-    openFile(path, "rb");
-}
-
-} // namespace
 
 int main(int argc, char** argv) {
     RenderOptions options;
@@ -42,7 +30,9 @@ int main(int argc, char** argv) {
         return renderBatch(options, argv[0]);
     }
     try {
-        checkReadable(options.input);
+        // Before any display or GL set-up, so that a mistyped name costs nothing; without
+        // opening the name, which would wait for ever on a FIFO.
+        checkPictureFile(options.input);
         renderView(options, argv[0]);
     } catch (const std::exception& error) {
         reportLine(error.what());

@@ -1,15 +1,13 @@
 #include "OiioModule.h"
 
 #include "ExeDir.h"
-#include "FileName.h"
-#include "Roads.h"
+#include "Readers.h"
 #include "Stopwatch.h"
 #include "rgbe.h"
 
 #include <boost/dll/shared_library.hpp>
 #include <fmt/printf.h>
 
-#include <array>
 #include <exception>
 #include <stdexcept>
 #include <utility>
@@ -23,6 +21,7 @@ struct Loaded {
     boost::dll::shared_library library;
     Reader* read;
     ExrWriter* writeExr;
+    Prober* probe;
 };
 
 const Loaded& loaded() {
@@ -35,7 +34,8 @@ const Loaded& loaded() {
                                                          boost::dll::load_mode::rtld_local);
             Reader& read = library.get_alias<Reader>(readerName);
             ExrWriter& writeExr = library.get_alias<ExrWriter>(exrWriterName);
-            return new Loaded{std::move(library), &read, &writeExr};
+            Prober& probe = library.get_alias<Prober>(proberName);
+            return new Loaded{std::move(library), &read, &writeExr, &probe};
         } catch (const std::exception& error) {
             throw std::runtime_error(
                 fmt::sprintf("the OpenImageIO module '%s' did not load: %s", path, error.what()));
@@ -59,26 +59,8 @@ Function& entry(Function* Loaded::*function, const char* failure, const std::str
 // The one reader each suffix may use. ImageInput::open would try every other reader on a file
 // its own refuses, the movie and camera raw decoders among them.
 const char* formatOf(const std::string& path) {
-    static const std::array<std::pair<const char*, const char*>, 12> formats = {{
-        {".exr", "openexr"},
-        {".tif", "tiff"},
-        {".tiff", "tiff"},
-        {".pfm", "pnm"},
-        {".bmp", "bmp"},
-        {".dib", "bmp"},
-        {".gif", "gif"},
-        {".tga", "targa"},
-        {".jpeg", "jpeg"},
-        {".jpe", "jpeg"},
-        {".webp", "webp"},
-        {".sgi", "sgi"},
-    }};
-    for (const auto& format : formats) {
-        if (hasSuffix(path, format.first)) {
-            return format.second;
-        }
-    }
-    return nullptr;
+    const PictureFormat* format = pictureFormatOf(path);
+    return format != nullptr ? format->oiioName : nullptr;
 }
 
 #ifdef MAROVEX_OIIO_LINKED
@@ -95,6 +77,10 @@ Reader& reader(const std::string&) {
 ExrWriter& exrWriter(const std::string&) {
     return writeExr;
 }
+
+Prober& prober(const std::string&) {
+    return probe;
+}
 #else
 bool loadsOnDemand() {
     return true;
@@ -106,6 +92,10 @@ Reader& reader(const std::string& path) {
 
 ExrWriter& exrWriter(const std::string& path) {
     return entry(&Loaded::writeExr, "Failed to write file '%s': %s", path);
+}
+
+Prober& prober(const std::string& path) {
+    return entry(&Loaded::probe, "Failed to read file '%s': %s", path);
 }
 #endif
 
@@ -130,4 +120,11 @@ Picture readOiio(const std::string& path, const SizeLimit& limit) {
         stopwatch.lap("stats");
     }
     return picture;
+}
+
+PictureInfo probeOiio(const std::string& path, const SizeLimit& limit) {
+    if (!oiioTakes(path)) {
+        throw std::runtime_error(fmt::sprintf("Unsupported picture format: '%s'", path));
+    }
+    return oiio_module::prober(path)(path, limit);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Picture.h"
+#include "PictureFormats.h"
 
 #include <string>
 
@@ -13,10 +14,13 @@ namespace oiio_module {
 // What the module exports, under these names.
 using Reader = Picture(const std::string& path, const SizeLimit& limit);
 using ExrWriter = void(const std::string& path, int w, int h, const float* rgb);
+using Prober = PictureInfo(const std::string& path, const SizeLimit& limit);
 constexpr const char* readerName = "marovexOiioRead";
 constexpr const char* exrWriterName = "marovexOiioWriteExr";
+constexpr const char* proberName = "marovexOiioProbe";
 
-// The OpenImageIO reader for the name's suffix ("openexr", "tiff", ...), or nullptr.
+// The OpenImageIO reader the format table gives the name's suffix ("openexr", "tiff", ...),
+// or nullptr.
 const char* formatOf(const std::string& path);
 
 // Whether this build loads the module on first use; false where the reader is linked in
@@ -27,9 +31,12 @@ bool loadsOnDemand();
 // "Failed to read file '%s': %s" or "Failed to write file '%s': %s" for `path`, naming it.
 Reader& reader(const std::string& path);
 ExrWriter& exrWriter(const std::string& path);
+Prober& prober(const std::string& path);
 
-// Defined in the module: readOiio's road, and an OpenEXR file of half floats.
+// Defined in the module: readOiio's reader, an OpenEXR file of half floats, and probeOiio's
+// header probe (OiioProbe.cpp).
 Picture read(const std::string& path, const SizeLimit& limit);
 void writeExr(const std::string& path, int w, int h, const float* rgb);
+PictureInfo probe(const std::string& path, const SizeLimit& limit);
 
 } // namespace oiio_module

@@ -226,14 +226,15 @@ PanoramaMetadata readPanoramaMetadata(const std::string& path) {
     return metadata;
 }
 
-void checkPanoramaSize(const PanoramaMetadata& metadata, long width, long height,
-                       const std::string& path, const SizeLimit& limit) {
+std::pair<long, long> checkPanoramaSize(const PanoramaMetadata& metadata, long width,
+                                        long height, const std::string& path,
+                                        const SizeLimit& limit) {
     if (swapsSides(metadata.orientation)) {
         std::swap(width, height);
     }
     limit.check(width, height, path);
     if (!metadata.cropped) {
-        return;
+        return {width, height};
     }
     const PanoramaCrop& crop = metadata.crop;
     if (crop.fullWidth <= 0 || crop.fullHeight <= 0 || crop.width <= 0 || crop.height <= 0 ||
@@ -254,6 +255,7 @@ void checkPanoramaSize(const PanoramaMetadata& metadata, long width, long height
             fmt::sprintf("Panorama canvas of '%s' too large for memory (%dx%d)", path, canvas.width,
                          canvas.height));
     }
+    return {canvas.width, canvas.height};
 }
 
 void applyPanoramaMetadata(Picture& picture, const PanoramaMetadata& metadata,

@@ -3,6 +3,7 @@
 #include "Picture.h"
 
 #include <string>
+#include <utility>
 
 // Where a partial equirectangular picture lies in its full panorama (GPano XMP tags).
 struct PanoramaCrop {
@@ -29,9 +30,9 @@ struct PanoramaMetadata {
 PanoramaMetadata readPanoramaMetadata(const std::string& path);
 
 // The picture's size once `metadata` is applied to a stored width x height, checked against
-// `limit` and memory before the reader allocates anything. Throws for a crop outside the full
-// panorama and with the size error for a canvas beyond the limit.
-void checkPanoramaSize(const PanoramaMetadata& metadata, long width, long height,
+// `limit` and memory before the reader allocates anything; returns it (width, height). Throws
+// for a crop outside the full panorama and with the size error for a canvas beyond the limit.
+std::pair<long, long> checkPanoramaSize(const PanoramaMetadata& metadata, long width, long height,
                        const std::string& path, const SizeLimit& limit);
 
 // Turns the picture upright, then places a cropped panorama on a black 2:1 canvas; sets the

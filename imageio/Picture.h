@@ -79,7 +79,7 @@ std::size_t memoryBudget();
 // "Picture of '%s' too large for memory (%dx%d)" beyond memoryBudget().
 void checkMemoryBudget(long width, long height, PixelEncoding encoding, const std::string& path);
 
-// What every road checks from a file's header before it allocates: the size error of `limit`,
+// What every reader checks from a file's header before it allocates: the size error of `limit`,
 // then the memory budget.
 void checkPictureSize(const SizeLimit& limit, long width, long height, PixelEncoding encoding,
                       const std::string& path);

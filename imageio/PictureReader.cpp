@@ -1,56 +1,86 @@
 #include "PictureReader.h"
 
-#include "FileName.h"
-#include "Roads.h"
+#include "CFile.h"
 
 #include <fmt/printf.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
-#include <array>
+#include <cerrno>
+#include <cstring>
 #include <stdexcept>
 
 namespace {
 
-struct Road {
-    bool (*takes)(const std::string& path);
-    Picture (*read)(const std::string& path, const SizeLimit& limit);
-};
+const PictureFormat* formatNamed(const char* name) {
+    for (const PictureFormat& format : pictureFormats()) {
+        if (std::strcmp(format.name, name) == 0) {
+            return &format;
+        }
+    }
+    throw std::logic_error(fmt::sprintf("no picture format '%s'", name));
+}
 
-// Tried in order; the last takes every name.
-const std::array<Road, 7> roads = {{
-    {[](const std::string& path) { return hasSuffix(path, ".hdr"); }, readRadiance},
-    {[](const std::string& path) { return hasSuffix(path, ".jpg"); }, readJpeg},
-    {[](const std::string& path) { return hasSuffix(path, ".cr2"); }, readRawPreview},
-    {[](const std::string& path) { return path == "-"; },
-     [](const std::string&, const SizeLimit& limit) { return readStandardInput(limit); }},
-    {[](const std::string& path) { return hasSuffix(path, ".png"); }, readPng},
-    {[](const std::string& path) {
-         return hasSuffix(path, ".ppm") || hasSuffix(path, ".pgm") || hasSuffix(path, ".pbm") ||
-                hasSuffix(path, ".pnm");
-     },
-     readPnmFile},
-    {[](const std::string&) { return true; }, readGeneric},
-}};
+// The table's format for the name; else, for a file without a suffix of ours, PNG or PNM by
+// its first bytes: what no reader of ours takes is refused, never handed to a converter.
+const PictureFormat& formatToRead(const std::string& path) {
+    if (const PictureFormat* format = pictureFormatOf(path)) {
+        return *format;
+    }
+    unsigned char magic[8] = {};
+    {
+        File file = openFile(path, "rb");
+        if (std::fread(magic, 1, sizeof magic, file.get()) != sizeof magic) {
+            std::memset(magic, 0, sizeof magic);
+        }
+    }
+    if (std::memcmp(magic, "\x89PNG\r\n\x1a\n", 8) == 0) {
+        return *formatNamed("PNG");
+    }
+    if (magic[0] == 'P' && magic[1] >= '1' && magic[1] <= '6') {
+        return *formatNamed("PNM");
+    }
+    throw std::runtime_error(fmt::sprintf("Unsupported picture format: '%s'", path));
+}
 
 } // namespace
 
-Picture readPicture(const std::string& path, const SizeLimit& limit) {
-    for (const Road& road : roads) {
-        if (road.takes(path)) {
-            // Only the RADIANCE reader and standard input wait for a pipe, and only so long;
-            // the other readers open the name themselves and would block for ever on a FIFO
-            // nobody writes, or read a device without end.
-            struct stat status {};
-            if (!hasSuffix(path, ".hdr") && path != "-" && ::stat(path.c_str(), &status) == 0 &&
-                !S_ISREG(status.st_mode)) {
-                throw std::runtime_error(
-                    fmt::sprintf("Failed to read file '%s': not a regular file", path));
-            }
-            Picture picture = road.read(path, limit);
-            picture.fileName = path;
-            return picture;
-        }
+void checkPictureFile(const std::string& path) {
+    if (path == "-") {
+        return;
     }
-    return Picture();
+    const auto openFailure = [&path] {
+        return std::runtime_error(
+            fmt::sprintf("Failed to open file '%s': %s", path, std::strerror(errno)));
+    };
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) {
+        throw openFailure();
+    }
+    // Opening a FIFO waits for a writer, however long, and a device may never end: only the
+    // readers that bound their waits and reads take them.
+    const PictureFormat* format = pictureFormatOf(path);
+    const bool stream = S_ISFIFO(status.st_mode) || S_ISCHR(status.st_mode);
+    if (!S_ISREG(status.st_mode) && !(stream && format != nullptr && format->takesStreams)) {
+        throw std::runtime_error(
+            fmt::sprintf("Failed to read file '%s': not a regular file", path));
+    }
+    // Asked, not opened: an open would take a FIFO's writer for its reader.
+    if (::access(path.c_str(), R_OK) != 0) {
+        throw openFailure();
+    }
+}
+
+Picture readPicture(const std::string& path, const SizeLimit& limit) {
+    checkPictureFile(path);
+    Picture picture = formatToRead(path).read(path, limit);
+    picture.fileName = path;
+    return picture;
+}
+
+PictureInfo probePicture(const std::string& path, const SizeLimit& limit) {
+    checkPictureFile(path);
+    const PictureFormat& format = formatToRead(path);
+    return format.probe != nullptr ? format.probe(path, limit) : PictureInfo();
 }

@@ -1,4 +1,4 @@
-#include "Roads.h"
+#include "Readers.h"
 
 #include "CFile.h"
 

@@ -256,7 +256,10 @@ void readPlain(std::FILE* file, const Header& header, Picture& picture, const st
 
 } // namespace
 
-Picture readPnm(std::FILE* file, const std::string& name, const SizeLimit& limit) {
+namespace {
+
+// The header and every check the raster's allocation waits for.
+Header checkedHeader(std::FILE* file, const std::string& name, const SizeLimit& limit) {
     const Header header = readHeader(file, name);
     if (header.width == 0 || header.height == 0) {
         throw std::runtime_error(fmt::sprintf("No picture in '%s'", name));
@@ -267,6 +270,13 @@ Picture readPnm(std::FILE* file, const std::string& name, const SizeLimit& limit
         const long long row = header.plain() ? 0 : left / static_cast<long long>(header.rowBytes());
         throw truncated(name, static_cast<long>(row));
     }
+    return header;
+}
+
+} // namespace
+
+Picture readPnm(std::FILE* file, const std::string& name, const SizeLimit& limit) {
+    const Header header = checkedHeader(file, name, limit);
     Picture picture;
     picture.allocate(static_cast<int>(header.width), static_cast<int>(header.height),
                      PixelEncoding::Rgb8);
@@ -276,4 +286,12 @@ Picture readPnm(std::FILE* file, const std::string& name, const SizeLimit& limit
         readBinary(file, header, picture, name);
     }
     return picture;
+}
+
+PictureInfo probePnm(std::FILE* file, const std::string& name, const SizeLimit& limit) {
+    const Header header = checkedHeader(file, name, limit);
+    PictureInfo info;
+    info.width = static_cast<int>(header.width);
+    info.height = static_cast<int>(header.height);
+    return info;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Picture.h"
+#include "PictureFormats.h"
 
 #include <cstdio>
 #include <string>
@@ -12,3 +13,6 @@
 // ends early is "Truncated PNM file '%s': row %d is incomplete". `name` names the source in
 // every error ("-" for standard input). Reads no further than the raster's last byte.
 Picture readPnm(std::FILE* file, const std::string& name, const SizeLimit& limit);
+
+// Its header only, with the same checks and errors; the stream is left after the header.
+PictureInfo probePnm(std::FILE* file, const std::string& name, const SizeLimit& limit);

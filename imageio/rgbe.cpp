@@ -288,6 +288,9 @@ void readPixels(const std::string& path, const ReadOptions& options, int& width,
         throw truncatedError(path, static_cast<int>(left / minLine));
     }
 
+    if (options.size != nullptr && *options.size) {
+        (*options.size)(static_cast<int>(w), static_cast<int>(h));
+    }
     unsigned char* pixels = nullptr;
     try {
         pixels = allocate(static_cast<int>(w), static_cast<int>(h), bytes);

@@ -27,6 +27,10 @@ unsigned char* read(const std::string& path, int& width, int& height,
 // final bytes.
 using BandCallback = std::function<void(const unsigned char* pixels, int first, int count)>;
 
+// Called with the picture's size once the header has been read and checked, before the pixels
+// are allocated; it may throw to abandon the read.
+using SizeCallback = std::function<void(int width, int height)>;
+
 // How many of the pixels stats() samples have each exponent byte.
 using ExponentCounts = std::array<std::uint64_t, 256>;
 
@@ -46,6 +50,8 @@ struct ReadOptions {
     // files it is never called. It must not throw.
     const BandCallback* bands = nullptr;
     int bandRows = 1;
+    // Where given, called once; never for a file whose header fails.
+    const SizeCallback* size = nullptr;
 };
 
 // read() into a Picture of PixelEncoding::Rgbe, with the same errors.

@@ -3,6 +3,8 @@
 # MIME definition makes a RADIANCE file's first bytes say image/vnd.radiance.
 set -u
 data=$1
+# The entry the build writes from its template.
+desktop=$2
 failures=0
 check() {
     local what=$1
@@ -15,7 +17,13 @@ check() {
         failures=$((failures + 1))
     fi
 }
-check "desktop entry" desktop-file-validate "$data/marovex-viewer.desktop"
+check "desktop entry" desktop-file-validate "$desktop"
+if grep -q '^MimeType=image/vnd.radiance;.*image/jpeg;' "$desktop"; then
+    echo "ok: MIME types of the format table"
+else
+    echo "FAIL: MIME types: $(grep '^MimeType' "$desktop")"
+    failures=$((failures + 1))
+fi
 check "AppStream metadata" appstreamcli validate --no-net "$data/org.marovex.Viewer.metainfo.xml"
 check "MIME definition" xmllint --noout "$data/marovex-viewer-mime.xml"
 
@@ -35,4 +43,4 @@ else
     echo "FAIL: RADIANCE magic gives '$type'"
     failures=$((failures + 1))
 fi
-[ $failures -eq 0 ] && echo "4 passed, 0 failed" || { echo "$failures failed"; exit 1; }
+[ $failures -eq 0 ] && echo "5 passed, 0 failed" || { echo "$failures failed"; exit 1; }

@@ -1,8 +1,10 @@
 // The picture library on its own: no GL context exists in this program.
 #include "Diagnostics.h"
+#include "FifoPicture.h"
 #include "MipLevel.h"
 #include "OiioModule.h"
 #include "PixelMemory.h"
+#include "PictureReadUtil.h"
 #include "PictureReader.h"
 #include "PictureWriter.h"
 #include "RgbeTestUtil.h"
@@ -13,6 +15,10 @@
 #include <link.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <future>
 #include <filesystem>
 #include <fstream>
 #include <cmath>
@@ -179,6 +185,68 @@ TEST_F(ImageioFiles, DecodesRunSideBySideOnThreads) {
         }
     });
     EXPECT_EQ(decoded, expected);
+}
+
+// The RADIANCE reader tells the size once, when the header is checked and before the pixels
+// are allocated: before any row or band, and never for a header it refuses.
+TEST_F(ImageioFiles, RadianceSizeIsToldBeforeAnyRowAndNeverForABadHeader) {
+    const DiagnosticsSilenced quiet(true);
+    const Bytes pixels = mixedPixels(40, 3, 5);
+    rgbe::write(path("rle.hdr"), 40, 3, pixels.data(), true);
+    rgbe::write(path("flat.hdr"), 5, 2, pixels.data(), false);
+    FifoPicture fifo(path("stream.hdr"), 4);
+
+    std::vector<std::string> events;
+    std::atomic<int> bandsBeforeSize{0};
+    std::atomic<int> bandCount{0};
+    std::atomic<bool> sized{false};
+    const std::function<void(int, int)> size = [&](int width, int height) {
+        events.push_back("size " + std::to_string(width) + "x" + std::to_string(height));
+        sized = true;
+    };
+    const std::function<void(int)> rows = [&](int row) {
+        events.push_back("row " + std::to_string(row));
+    };
+    const std::function<void(const unsigned char*, int, int)> bands =
+        [&](const unsigned char*, int, int) {
+            bandsBeforeSize += sized ? 0 : 1;
+            ++bandCount;
+        };
+    const auto read = [&](const std::string& file) {
+        events.clear();
+        sized = false;
+        readRadiance(file, SizeLimit(), &rows, &bands, 1, &size);
+        return events;
+    };
+    EXPECT_EQ(read(path("rle.hdr")),
+              (std::vector<std::string>{"size 40x3", "row 0", "row 1", "row 2"}));
+    EXPECT_EQ(bandCount, 3);
+    EXPECT_EQ(bandsBeforeSize, 0);
+    EXPECT_EQ(read(path("flat.hdr")), (std::vector<std::string>{"size 5x2", "row 0", "row 1"}));
+    std::future<std::vector<std::string>> streamed =
+        std::async(std::launch::async, [&] { return read(fifo.path); });
+    for (int i = 0; i < 1000 && !fifo.drained(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    fifo.close();
+    EXPECT_EQ(streamed.get(),
+              (std::vector<std::string>{"size 8x4", "row 0", "row 1", "row 2", "row 3"}));
+
+    SizeLimit small;
+    small.pieceLimit = 16;
+    const std::string rle = "#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n";
+    for (const std::string& header : std::vector<std::string>{
+             "P6\n2 2\n255\n", "#?RADIANCE\nFORMAT=32-bit_rle_xyze\n\n-Y 2 +X 2\n",
+          rle + "-Y 2 +Z 2\n", rle + "-Y 2 +X 40\n", rle + "-Y 20 +X 10\n",
+          "#?RADIANCE\n\n-Y 2 +X 2\n\1\1\1"}) {
+        const std::string file = put("bad.hdr", header);
+        events.clear();
+        const std::string error =
+            errorOf([&] { readRadiance(file, small, &rows, nullptr, 1, &size); });
+        EXPECT_NE(error, "no error") << header;
+        EXPECT_EQ(error, pictureError(file, small)) << header;
+        EXPECT_EQ(events, std::vector<std::string>()) << header;
+    }
 }
 
 TEST_F(ImageioFiles, DiagnosticLinesGoToTheSinkAndCanBeSilenced) {

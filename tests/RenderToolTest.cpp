@@ -11,6 +11,8 @@
 #include <QTimer>
 #include <QtTest>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -314,6 +316,32 @@ private slots:
         QVERIFY2(run.err.startsWith("marovex-render: --fov needs the sphere or planet") &&
                      run.err.count('\n') == 1,
                  run.err.constData());
+        QVERIFY(!QFile::exists(out));
+    }
+
+    // A FIFO nobody writes: refused at once under the name of a reader that takes regular
+    // files only; a RADIANCE reader's wait for the header ends in its error. The run's own
+    // bound (render()) stands for the hang this was.
+    void fifosAreRefusedOrWaitedForBoundedly_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("error");
+        for (const char* name : {"pipe.png", "pipe.jpeg", "pipe.exr", "pipe.cr2", "pipe"}) {
+            QTest::newRow(name) << name << "Failed to read file '%1': not a regular file";
+        }
+        QTest::newRow("pipe.hdr")
+            << "pipe.hdr" << "Not a RADIANCE file: '%1' (no header within 10 seconds)";
+    }
+
+    void fifosAreRefusedOrWaitedForBoundedly() {
+        QFETCH(QString, name);
+        QFETCH(QString, error);
+        QTemporaryDir own;
+        const QString fifo = own.filePath(name);
+        QCOMPARE(mkfifo(fifo.toLocal8Bit().constData(), 0600), 0);
+        const QString out = own.filePath("out.png");
+        const Run run = render({"--size", "8x8", fifo, out});
+        QCOMPARE(run.code, 1);
+        QCOMPARE(run.err, line(error.arg(fifo)));
         QVERIFY(!QFile::exists(out));
     }
 

@@ -10,8 +10,8 @@
 #include <stdexcept>
 #include <string>
 
-// FUZZ_SUFFIX, set by the build, picks the road: ".exr", ".tif", ".pfm", ".jpg" or ".png".
-// Without it the first byte picks one of the generic road's suffixes; the rest is the file.
+// FUZZ_SUFFIX, set by the build, picks the reader: ".exr", ".tif", ".pfm", ".jpg" or ".png".
+// Without it the first byte picks one of the other suffixes; the rest is the file.
 namespace {
 
 #ifdef FUZZ_SUFFIX
@@ -48,7 +48,9 @@ struct ScratchFiles {
 } // namespace
 
 // Any bytes as a file of the suffix: readPicture either throws std::runtime_error or returns
-// a picture of positive size within the limit whose every byte can be read.
+// a picture of positive size within the limit whose every byte can be read. probePicture
+// agrees with it: where the probe fails the read fails in the same words, and where the read
+// gives a picture the probe told its size and encoding.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const ScratchFiles scratch;
     std::size_t choice = 0;
@@ -67,11 +69,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     limit.pieceLimit = 2048;
 
     putFile(input, data, size);
+    PictureInfo info;
+    std::string probeError;
+    try {
+        info = probePicture(input, limit);
+    } catch (const std::runtime_error& error) {
+        probeError = error.what();
+    }
     Picture picture;
     try {
         picture = readPicture(input, limit);
-    } catch (const std::runtime_error&) {
+    } catch (const std::runtime_error& error) {
+        if (!probeError.empty() && probeError != error.what()) {
+            std::fprintf(stderr, "probe: %s\nread: %s\n", probeError.c_str(), error.what());
+            std::abort();
+        }
         return 0;
+    }
+    if (!probeError.empty() || info.width != picture.width || info.height != picture.height ||
+        info.encoding != picture.encoding) {
+        std::fprintf(stderr, "probe %dx%d (%s) for a picture of %dx%d\n", info.width,
+                     info.height, probeError.c_str(), picture.width, picture.height);
+        std::abort();
     }
     if (picture.width <= 0 || picture.height <= 0 || !limit.allows(picture.width, picture.height) ||
         !picture.pixels) {

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Makes the seed corpus of the generic fuzz target with ImageMagick: small files of each
-# format the generic road reads, and damaged copies. Each seed starts with the byte that makes
-# the target choose its suffix (the order of OiioFuzz.cpp's list). Run from anywhere; rewrites
-# the folder.
+# format of its suffixes, and damaged copies. Each seed starts with the byte that makes the
+# target choose its suffix (the order of OiioFuzz.cpp's list). Run from anywhere; rewrites the
+# folder.
 set -euo pipefail
 cd "$(dirname "$0")"
 generic=corpus-generic

@@ -1,4 +1,4 @@
-#include "Roads.h"
+#include "Readers.h"
 
 #include "CFile.h"
 #include "JpegCodec.h"
@@ -57,6 +57,46 @@ void watchWarnings(JpegDecoder& decoder, WarningWatch& watch, const std::string&
     };
 }
 
+// libjpeg's own messages name no file.
+template <typename Call> void namedStep(JpegDecoder& decoder, const std::string& path, Call call) {
+    try {
+        jpegCall(decoder, call);
+    } catch (const std::runtime_error& error) {
+        throw std::runtime_error(fmt::sprintf("Failed to read file '%s': %s", path, error.what()));
+    }
+}
+
+struct Header {
+    // The picture's, once its metadata is applied.
+    long width;
+    long height;
+    // CMYK or YCCK: inks.
+    bool cmyk;
+};
+
+// The header read into `decoder` and the picture checked against the card and the memory.
+Header readHeader(JpegDecoder& decoder, std::FILE* file, const PanoramaMetadata& metadata,
+                  const std::string& path, const SizeLimit& limit) {
+    jpeg_decompress_struct& info = decoder.info;
+    namedStep(decoder, path, [&] {
+        jpeg_create_decompress(&info);
+        jpeg_stdio_src(&info, file);
+        jpeg_read_header(&info, TRUE);
+    });
+    // Progressive files hold every coefficient while they decode; beyond this libjpeg fails
+    // rather than grow.
+    info.mem->max_memory_to_use =
+        static_cast<long>(std::min<std::size_t>(memoryBudget(), LONG_MAX));
+    const bool cmyk = info.jpeg_color_space == JCS_CMYK || info.jpeg_color_space == JCS_YCCK;
+    info.out_color_space = cmyk ? JCS_CMYK : JCS_RGB;
+    namedStep(decoder, path, [&] { jpeg_calc_output_dimensions(&info); });
+    // The size checked is the upright one: a photo stored sideways is shown turned.
+    const std::pair<long, long> size =
+        checkPanoramaSize(metadata, info.output_width, info.output_height, path, limit);
+    checkMemoryBudget(info.output_width, info.output_height, PixelEncoding::Rgb8, path);
+    return {size.first, size.second, cmyk};
+}
+
 } // namespace
 
 Picture readJpeg(const std::string& path, const SizeLimit& limit) {
@@ -66,30 +106,8 @@ Picture readJpeg(const std::string& path, const SizeLimit& limit) {
     WarningWatch watch;
     watchWarnings(decoder, watch, path);
     jpeg_decompress_struct& info = decoder.info;
-    // libjpeg's own messages name no file.
-    const auto step = [&](auto call) {
-        try {
-            jpegCall(decoder, call);
-        } catch (const std::runtime_error& error) {
-            throw std::runtime_error(
-                fmt::sprintf("Failed to read file '%s': %s", path, error.what()));
-        }
-    };
-    step([&] {
-        jpeg_create_decompress(&info);
-        jpeg_stdio_src(&info, file.get());
-        jpeg_read_header(&info, TRUE);
-    });
-    // Progressive files hold every coefficient while they decode; beyond this libjpeg fails
-    // rather than grow.
-    info.mem->max_memory_to_use =
-        static_cast<long>(std::min<std::size_t>(memoryBudget(), LONG_MAX));
-    const bool cmyk = info.jpeg_color_space == JCS_CMYK || info.jpeg_color_space == JCS_YCCK;
-    info.out_color_space = cmyk ? JCS_CMYK : JCS_RGB;
-    step([&] { jpeg_calc_output_dimensions(&info); });
-    // The size checked is the upright one: a photo stored sideways is shown turned.
-    checkPanoramaSize(metadata, info.output_width, info.output_height, path, limit);
-    checkMemoryBudget(info.output_width, info.output_height, PixelEncoding::Rgb8, path);
+    const bool cmyk = readHeader(decoder, file.get(), metadata, path, limit).cmyk;
+    const auto step = [&](auto call) { namedStep(decoder, path, call); };
 
     Picture picture;
     picture.allocate(static_cast<int>(info.output_width), static_cast<int>(info.output_height),
@@ -122,4 +140,17 @@ Picture readJpeg(const std::string& path, const SizeLimit& limit) {
     step([&] { jpeg_finish_decompress(&info); });
     applyPanoramaMetadata(picture, metadata, path);
     return picture;
+}
+
+PictureInfo probeJpeg(const std::string& path, const SizeLimit& limit) {
+    File file = openFile(path, "rb");
+    const PanoramaMetadata metadata = readPanoramaMetadata(path);
+    JpegDecoder decoder;
+    // The read that follows says libjpeg's warnings.
+    decoder.errors.emit_message = [](j_common_ptr, int) {};
+    const Header header = readHeader(decoder, file.get(), metadata, path, limit);
+    PictureInfo info;
+    info.width = static_cast<int>(header.width);
+    info.height = static_cast<int>(header.height);
+    return info;
 }

@@ -2,7 +2,7 @@
 #include "ChildProcess.h"
 #include "ExeDir.h"
 #include "PnmReader.h"
-#include "Roads.h"
+#include "Readers.h"
 
 #include <fmt/printf.h>
 

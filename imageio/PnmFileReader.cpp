@@ -1,4 +1,4 @@
-#include "Roads.h"
+#include "Readers.h"
 
 #include "CFile.h"
 #include "PnmReader.h"
@@ -6,6 +6,11 @@
 Picture readPnmFile(const std::string& path, const SizeLimit& limit) {
     File file = openFile(path, "rb");
     return readPnm(file.get(), path, limit);
+}
+
+PictureInfo probePnmFile(const std::string& path, const SizeLimit& limit) {
+    File file = openFile(path, "rb");
+    return probePnm(file.get(), path, limit);
 }
 
 Picture readStandardInput(const SizeLimit& limit) {
