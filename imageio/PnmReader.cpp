@@ -254,10 +254,6 @@ void readPlain(std::FILE* file, const Header& header, Picture& picture, const st
     }
 }
 
-} // namespace
-
-namespace {
-
 // The header and every check the raster's allocation waits for.
 Header checkedHeader(std::FILE* file, const std::string& name, const SizeLimit& limit) {
     const Header header = readHeader(file, name);
