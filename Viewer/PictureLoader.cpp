@@ -13,9 +13,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <memory>
 #include <utility>
 
@@ -23,31 +20,6 @@ namespace {
 
 // How much lower than the window's thread the decode runs (nice values add).
 constexpr int workerNiceness = 5;
-
-// The size from a RADIANCE header ("-Y <height> +X <width>" after the first empty line), for
-// the progress display and the texture made while the file is read; 0 x 0 where it cannot
-// tell. Pipes are not read twice.
-std::pair<int, int> radianceSize(const std::string& path) {
-    std::error_code ignored;
-    if (!std::filesystem::is_regular_file(path, ignored)) {
-        return {0, 0};
-    }
-    std::ifstream file(path, std::ios::binary);
-    std::string line;
-    for (int i = 0; i < 256 && std::getline(file, line); ++i) {
-        if (line.empty()) {
-            int height = 0;
-            int width = 0;
-            if (std::getline(file, line) &&
-                std::sscanf(line.c_str(), "-Y %d +X %d", &height, &width) == 2 && height > 0 &&
-                width > 0) {
-                return {width, height};
-            }
-            return {0, 0};
-        }
-    }
-    return {0, 0};
-}
 
 } // namespace
 
@@ -106,9 +78,10 @@ void PictureLoader::run(const std::string& path, const SizeLimit& limit, bool mi
         std::unique_ptr<HalvingInBands> halving;
         Picture levelOne;
         if (hasSuffix(path, ".hdr")) {
-            const auto [columns, lines] = radianceSize(path);
-            // Within the limits only: the size is told to make a texture of.
-            if (limit.allows(columns, lines)) {
+            // The readers' own check of the name, which readPicture makes for the others.
+            checkPictureFile(path);
+            // Told by the reader once it has read and checked the header, before the pixels.
+            const std::function<void(int, int)> sized = [&](int columns, int lines) {
                 width = columns;
                 height = lines;
                 if (onSize) {
@@ -117,19 +90,22 @@ void PictureLoader::run(const std::string& path, const SizeLimit& limit, bool mi
                 if (mipmapped && (columns > 1 || lines > 1)) {
                     halving = std::make_unique<HalvingInBands>(columns, lines, PixelEncoding::Rgbe);
                 }
-            }
+            };
             const rgbe::RowCallback callback = [this](int row) {
                 if (cancelled) {
                     throw LoadCancelled();
                 }
                 rows = row + 1;
             };
+            // The halving exists from the size on, before the first band.
             const rgbe::BandCallback bands = [&halving](const unsigned char* pixels, int first,
                                                         int count) {
-                halving->band(pixels, first, count);
+                if (halving) {
+                    halving->band(pixels, first, count);
+                }
             };
-            picture = readRadiance(path, limit, &callback, halving ? &bands : nullptr, 2);
-            if (halving && picture.width == columns && picture.height == lines) {
+            picture = readRadiance(path, limit, &callback, &bands, 2, &sized);
+            if (halving && picture.width == width && picture.height == height) {
                 levelOne = halving->finish(picture);
             }
             halving.reset();

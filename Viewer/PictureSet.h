@@ -22,6 +22,8 @@ struct PictureEntry {
     qint64 fileBytes = 0;
     // Null while not resident.
     std::unique_ptr<Texture> texture;
+    // Stepped to in the shown file's folder rather than opened: < and > pass it by.
+    bool browsed = false;
     // When it was last shown or read ahead (a counter): the longest unused goes first.
     std::uint64_t lastShown = 0;
 };

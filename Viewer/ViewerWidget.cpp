@@ -1,6 +1,7 @@
 #include "ViewerWidget.h"
 
 #include "LoadJob.h"
+#include "PictureProber.h"
 #include "Shader.h"
 #include "ViewLimits.h"
 
@@ -103,6 +104,8 @@ ViewerWidget::ViewerWidget() : QGLWidget(nullptr, nullptr, Qt::WindowFlags()) {
 }
 
 ViewerWidget::~ViewerWidget() {
+    // First, so that no verdict is posted to a widget on its way out.
+    prober.reset();
     // GL names belong to this widget's context; deleting them elsewhere frees the wrong ones.
     if (context()->isValid()) {
         makeCurrent();

@@ -7,6 +7,7 @@
 #include "Texture.h"
 #include "ViewState.h"
 
+#include <QDateTime>
 #include <QGLWidget>
 #include <QStringList>
 #include <glm/vec2.hpp>
@@ -19,6 +20,7 @@
 
 class FileWatch;
 class LoadJob;
+class PictureProber;
 class QAction;
 class QTimer;
 class Shader;
@@ -221,13 +223,32 @@ private:
     void removeEntry(int index);
     // Makes the entry the shown one; read again first where it is not on the card.
     void showEntry(int index);
+    // The header of a list's picture that is not read ahead, judged on the prober's thread.
+    void probe(int index);
+    void probed(int id, const QString& error);
     // Whether one more picture like the last one fits the memory budget; the longest unshown
     // pictures leave the card until the resident ones fit it.
     bool fitsBudget() const;
     void keepBudget();
-    // The pictures before and after the shown one, read ahead so that a step shows them at
-    // once.
+    // The pictures before and after the shown one, in the opened list and in its folder, read
+    // ahead so that a step shows them at once.
     void prefetchNeighbours();
+    void prefetch(int index);
+    // The folder's pictures (ViewerWidgetFolder.cpp): its readable files in natural order,
+    // listed again when it changes; the entry of a path, made as a browsed one where asked;
+    // the picture `steps` away from the shown one (or the first or last); the arrow, page,
+    // Home and End keys; folders of an open's list replaced by their pictures.
+    enum class FolderEnd { None, First, Last };
+    QStringList folderPictures(const QString& folder);
+    int entryOf(const QString& path, bool browse);
+    QString folderStep(long steps, FolderEnd end);
+    void stepInFolder(long steps, FolderEnd end);
+    void prefetchFolderNeighbours();
+    bool folderKey(int key);
+    QStringList expandFolders(const QStringList& files);
+    // The index of the next (1) or previous (-1) picture of the opened list, browsed ones
+    // passed by; the shown one where there is no other.
+    int listNeighbour(int direction) const;
     // Whether the texture's statistics are still being gathered: they come a moment after its
     // levels.
     bool isGathering(const Texture& texture) const;
@@ -264,6 +285,7 @@ private:
     double followStepAt = 0.0;
     std::deque<LoadRequest> loadQueue;
     std::unique_ptr<LoadJob> job;
+    std::unique_ptr<PictureProber> prober;
     // A start of the next load is on its way.
     bool startPosted = false;
     // Loads given up whose threads still run, destroyed once they have ended.
@@ -278,6 +300,9 @@ private:
     bool viewResetPending = false;
     QTimer* progressTimer = nullptr;
     bool budgetGiven = false;
+    QStringList folderListing;
+    QString listedFolder;
+    QDateTime listedAt;
     // The card's bytes of the picture that came last, the guess for the next one's.
     std::size_t lastTextureBytes = 0;
     // Whether the frame under way is one the window system asked for.

@@ -46,6 +46,10 @@ void ViewerWidget::keyPressEvent(QKeyEvent* event) {
         return;
     }
     const unsigned short c = typedCharacter(event);
+    if (!pictures.empty() && folderKey(event->key())) {
+        updateGL();
+        return;
+    }
     if (event->key() == Qt::Key_Escape) {
         // Esc gives up the loads under way instead of quitting.
         if (isLoading()) {
@@ -109,7 +113,6 @@ void ViewerWidget::keyPressEvent(QKeyEvent* event) {
         }
     }
 
-    const int n = pictures.size();
     switch (c) {
     case '+':
         setZoom(static_cast<float>(static_cast<double>(zoom) * 1.1));
@@ -151,10 +154,10 @@ void ViewerWidget::keyPressEvent(QKeyEvent* event) {
         zoom = 16.0f;
         break;
     case '<':
-        showEntry(currentIndex == n - 1 ? 0 : currentIndex + 1);
+        showEntry(listNeighbour(1));
         break;
     case '>':
-        showEntry(currentIndex == 0 ? n - 1 : currentIndex - 1);
+        showEntry(listNeighbour(-1));
         break;
     case 'R':
         reloadCurrent();

@@ -3,6 +3,8 @@
 #include "Diagnostics.h"
 #include "FileWatch.h"
 #include "LoadJob.h"
+#include "PictureFormats.h"
+#include "PictureProber.h"
 #include "ViewLimits.h"
 
 #include <QDragEnterEvent>
@@ -20,15 +22,16 @@
 
 namespace {
 
-// Local, existing regular files of the suffixes the loader reads, in the order of the URLs.
+// Local files the readers take by their names, and folders (their pictures), in the order of
+// the URLs.
 QStringList filterUrlList(const QList<QUrl>& urls) {
     QStringList accepted;
     for (const QUrl& url : urls) {
         const QFileInfo info(url.toLocalFile());
-        const QString suffix = info.suffix().toLower();
-        if (info.isFile() && info.exists() &&
-            (suffix == "hdr" || suffix == "jpg" || suffix == "exr" || suffix == "tif" ||
-             suffix == "tiff" || suffix == "pfm")) {
+        if (!url.isLocalFile() || !info.exists()) {
+            continue;
+        }
+        if (info.isDir() || (info.isFile() && readsName(info.filePath().toLocal8Bit().toStdString()))) {
             accepted << info.filePath();
         }
     }
@@ -155,8 +158,9 @@ void ViewerWidget::startNextLoad() {
             continue;
         }
         if (request.kind == LoadKind::Prefetch && index != currentIndex && !fitsBudget()) {
-            // Read when it is shown; as far as its name tells, it is fine.
-            listOutcome(request.id, ListOutcome::State::Loaded);
+            // Read when it is shown; its header is read now, so that a bad file is told in
+            // the list's order.
+            probe(index);
             continue;
         }
         const PictureEntry& entry = pictures.at(index);
@@ -186,6 +190,32 @@ void ViewerWidget::startNextLoad() {
         connect(job.get(), &LoadJob::failed, this, &ViewerWidget::loadFailed);
         progressTimer->start();
     }
+}
+
+void ViewerWidget::probe(int index) {
+    if (!prober) {
+        makeCurrent();
+        prober = std::make_unique<PictureProber>(
+            Texture::sizeLimit(), [this](int id, const std::string& error) {
+                QMetaObject::invokeMethod(
+                    this, [this, id, text = QString::fromUtf8(error.c_str())] { probed(id, text); },
+                    Qt::QueuedConnection);
+            });
+    }
+    const PictureEntry& entry = pictures.at(index);
+    prober->add(entry.id, entry.fileName.toLocal8Bit().toStdString());
+}
+
+void ViewerWidget::probed(int id, const QString& error) {
+    if (error.isEmpty()) {
+        listOutcome(id, ListOutcome::State::Loaded);
+        return;
+    }
+    const int index = pictures.indexOf(id);
+    if (index >= 0 && !pictures.at(index).texture) {
+        removeEntry(index);
+    }
+    listOutcome(id, ListOutcome::State::Failed, error);
 }
 
 void ViewerWidget::loadVisible() {
@@ -360,6 +390,8 @@ void ViewerWidget::reportOutcomes() {
 
 void ViewerWidget::cancelLoads() {
     loadQueue.clear();
+    // Its verdicts still on their way are for entries that will be gone.
+    prober.reset();
     if (job) {
         makeCurrent();
         job->cancel();
@@ -419,7 +451,8 @@ void ViewerWidget::abandonLoad() {
     update();
 }
 
-void ViewerWidget::open(const QStringList& files) {
+void ViewerWidget::open(const QStringList& given) {
+    const QStringList files = expandFolders(given);
     cancelLoads();
     // Old pictures are deleted in this widget's context.
     makeCurrent();
@@ -463,17 +496,40 @@ void ViewerWidget::keepBudget() {
     }
 }
 
-void ViewerWidget::prefetchNeighbours() {
-    const int n = pictures.size();
-    if (n < 2) {
-        return;
+void ViewerWidget::prefetch(int index) {
+    const PictureEntry& entry = pictures.at(index);
+    if (!entry.texture && !(job && jobRequest.id == entry.id)) {
+        queueLoad(entry.id, LoadKind::Neighbour, true);
     }
-    for (const int index : {(currentIndex + n - 1) % n, (currentIndex + 1) % n}) {
-        const PictureEntry& entry = pictures.at(index);
-        if (!entry.texture && !(job && jobRequest.id == entry.id)) {
-            queueLoad(entry.id, LoadKind::Neighbour, true);
+}
+
+void ViewerWidget::prefetchNeighbours() {
+    int listed = 0;
+    for (int i = 0; i < pictures.size(); ++i) {
+        listed += pictures.at(i).browsed ? 0 : 1;
+    }
+    if (pictures.at(currentIndex).browsed || listed <= 1) {
+        prefetchFolderNeighbours();
+    }
+    if (listed > 1) {
+        for (const int direction : {-1, 1}) {
+            const int index = listNeighbour(direction);
+            if (index != currentIndex) {
+                prefetch(index);
+            }
         }
     }
+}
+
+int ViewerWidget::listNeighbour(int direction) const {
+    const int n = pictures.size();
+    for (int k = 1; k <= n; ++k) {
+        const int index = ((currentIndex + direction * k) % n + n) % n;
+        if (!pictures.at(index).browsed) {
+            return index;
+        }
+    }
+    return currentIndex;
 }
 
 void ViewerWidget::showEntry(int index) {
@@ -505,9 +561,7 @@ void ViewerWidget::reloadCurrent() {
 bool ViewerWidget::open() {
     const QStringList files = QFileDialog::getOpenFileNames(
         this, tr("Choose image(s) to display"), workingDirectory,
-        tr("Supported Images (*.hdr *.jpg *.jpeg *.exr *.tif *.tiff *.pfm);;HDR Image "
-           "(*.hdr);;JPEG Image (*.jpg *.jpeg);;"
-           "OpenEXR Image (*.exr);;TIFF Image (*.tif *.tiff);;PFM Image (*.pfm)"));
+        QString::fromStdString(openDialogFilter()));
     activateWindow();
     if (files.isEmpty()) {
         return false;

@@ -474,7 +474,7 @@ TEST(PictureLoader, CancelStopsAtTheNextRow) {
     ASSERT_TRUE(waitFor([&] { return fifo.drained(); }));
     fifo.feedRows(1000);
     ASSERT_TRUE(waitFor([&] { return loader.rowsDone() > 0; }));
-    EXPECT_EQ(loader.rowCount(), 0) << "a pipe's height is not read ahead";
+    EXPECT_EQ(loader.rowCount(), 8192) << "a pipe's height comes from its header, read once";
     ASSERT_TRUE(waitFor([&] { return fifo.drained(); }));
     EXPECT_FALSE(loader.isFinished());
     const int rows = loader.rowsDone();

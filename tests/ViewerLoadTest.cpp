@@ -192,8 +192,10 @@ private slots:
                 widget->update();
                 return false;
             }
+            // The share is "…" until the header's height is there, then 0% while no row is.
             sawLoad = widget->isLoading() && widget->message == "loading " + x + "... (0 MB)" &&
-                      widget->progress == QString::fromUtf8("\u2026");
+                      (widget->progress == QString::fromUtf8("\u2026") ||
+                       widget->progress == QString("0%"));
             widget->resize(420, 310);
             type(*widget, "q");
             // The rows after the wait meet the cancelled load.

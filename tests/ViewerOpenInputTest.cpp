@@ -188,22 +188,28 @@ private slots:
         QCOMPARE(widget->zoom, std::min(400.0f / 999.0f, 300.0f / 500.0f));
     }
 
-    void dragAcceptsOnlyLocalHdrAndJpgFiles() {
-        QVERIFY(!dragAccepted(*widget, {QUrl::fromLocalFile(dir.path())}));
+    // Local pictures of every readable suffix and folders are taken; remote URLs, missing
+    // files and files of other suffixes are not.
+    void dragAcceptsLocalPicturesAndFolders() {
+        QVERIFY(dragAccepted(*widget, {QUrl::fromLocalFile(dir.path())}));
         QVERIFY(!dragAccepted(*widget, {QUrl("https://www.marovex.example/a.hdr")}));
         const QString png = dir.filePath("b.png");
         QVERIFY(QImage(4, 4, QImage::Format_RGB32).save(png));
-        QVERIFY(!dragAccepted(*widget, {QUrl::fromLocalFile(png)}));
+        QVERIFY(dragAccepted(*widget, {QUrl::fromLocalFile(png)}));
+        QVERIFY(dragAccepted(*widget, {QUrl::fromLocalFile(fileOfSize(dir, "c.jpeg", 10))}));
         QVERIFY(!dragAccepted(*widget, {QUrl::fromLocalFile(dir.filePath("missing.hdr"))}));
+        const QString text = fileOfSize(dir, "notes.txt", 10);
+        QVERIFY(!dragAccepted(*widget, {QUrl::fromLocalFile(text)}));
 
         const QString upper = dir.filePath("a.HDR");
         QFile::copy(a, upper);
-        const QList<QUrl> mixed{QUrl::fromLocalFile(upper), QUrl::fromLocalFile(png)};
+        const QList<QUrl> mixed{QUrl::fromLocalFile(upper), QUrl::fromLocalFile(text)};
         QVERIFY(dragAccepted(*widget, mixed));
         QMimeData data;
         data.setUrls(mixed);
         QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
         QCoreApplication::sendEvent(widget.get(), &drop);
+        QVERIFY(settle(*widget));
         QCOMPARE(widget->fileNames(), QStringList{upper});
         QVERIFY(closer->boxes.isEmpty());
     }

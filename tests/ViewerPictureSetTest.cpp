@@ -12,7 +12,9 @@
 
 #include "ModalCloser.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QImage>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -132,10 +134,18 @@ private slots:
         file.close();
         const QString a = panorama(dir, "a.hdr", 64);
         const QString missing = dir.filePath("missing.jpg");
-        for (const std::size_t budget : {std::size_t(1) << 30, std::size_t(1)}) {
+        // Read ahead within the budget, or judged by its header beyond it.
+        const struct {
+            QStringList files;
+            std::size_t budget;
+        } cases[] = {{{bad, a, missing}, std::size_t(1) << 30},
+                     {{bad, a, missing}, 1},
+                     {{a, bad, missing}, std::size_t(1) << 30},
+                     {{a, bad, missing}, 1}};
+        for (const auto& test : cases) {
             closer->boxes.clear();
-            widget->setResidentBudget(budget);
-            widget->open({bad, a, missing});
+            widget->setResidentBudget(test.budget);
+            widget->open(test.files);
             QVERIFY(settle(*widget));
             QCOMPARE(widget->fileNames(), QStringList{a});
             QCOMPARE(widget->windowTitle(), a);
@@ -242,6 +252,49 @@ private slots:
             }
             QCOMPARE(lines[4], QString("2048 1024"));
         }
+    }
+
+    // The arrow, Home and End keys visit exactly the pictures of the shown file's folder, in
+    // natural order, and stop at its ends; the folder itself opens its pictures.
+    void folderKeysVisitItsPicturesInNaturalOrder() {
+        QTemporaryDir folder;
+        const QString img10 = panorama(folder, "img10.hdr", 64);
+        const QString img2 = panorama(folder, "img2.hdr", 64, 2);
+        const QString first = folder.filePath("a.png");
+        const QString last = folder.filePath("z.jpg");
+        QImage small(32, 16, QImage::Format_RGB888);
+        small.fill(Qt::gray);
+        QVERIFY(small.save(first, "PNG") && small.save(last, "JPEG"));
+        QFile notes(folder.filePath("notes.txt"));
+        QVERIFY(notes.open(QIODevice::WriteOnly) && notes.write("not a picture") > 0);
+        notes.close();
+        QVERIFY(QDir(folder.path()).mkdir("sub.hdr"));
+        panorama(folder, ".hidden.hdr", 64);
+
+        widget->open({img10});
+        QVERIFY(settle(*widget));
+        const struct {
+            int key;
+            QString shown;
+        } steps[] = {{Qt::Key_Home, first}, {Qt::Key_Right, img2}, {Qt::Key_Right, img10},
+                     {Qt::Key_Right, last},  {Qt::Key_Right, last}, {Qt::Key_End, last},
+                     {Qt::Key_Left, img10},  {Qt::Key_PageUp, first}, {Qt::Key_PageDown, last}};
+        for (const auto& step : steps) {
+            type(*widget, QString(), step.key);
+            QVERIFY(settle(*widget));
+            QTRY_VERIFY(widget->showing());
+            QCOMPARE(QFileInfo(widget->windowTitle()).absoluteFilePath(),
+                     QFileInfo(step.shown).absoluteFilePath());
+        }
+        QVERIFY(closer->boxes.isEmpty());
+
+        widget->open({folder.path()});
+        QVERIFY(settle(*widget));
+        QStringList names;
+        for (const QString& name : widget->fileNames()) {
+            names << QFileInfo(name).fileName();
+        }
+        QCOMPARE(names, (QStringList{"a.png", "img2.hdr", "img10.hdr", "z.jpg"}));
     }
 
     // Random keys and steps over 300 pictures with a budget of a few: nothing fails, and once
