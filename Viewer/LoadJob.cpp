@@ -95,26 +95,20 @@ bool LoadJob::idle() const {
     return loader->isFinished() && (!storage || storageDone);
 }
 
-void LoadJob::sized() {
-    // The storage is made while the file is read: drivers that clear new storage (llvmpipe)
-    // take as long as the read.
-    if (state != State::Decoding || storage) {
-        return;
-    }
-    const int width = loader->columnCount();
-    const int height = loader->rowCount();
+bool LoadJob::startStorage(std::function<std::unique_ptr<Texture>()> make) {
+    storageDone = false;
+    storageError = nullptr;
     storage = std::make_unique<SharedContextThread>(
         widget,
-        [this, width, height] {
+        [this, make = std::move(make)] {
             try {
-                early = std::make_unique<Texture>(width, height, PixelEncoding::Rgbe,
-                                                  Texture::Texels::Later);
+                early = make();
                 earlyBuffer = std::make_unique<UploadBuffer>(UploadBuffer::bytesFor(*early));
                 glFinish();
-            } catch (const std::exception&) {
-                // Made again from the levels, where the error will be told.
+            } catch (...) {
                 earlyBuffer.reset();
                 early.reset();
+                storageError = std::current_exception();
             }
         },
         [this] {
@@ -123,9 +117,22 @@ void LoadJob::sized() {
         });
     if (!storage->started()) {
         storage.reset();
-    } else {
-        earlyFromHeader = true;
+        return false;
     }
+    return true;
+}
+
+void LoadJob::sized() {
+    // The storage is made while the file is read: drivers that clear new storage (llvmpipe)
+    // take as long as the read.
+    if (state != State::Decoding || storage) {
+        return;
+    }
+    const int width = loader->columnCount();
+    const int height = loader->rowCount();
+    earlyFromHeader = startStorage([width, height] {
+        return std::make_unique<Texture>(width, height, PixelEncoding::Rgbe, Texture::Texels::Later);
+    });
 }
 
 void LoadJob::levelsTaken() {
@@ -159,34 +166,23 @@ void LoadJob::levelsTaken() {
         }
         return;
     }
-    storageDone = false;
-    storage = std::make_unique<SharedContextThread>(
-        widget,
-        [this] {
-            try {
-                early = std::make_unique<Texture>(levels, Texture::Texels::Later);
-                earlyBuffer = std::make_unique<UploadBuffer>(UploadBuffer::bytesFor(*early));
-                glFinish();
-            } catch (...) {
-                storageError = std::current_exception();
-            }
-        },
-        [this] {
-            storageDone = true;
-            post([this] { storageMade(); });
-        });
-    if (!storage->started()) {
-        // No shared context here: the widget's own makes the storage.
-        storage.reset();
-        widget.makeCurrent();
-        try {
-            early = std::make_unique<Texture>(levels, Texture::Texels::Later);
-        } catch (const std::exception& error) {
-            fail(textOf(error));
-            return;
-        }
-        startUpload();
+    storageFromLevels();
+}
+
+void LoadJob::storageFromLevels() {
+    earlyFromHeader = false;
+    if (startStorage([this] { return std::make_unique<Texture>(levels, Texture::Texels::Later); })) {
+        return;
     }
+    // No shared context here: the widget's own makes the storage.
+    widget.makeCurrent();
+    try {
+        early = std::make_unique<Texture>(levels, Texture::Texels::Later);
+    } catch (const std::exception& error) {
+        fail(textOf(error));
+        return;
+    }
+    startUpload();
 }
 
 void LoadJob::storageMade() {
@@ -196,7 +192,7 @@ void LoadJob::storageMade() {
     }
     storage->join();
     storage.reset();
-    if (storageError) {
+    if (storageError && !earlyFromHeader) {
         try {
             std::rethrow_exception(storageError);
         } catch (const std::exception& error) {
@@ -209,17 +205,13 @@ void LoadJob::storageMade() {
                       top.width == early->width && top.height == early->height &&
                       (!earlyFromHeader || top.encoding == PixelEncoding::Rgbe);
     if (!fits) {
-        // The header's size was not the picture's: storage from the levels themselves.
+        // The header's size was not the picture's, or its storage failed: storage from the
+        // levels themselves, where an error is told.
         widget.makeCurrent();
         earlyBuffer.reset();
         early.reset();
-        earlyFromHeader = false;
-        try {
-            early = std::make_unique<Texture>(levels, Texture::Texels::Later);
-        } catch (const std::exception& error) {
-            fail(textOf(error));
-            return;
-        }
+        storageFromLevels();
+        return;
     }
     startUpload();
 }

@@ -13,6 +13,7 @@
 #include <QTimer>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -73,7 +74,11 @@ signals:
 
 private:
     enum class State { Decoding, Storage, Uploading, Gathering, Finished, Failed, Cancelled };
+    // Makes the storage with `make` in a shared context, then storageMade; false where no
+    // shared context can be had.
+    bool startStorage(std::function<std::unique_ptr<Texture>()> make);
     void sized();
+    void storageFromLevels();
     void levelsTaken();
     void storageMade();
     void startUpload();

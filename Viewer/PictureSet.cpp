@@ -22,8 +22,14 @@ int PictureSet::append(const QString& fileName, qint64 fileBytes,
     return entries.back()->id;
 }
 
-void PictureSet::remove(int index) {
+void PictureSet::remove(int index, int& current) {
     entries.erase(entries.begin() + index);
+    if (index < current) {
+        --current;
+    }
+    if (current >= size()) {
+        current = 0;
+    }
 }
 
 QStringList PictureSet::fileNames() const {

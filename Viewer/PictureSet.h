@@ -43,7 +43,9 @@ public:
     // Appends an entry and returns its id.
     int append(const QString& fileName, qint64 fileBytes = 0,
                std::unique_ptr<Texture> texture = nullptr);
-    void remove(int index);
+    // Removes the entry; `current`, an index into the set, keeps to its entry, or falls to
+    // the next one (the first after the last).
+    void remove(int index, int& current);
     void clear() { entries.clear(); }
 
     QStringList fileNames() const;

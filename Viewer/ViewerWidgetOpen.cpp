@@ -318,13 +318,7 @@ void ViewerWidget::retireLoad() {
 void ViewerWidget::removeEntry(int index) {
     const bool wasCurrent = index == currentIndex;
     makeCurrent();
-    pictures.remove(index);
-    if (index < currentIndex) {
-        --currentIndex;
-    }
-    if (currentIndex >= pictures.size()) {
-        currentIndex = 0;
-    }
+    pictures.remove(index, currentIndex);
     if (pictures.empty()) {
         setWindowTitle(tr("Marovex Viewer"));
     } else if (wasCurrent) {
@@ -432,14 +426,8 @@ void ViewerWidget::abandonLoad() {
     makeCurrent();
     for (int i = pictures.size() - 1; i >= 0; --i) {
         if (!pictures.at(i).texture || pictures.at(i).id == unfinished) {
-            pictures.remove(i);
-            if (i < currentIndex) {
-                --currentIndex;
-            }
+            pictures.remove(i, currentIndex);
         }
-    }
-    if (currentIndex >= pictures.size()) {
-        currentIndex = 0;
     }
     if (pictures.empty()) {
         message.clear();

@@ -120,6 +120,29 @@ private slots:
         QVERIFY(QString(commandLineHelp).startsWith("Usage: marovex-viewer "));
     }
 
+    // --memory-budget takes megabytes, as the next argument or after '='; anything else is an
+    // error naming the value, and no file.
+    void memoryBudgetTakesMegabytes() {
+        const struct {
+            QStringList arguments;
+            long long megabytes;
+            bool error;
+            QStringList files;
+        } cases[] = {
+            {{"--memory-budget", "500", "a.hdr"}, 500, false, {"a.hdr"}},
+            {{"a.hdr", "--memory-budget=64"}, 64, false, {"a.hdr"}},
+            {{"--memory-budget", "lots", "b.hdr"}, 0, true, {"b.hdr"}},
+            {{"--memory-budget=0"}, 0, true, {}},
+            {{"--memory-budget"}, 0, true, {}},
+        };
+        for (const auto& test : cases) {
+            const CommandLine line = parseCommandLine(QStringList{"marovex-viewer"} + test.arguments);
+            QCOMPARE(line.memoryBudget, test.megabytes);
+            QCOMPARE(!line.error.isEmpty(), test.error);
+            QCOMPARE(line.files, test.files);
+        }
+    }
+
     void fileOpenEventBeforeTheWindowExistsIsHarmless() {
         MacApp& app = application();
         app.viewerWidget = nullptr;
