@@ -70,8 +70,8 @@ CommandLine parseCommandLine(QStringList arguments) {
             bool ok = false;
             result.memoryBudget = value.toLongLong(&ok);
             if (!ok || result.memoryBudget <= 0) {
-                result.error = QString("--memory-budget takes a number of megabytes, not '%1'")
-                                   .arg(value);
+                result.error =
+                    QString("--memory-budget takes a number of megabytes, not '%1'").arg(value);
                 result.memoryBudget = 0;
             }
         } else if (argument == "--help") {

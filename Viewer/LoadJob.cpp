@@ -131,7 +131,8 @@ void LoadJob::sized() {
     const int width = loader->columnCount();
     const int height = loader->rowCount();
     earlyFromHeader = startStorage([width, height] {
-        return std::make_unique<Texture>(width, height, PixelEncoding::Rgbe, Texture::Texels::Later);
+        return std::make_unique<Texture>(width, height, PixelEncoding::Rgbe,
+                                         Texture::Texels::Later);
     });
 }
 
@@ -171,7 +172,8 @@ void LoadJob::levelsTaken() {
 
 void LoadJob::storageFromLevels() {
     earlyFromHeader = false;
-    if (startStorage([this] { return std::make_unique<Texture>(levels, Texture::Texels::Later); })) {
+    if (startStorage(
+            [this] { return std::make_unique<Texture>(levels, Texture::Texels::Later); })) {
         return;
     }
     // No shared context here: the widget's own makes the storage.
@@ -226,7 +228,8 @@ void LoadJob::startUpload() {
     }
     uploadClock.lap();
     try {
-        upload = std::make_unique<TextureUpload>(*target, std::move(levels), std::move(earlyBuffer));
+        upload =
+            std::make_unique<TextureUpload>(*target, std::move(levels), std::move(earlyBuffer));
         upload->keepLevelZero();
         state = State::Uploading;
         // The smallest levels at once, so that the picture shows as soon as it is read.

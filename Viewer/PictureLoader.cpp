@@ -46,9 +46,7 @@ void PictureLoader::wait() {
 void PictureLoader::cancel() {
     cancelled = true;
     // Under the lock, so that a worker about to wait sees it.
-    {
-        const std::lock_guard<std::mutex> lock(statisticsMutex);
-    }
+    { const std::lock_guard<std::mutex> lock(statisticsMutex); }
     statisticsAsked.notify_all();
 }
 
@@ -183,8 +181,8 @@ void PictureLoader::makePreview(const Picture& picture, const Picture& levelOne)
         return;
     }
     // From level 1 where it is made: a quarter of the pixels to read.
-    Picture reduced = levelOne.pixels ? reducePicture(levelOne, factor / 2)
-                                      : reducePicture(picture, factor);
+    Picture reduced =
+        levelOne.pixels ? reducePicture(levelOne, factor / 2) : reducePicture(picture, factor);
     Preview made{mipLevels(std::move(reduced)), factor, picture.width, picture.height};
     {
         const std::lock_guard<std::mutex> lock(previewMutex);

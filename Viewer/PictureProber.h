@@ -17,7 +17,8 @@
 class PictureProber {
 public:
     // `verdict` runs on the prober's thread.
-    PictureProber(const SizeLimit& limit, std::function<void(int id, const std::string& error)> verdict);
+    PictureProber(const SizeLimit& limit,
+                  std::function<void(int id, const std::string& error)> verdict);
     ~PictureProber();
     PictureProber(const PictureProber&) = delete;
     PictureProber& operator=(const PictureProber&) = delete;

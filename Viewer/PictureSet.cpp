@@ -41,8 +41,9 @@ QStringList PictureSet::fileNames() const {
 }
 
 int PictureSet::residentCount() const {
-    return static_cast<int>(std::count_if(entries.begin(), entries.end(),
-                                          [](const auto& entry) { return entry->texture != nullptr; }));
+    return static_cast<int>(std::count_if(entries.begin(), entries.end(), [](const auto& entry) {
+        return entry->texture != nullptr;
+    }));
 }
 
 std::size_t PictureSet::residentBytes() const {

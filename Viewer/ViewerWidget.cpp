@@ -125,18 +125,19 @@ void ViewerWidget::setResidentBudget(std::size_t bytes) {
 
 float ViewerWidget::minZoom() const {
     const Texture& picture = currentTexture();
-    return lowestZoom(projection, picture.width, picture.height, viewportWidth, viewportHeight);
+    return lowestZoom(view.projection, picture.width, picture.height, view.viewportWidth,
+                      view.viewportHeight);
 }
 
 void ViewerWidget::setZoom(float requested) {
     if (!showing()) {
         return;
     }
-    zoom = std::min(std::max(minZoom(), requested), maxZoom);
+    view.zoom = std::min(std::max(minZoom(), requested), maxZoom);
 }
 
 void ViewerWidget::updateZoom() {
-    setZoom(zoom);
+    setZoom(view.zoom);
 }
 
 void ViewerWidget::setFullscreen(bool on) {
@@ -163,17 +164,18 @@ void ViewerWidget::setAutoRotate(bool on) {
 void ViewerWidget::tick() {
     // With no picture there is nothing to move (an open that loaded nothing may leave a
     // velocity behind), and before the first resize there is no zoom to divide by.
-    if (glm::length(velocity) == 0.0f || !showing() || zoom <= 0.0f) {
+    if (glm::length(velocity) == 0.0f || !showing() || view.zoom <= 0.0f) {
         return;
     }
     const float dt = static_cast<float>(timer->interval()) / 1000.0f * 5.0f;
-    const float z = zoom;
-    zoom = velocity.z * dt + z;
-    pitch = velocity.y / z * dt + pitch;
-    yaw = velocity.x / z * dt + yaw;
-    const float pitchLimit =
-        projection == Projection::Flat ? static_cast<float>(currentTexture().height) / 2.0f : 90.0f;
-    pitch = std::clamp(pitch, -pitchLimit, pitchLimit);
-    setZoom(zoom);
+    const float z = view.zoom;
+    view.zoom = velocity.z * dt + z;
+    view.pitch = velocity.y / z * dt + view.pitch;
+    view.yaw = velocity.x / z * dt + view.yaw;
+    const float pitchLimit = view.projection == Projection::Flat
+                                 ? static_cast<float>(currentTexture().height) / 2.0f
+                                 : 90.0f;
+    view.pitch = std::clamp(view.pitch, -pitchLimit, pitchLimit);
+    setZoom(view.zoom);
     updateGL();
 }

@@ -31,6 +31,13 @@ QString infoLine(float fstop, float zoom, double rate);
 // is not known.
 QString loadProgress(int rowsDone, int rowCount);
 
+// A fresh window's view: no zoom until a picture sets it.
+inline ViewState initialView() {
+    ViewState view;
+    view.zoom = 0.0f;
+    return view;
+}
+
 // The one window: the loaded pictures on the card and the whole view state. Every GL object
 // it owns is released with its GL context current.
 class ViewerWidget : public QGLWidget {
@@ -90,9 +97,8 @@ public:
     QPoint pointer;
     bool pointerInside = false;
     QString readoutText;
-    // The curve the tone-map switch applies (T), false colour (F), the clipping flags (x), and
-    // the exposure metered while the view turns (E) until a manual exposure change.
-    ToneOperator toneOperator = ToneOperator::Reinhard;
+    // False colour (F), the clipping flags (x), and the exposure metered while the view turns
+    // (E) until a manual exposure change; the curve tone mapping applies (T) is the view's.
     QAction* falseColourAction = nullptr;
     QAction* clippingAction = nullptr;
     QAction* followExposureAction = nullptr;
@@ -119,25 +125,19 @@ public:
     // Whether the end of textHeld is on its way, and whether a frame left out text meanwhile.
     bool textRelease = false;
     bool textWithheld = false;
-    bool showRed = true;
-    bool showGreen = true;
-    bool showBlue = true;
-    Projection projection = Projection::Sphere;
     int currentIndex = 0;
-    float fstop = 0.0f;
     float fstopAtPress = 0.0f;
-    // yaw, pitch, zoom and their copies at the last press; units depend on `projection`:
-    // picture pixels in the flat view, degrees otherwise.
-    float yaw = 0.0f;
-    float pitch = 0.0f;
-    float zoom = 0.0f;
+    // The view: yaw, pitch (picture pixels in the flat view, degrees otherwise), zoom, f-stop,
+    // projection, tone operator, channels and the viewport's size. The switches that are
+    // actions (tone mapping, false colour, clipping) are their check marks: viewState() adds
+    // them. The zoom is 0 until a picture sets it.
+    ViewState view = initialView();
+    // yaw, pitch and zoom at the last press.
     float yawAtPress = 0.0f;
     float pitchAtPress = 0.0f;
     float zoomAtPress = 0.0f;
     glm::vec3 velocity{0.0f, 0.0f, 0.0f};
     glm::vec2 pressPos{0.0f, 0.0f};
-    int viewportWidth = 0;
-    int viewportHeight = 0;
 
     // Whether the current entry's picture is on the card.
     bool showing() const;

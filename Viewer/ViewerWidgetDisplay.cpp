@@ -72,12 +72,12 @@ void ViewerWidget::showNote(const QString& text) {
 }
 
 void ViewerWidget::selectNextToneOperator() {
-    toneOperator = nextToneOperator(toneOperator);
+    view.toneOperator = nextToneOperator(view.toneOperator);
     // Picking an operator means wanting to see it.
     if (!tonemapAction->isChecked()) {
         tonemapAction->activate(QAction::Trigger);
     }
-    showNote(tr("Tone operator: %1").arg(toneOperatorTitle(toneOperator)));
+    showNote(tr("Tone operator: %1").arg(toneOperatorTitle(view.toneOperator)));
 }
 
 void ViewerWidget::stopFollowingExposure() {
@@ -92,8 +92,8 @@ void ViewerWidget::meterExposure() {
     makeCurrent();
     const std::optional<float> metered = meterView(*shader, currentTexture(), viewState());
     if (metered) {
-        fstop = *metered;
-        showNote(tr("Auto exposure: f-stop %1").arg(static_cast<double>(fstop), 0, 'f', 1));
+        view.fstop = *metered;
+        showNote(tr("Auto exposure: f-stop %1").arg(static_cast<double>(view.fstop), 0, 'f', 1));
     } else {
         showNote(tr("Auto-exposure needs an HDR picture"));
     }
@@ -112,9 +112,9 @@ void ViewerWidget::followMeteredExposure() {
     const double step =
         followStepAt > 0.0 ? std::min(now - followStepAt, longestFollowStep) : longestFollowStep;
     followStepAt = now;
-    fstop = followExposure(fstop, *metered, step);
+    view.fstop = followExposure(view.fstop, *metered, step);
     // Frames keep coming until the exposure has settled; turning the view asks for more.
-    if (std::fabs(*metered - fstop) > 0.01f) {
+    if (std::fabs(*metered - view.fstop) > 0.01f) {
         QTimer::singleShot(15, this, [this] { update(); });
     } else {
         followStepAt = 0.0;
@@ -154,7 +154,7 @@ void ViewerWidget::drawDisplayOverlays() {
     glColor3f(1.0f, 1.0f, 1.0f);
 
     const Texture& picture = currentTexture();
-    const double offset = exposureOffset(fstop, picture.scaleMean);
+    const double offset = exposureOffset(view.fstop, picture.scaleMean);
     const QFontMetrics metrics(font());
     const int stops = static_cast<int>(falseColourStops);
     for (int s = stops; s >= -stops; s -= 2) {

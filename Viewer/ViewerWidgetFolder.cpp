@@ -24,9 +24,9 @@ QStringList ViewerWidget::folderPictures(const QString& folder) {
     if (key != listedFolder || info.lastModified() != listedAt) {
         QStringList listed;
         try {
-            for (const std::string& path : picturesInFolder(
-                     folder.toLocal8Bit().toStdString(),
-                     [](const std::string& name) { return readsName(name); })) {
+            for (const std::string& path :
+                 picturesInFolder(folder.toLocal8Bit().toStdString(),
+                                  [](const std::string& name) { return readsName(name); })) {
                 listed << QString::fromLocal8Bit(path.c_str());
             }
         } catch (const std::runtime_error&) {
@@ -80,9 +80,8 @@ QString ViewerWidget::folderStep(long steps, FolderEnd end) {
 
 void ViewerWidget::stepInFolder(long steps, FolderEnd end) {
     const QString target = folderStep(steps, end);
-    if (target.isEmpty() ||
-        QFileInfo(target).absoluteFilePath() ==
-            QFileInfo(pictures.at(currentIndex).fileName).absoluteFilePath()) {
+    if (target.isEmpty() || QFileInfo(target).absoluteFilePath() ==
+                                QFileInfo(pictures.at(currentIndex).fileName).absoluteFilePath()) {
         return;
     }
     showEntry(entryOf(target, true));

@@ -90,8 +90,8 @@ void ViewerWidget::initializeGL() {
 }
 
 void ViewerWidget::resizeGL(int w, int h) {
-    viewportWidth = w;
-    viewportHeight = h;
+    view.viewportWidth = w;
+    view.viewportHeight = h;
     glViewport(0, 0, w, h);
     if (!showing()) {
         return;
@@ -100,33 +100,23 @@ void ViewerWidget::resizeGL(int w, int h) {
 }
 
 ViewState ViewerWidget::viewState() const {
-    ViewState view;
-    view.yaw = yaw;
-    view.pitch = pitch;
-    view.zoom = zoom;
-    view.fstop = fstop;
-    view.projection = projection;
-    view.tonemap = tonemapAction->isChecked();
-    view.toneOperator = toneOperator;
-    view.display = falseColourAction->isChecked() ? DisplayMode::FalseColour : DisplayMode::Colour;
-    view.showClipping = clippingAction->isChecked();
-    view.showRed = showRed;
-    view.showGreen = showGreen;
-    view.showBlue = showBlue;
-    view.viewportWidth = viewportWidth;
-    view.viewportHeight = viewportHeight;
-    return view;
+    // The switches are the actions' check marks.
+    ViewState shown = view;
+    shown.tonemap = tonemapAction->isChecked();
+    shown.display = falseColourAction->isChecked() ? DisplayMode::FalseColour : DisplayMode::Colour;
+    shown.showClipping = clippingAction->isChecked();
+    return shown;
 }
 
 ViewState ViewerWidget::previewView() const {
-    ViewState view = viewState();
-    view.projection = defaultProjection(previewWidth, previewHeight, preview->projectionHint);
-    view.yaw = 0.0f;
-    view.pitch = 0.0f;
-    view.fstop = 0.0f;
-    view.zoom = lowestZoom(view.projection, previewWidth, previewHeight, viewportWidth,
-                           viewportHeight);
-    return reducedView(view, previewFactor);
+    ViewState first = viewState();
+    first.projection = defaultProjection(previewWidth, previewHeight, preview->projectionHint);
+    first.yaw = 0.0f;
+    first.pitch = 0.0f;
+    first.fstop = 0.0f;
+    first.zoom = lowestZoom(first.projection, previewWidth, previewHeight, view.viewportWidth,
+                            view.viewportHeight);
+    return reducedView(first, previewFactor);
 }
 
 void ViewerWidget::paintEvent(QPaintEvent* event) {
@@ -179,7 +169,7 @@ void ViewerWidget::paintGL() {
                        height() / 2 - size.height() / 2 + size.height() + 4, progress, QFont());
         }
     } else if (showInfo) {
-        renderText(10, height() - 20, infoLine(fstop, zoom, fps.rate), QFont());
+        renderText(10, height() - 20, infoLine(view.fstop, view.zoom, fps.rate), QFont());
     }
     drawOverlays();
     drawDisplayOverlays();

@@ -28,7 +28,7 @@ unsigned short typedCharacter(const QKeyEvent* event) {
 } // namespace
 
 void ViewerWidget::applyHandCursor() {
-    setCursor(projection == Projection::Flat ? Qt::OpenHandCursor : Qt::ArrowCursor);
+    setCursor(view.projection == Projection::Flat ? Qt::OpenHandCursor : Qt::ArrowCursor);
 }
 
 void ViewerWidget::reloadShader() {
@@ -105,8 +105,7 @@ void ViewerWidget::keyPressEvent(QKeyEvent* event) {
         break;
     default:
         // Stepping and reloading need a set; the view keys a picture on the card.
-        if (pictures.empty() ||
-            (!showing() && c != '<' && c != '>' && c != 'R' && c != 'u')) {
+        if (pictures.empty() || (!showing() && c != '<' && c != '>' && c != 'R' && c != 'u')) {
             event->ignore();
             updateGL();
             return;
@@ -115,17 +114,17 @@ void ViewerWidget::keyPressEvent(QKeyEvent* event) {
 
     switch (c) {
     case '+':
-        setZoom(static_cast<float>(static_cast<double>(zoom) * 1.1));
+        setZoom(static_cast<float>(static_cast<double>(view.zoom) * 1.1));
         break;
     case '-':
-        setZoom(static_cast<float>(static_cast<double>(zoom) / 1.1));
+        setZoom(static_cast<float>(static_cast<double>(view.zoom) / 1.1));
         break;
     case ',':
-        fstop -= 0.5f;
+        view.fstop -= 0.5f;
         stopFollowingExposure();
         break;
     case '.':
-        fstop += 0.5f;
+        view.fstop += 0.5f;
         stopFollowingExposure();
         break;
     case 'e':
@@ -135,23 +134,23 @@ void ViewerWidget::keyPressEvent(QKeyEvent* event) {
         followExposureAction->activate(QAction::Trigger);
         break;
     case '0':
-        yaw = pitch = zoom = 0.0f;
+        view.yaw = view.pitch = view.zoom = 0.0f;
         setZoom(0.0f);
         break;
     case '1':
-        zoom = 1.0f;
+        view.zoom = 1.0f;
         break;
     case '2':
-        zoom = 2.0f;
+        view.zoom = 2.0f;
         break;
     case '3':
-        zoom = 4.0f;
+        view.zoom = 4.0f;
         break;
     case '4':
-        zoom = 8.0f;
+        view.zoom = 8.0f;
         break;
     case '5':
-        zoom = 16.0f;
+        view.zoom = 16.0f;
         break;
     case '<':
         showEntry(listNeighbour(1));
@@ -163,25 +162,26 @@ void ViewerWidget::keyPressEvent(QKeyEvent* event) {
         reloadCurrent();
         break;
     case 'r':
-        showRed = true;
-        showGreen = showBlue = false;
+        view.showRed = true;
+        view.showGreen = view.showBlue = false;
         break;
     case 'g':
-        showGreen = true;
-        showRed = showBlue = false;
+        view.showGreen = true;
+        view.showRed = view.showBlue = false;
         break;
     case 'b':
-        showBlue = true;
-        showRed = showGreen = false;
+        view.showBlue = true;
+        view.showRed = view.showGreen = false;
         break;
     case 'c':
-        showRed = showGreen = showBlue = true;
+        view.showRed = view.showGreen = view.showBlue = true;
         break;
     case 'p':
-        projection = projection == Projection::Sphere ? Projection::Flat : Projection::Sphere;
+        view.projection =
+            view.projection == Projection::Sphere ? Projection::Flat : Projection::Sphere;
         break;
     case 's':
-        projection = Projection::Planet;
+        view.projection = Projection::Planet;
         break;
     case 'u':
         reloadShader();
@@ -192,20 +192,20 @@ void ViewerWidget::keyPressEvent(QKeyEvent* event) {
 
     if ((c == 'p' || c == 's' || c == '<' || c == '>') && showing()) {
         // The lower zoom limit depends on the projection and the picture.
-        setZoom(zoom);
+        setZoom(view.zoom);
         applyHandCursor();
     }
     updateGL();
 }
 
 void ViewerWidget::mousePressEvent(QMouseEvent* event) {
-    yawAtPress = yaw;
-    pitchAtPress = pitch;
-    zoomAtPress = zoom;
-    fstopAtPress = fstop;
+    yawAtPress = view.yaw;
+    pitchAtPress = view.pitch;
+    zoomAtPress = view.zoom;
+    fstopAtPress = view.fstop;
     pressPos = glm::vec2(event->pos().x(), event->pos().y());
     if (event->buttons() == Qt::LeftButton) {
-        setCursor(projection == Projection::Flat ? Qt::ClosedHandCursor : Qt::ArrowCursor);
+        setCursor(view.projection == Projection::Flat ? Qt::ClosedHandCursor : Qt::ArrowCursor);
     }
 }
 
@@ -238,23 +238,23 @@ void ViewerWidget::mouseMoveEvent(QMouseEvent* event) {
         return;
     }
     if (buttons == Qt::LeftButton) {
-        if (projection == Projection::Flat) {
-            yaw = dx / zoom + yawAtPress;
-            pitch = std::clamp(dy / zoom + pitchAtPress, -h / 2.0f, h / 2.0f);
+        if (view.projection == Projection::Flat) {
+            view.yaw = dx / view.zoom + yawAtPress;
+            view.pitch = std::clamp(dy / view.zoom + pitchAtPress, -h / 2.0f, h / 2.0f);
         } else if (timer->isActive()) {
             // Joystick: the offset from the press point is a turning rate, applied by tick.
             velocity.x = -dx * 360.0f / w;
             velocity.y = -dy * 360.0f / w;
             return;
         } else {
-            const float s = 360.0f / w / zoom;
-            yaw = dx * s + yawAtPress;
-            pitch = std::clamp(dy * s + pitchAtPress, -90.0f, 90.0f);
+            const float s = 360.0f / w / view.zoom;
+            view.yaw = dx * s + yawAtPress;
+            view.pitch = std::clamp(dy * s + pitchAtPress, -90.0f, 90.0f);
         }
     } else if (buttons == Qt::RightButton) {
         setZoom(zoomAtPress - dy / 100.0f * zoomAtPress);
     } else if (buttons == (Qt::LeftButton | Qt::RightButton)) {
-        fstop = fstopAtPress - dy / 15.0f;
+        view.fstop = fstopAtPress - dy / 15.0f;
         stopFollowingExposure();
     }
     updateGL();
@@ -266,11 +266,11 @@ void ViewerWidget::wheelEvent(QWheelEvent* event) {
     }
     const float d = static_cast<float>(event->angleDelta().y());
     if (event->buttons() == Qt::RightButton) {
-        fstop += d / 120.0f;
+        view.fstop += d / 120.0f;
         stopFollowingExposure();
     } else if (event->buttons() == Qt::NoButton) {
         // Three notches double or halve the zoom.
-        setZoom(static_cast<float>(static_cast<double>(zoom) *
+        setZoom(static_cast<float>(static_cast<double>(view.zoom) *
                                    std::pow(2.0, static_cast<double>(d / 120.0f / 3.0f))));
     }
     updateGL();

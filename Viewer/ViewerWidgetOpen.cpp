@@ -31,7 +31,8 @@ QStringList filterUrlList(const QList<QUrl>& urls) {
         if (!url.isLocalFile() || !info.exists()) {
             continue;
         }
-        if (info.isDir() || (info.isFile() && readsName(info.filePath().toLocal8Bit().toStdString()))) {
+        if (info.isDir() ||
+            (info.isFile() && readsName(info.filePath().toLocal8Bit().toStdString()))) {
             accepted << info.filePath();
         }
     }
@@ -120,10 +121,10 @@ void ViewerWidget::announceLoad(const PictureEntry& entry) {
 
 void ViewerWidget::resetView() {
     const Texture& first = currentTexture();
-    yaw = pitch = zoom = 0.0f;
-    projection = defaultProjection(first.width, first.height, first.projectionHint);
+    view.yaw = view.pitch = view.zoom = 0.0f;
+    view.projection = defaultProjection(first.width, first.height, first.projectionHint);
     setZoom(0.0f);
-    fstop = 0.0f;
+    view.fstop = 0.0f;
 }
 
 void ViewerWidget::queueLoad(int id, LoadKind kind, bool first) {
@@ -152,9 +153,8 @@ void ViewerWidget::startNextLoad() {
         const LoadRequest request = loadQueue.front();
         loadQueue.pop_front();
         const int index = pictures.indexOf(request.id);
-        if (index < 0 ||
-            (request.kind != LoadKind::Reload && request.kind != LoadKind::Watch &&
-             pictures.at(index).texture)) {
+        if (index < 0 || (request.kind != LoadKind::Reload && request.kind != LoadKind::Watch &&
+                          pictures.at(index).texture)) {
             continue;
         }
         if (request.kind == LoadKind::Prefetch && index != currentIndex && !fitsBudget()) {
@@ -254,7 +254,7 @@ void ViewerWidget::installTexture(int index) {
         resetView();
     } else {
         // Only a zoom below the new picture's lowest is raised.
-        setZoom(zoom);
+        setZoom(view.zoom);
     }
     // The title before the repaint: Qt hands the X title to Xlib, whose buffer the repaint's
     // swap sends; after it, nothing might send it until the next frame.
@@ -325,7 +325,7 @@ void ViewerWidget::removeEntry(int index) {
         // The next picture of the list is the one shown now.
         const PictureEntry& entry = pictures.at(currentIndex);
         if (entry.texture) {
-            setZoom(zoom);
+            setZoom(view.zoom);
             setWindowTitle(pictureTitle());
         } else if (!job || jobRequest.id != entry.id) {
             viewResetPending = true;
@@ -353,8 +353,7 @@ void ViewerWidget::reportOutcomes() {
         return;
     }
     reporting = true;
-    while (reported < outcomes.size() &&
-           outcomes[reported].state != ListOutcome::State::Pending) {
+    while (reported < outcomes.size() && outcomes[reported].state != ListOutcome::State::Pending) {
         const ListOutcome outcome = outcomes[reported++];
         if (outcome.state == ListOutcome::State::Failed) {
             QMessageBox::critical(this, tr("Marovex Viewer"),
@@ -372,11 +371,11 @@ void ViewerWidget::reportOutcomes() {
         reported = 0;
         if (!notFound.isEmpty()) {
             const bool one = notFound.size() == 1;
-            QMessageBox::critical(this, one ? tr("File not found") : tr("Files not found"),
-                                  (one ? tr("Could not open image file:")
-                                       : tr("Could not open image files:")) +
-                                      "<br/>" + notFound.join("<br/>"),
-                                  QMessageBox::Ok);
+            QMessageBox::critical(
+                this, one ? tr("File not found") : tr("Files not found"),
+                (one ? tr("Could not open image file:") : tr("Could not open image files:")) +
+                    "<br/>" + notFound.join("<br/>"),
+                QMessageBox::Ok);
         }
     }
     reporting = false;
@@ -400,9 +399,10 @@ void ViewerWidget::cancelLoads() {
 
 void ViewerWidget::reapLoads() {
     makeCurrent();
-    abandoned.erase(std::remove_if(abandoned.begin(), abandoned.end(),
-                                   [](const std::unique_ptr<LoadJob>& gone) { return gone->idle(); }),
-                    abandoned.end());
+    abandoned.erase(
+        std::remove_if(abandoned.begin(), abandoned.end(),
+                       [](const std::unique_ptr<LoadJob>& gone) { return gone->idle(); }),
+        abandoned.end());
     if (abandoned.empty()) {
         reapTimer->stop();
     }
@@ -433,7 +433,7 @@ void ViewerWidget::abandonLoad() {
         message.clear();
         setWindowTitle(tr("Marovex Viewer"));
     } else {
-        setZoom(zoom);
+        setZoom(view.zoom);
         setWindowTitle(pictureTitle());
     }
     update();
@@ -475,7 +475,8 @@ bool ViewerWidget::fitsBudget() const {
 void ViewerWidget::keepBudget() {
     while (pictures.residentBytes() > residentBudget) {
         // Never the shown picture, nor the one a load is filling.
-        const int victim = pictures.leastRecentlyShown(currentIndex, job ? job->texture() : nullptr);
+        const int victim =
+            pictures.leastRecentlyShown(currentIndex, job ? job->texture() : nullptr);
         if (victim < 0) {
             break;
         }
@@ -547,9 +548,9 @@ void ViewerWidget::reloadCurrent() {
 }
 
 bool ViewerWidget::open() {
-    const QStringList files = QFileDialog::getOpenFileNames(
-        this, tr("Choose image(s) to display"), workingDirectory,
-        QString::fromStdString(openDialogFilter()));
+    const QStringList files =
+        QFileDialog::getOpenFileNames(this, tr("Choose image(s) to display"), workingDirectory,
+                                      QString::fromStdString(openDialogFilter()));
     activateWindow();
     if (files.isEmpty()) {
         return false;

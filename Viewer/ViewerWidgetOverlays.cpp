@@ -50,8 +50,8 @@ void ViewerWidget::drawOverlays() {
     const Texture& picture = currentTexture();
     if (histogramAction->isChecked()) {
         HistogramOverlay::draw(
-            picture.statistics.get(), exposureWindow(picture.hdr, fstop, picture.scaleMean),
-            viewportWidth, viewportHeight,
+            picture.statistics.get(), exposureWindow(picture.hdr, view.fstop, picture.scaleMean),
+            view.viewportWidth, view.viewportHeight,
             [this](int x, int y, const QString& text) { renderText(x, y, text, QFont()); },
             isGathering(picture) ? QString("Gathering statistics...")
                                  : QString("No statistics for this picture"));

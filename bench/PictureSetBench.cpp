@@ -116,8 +116,8 @@ int main(int argc, char** argv) {
     }
     const double list = firstView(widget, files);
     std::printf("%d files of 2048 x 1024, budget %.0f MB\n", count, widget.residentBudget / 1e6);
-    std::printf("first view: one file %.3fs (median of 3), the list %.3fs: %.2fx\n",
-                median(alone), list, list / median(alone));
+    std::printf("first view: one file %.3fs (median of 3), the list %.3fs: %.2fx\n", median(alone),
+                list, list / median(alone));
 
     // Steps through the list, each to its neighbour once read ahead: until it shows, and until
     // the frame after it is painted.
@@ -134,9 +134,8 @@ int main(int argc, char** argv) {
         steps.push_back(clock.nsecsElapsed() / 1e9);
     }
     std::sort(steps.begin(), steps.end());
-    std::printf("steps: median %.4fs, 95th %.4fs, slowest %.4fs (%.2fx one file)\n",
-                median(steps), steps[steps.size() * 95 / 100], steps.back(),
-                steps.back() / median(alone));
+    std::printf("steps: median %.4fs, 95th %.4fs, slowest %.4fs (%.2fx one file)\n", median(steps),
+                steps[steps.size() * 95 / 100], steps.back(), steps.back() / median(alone));
     std::printf("peak resident %.0f MB (%.0f MB before stepping), budget + 200 MB = %.0f MB\n",
                 peakMegabytes(), peakBefore, widget.residentBudget / 1e6 + 200.0);
     widget.open({});

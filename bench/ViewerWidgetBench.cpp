@@ -66,8 +66,8 @@ double cardBytes(const Texture& texture) {
     const double texel = texture.hdr ? 4.0 : 3.0;
     double bytes = 0.0;
     if (texture.tileLevels > 0) {
-        bytes += texel * texture.texWidth * texture.texHeight * texture.tileColumns *
-                 texture.tileRows;
+        bytes +=
+            texel * texture.texWidth * texture.texHeight * texture.tileColumns * texture.tileRows;
     }
     long w = texture.width;
     long h = texture.height;
@@ -83,15 +83,15 @@ double cardBytes(const Texture& texture) {
 
 // Frames per second while the view turns for `seconds`.
 double turn(ViewerWidget& widget, const Case& view, double seconds) {
-    widget.projection = view.projection;
-    widget.pitch = view.pitch;
+    widget.view.projection = view.projection;
+    widget.view.pitch = view.pitch;
     widget.setZoom(view.zoom);
     widget.updateGL();
     QElapsedTimer clock;
     clock.start();
     int frames = 0;
     while (clock.elapsed() < seconds * 1000.0) {
-        widget.yaw += 0.5f;
+        widget.view.yaw += 0.5f;
         widget.updateGL();
         ++frames;
     }
@@ -136,8 +136,9 @@ int main(int argc, char** argv) {
         widget.currentIndex = 0;
         std::printf("\n%d x %d: %.0f MB of RGBE; on the card %.2fx; peak resident while "
                     "uploading %.2fx (the picture alone %.2fx)\n",
-                    width, width / 2, rgbeBytes / 1e6, cardBytes(*widget.pictures.at(0).texture) / rgbeBytes,
-                    peak / rgbeBytes, (made - before) / rgbeBytes);
+                    width, width / 2, rgbeBytes / 1e6,
+                    cardBytes(*widget.pictures.at(0).texture) / rgbeBytes, peak / rgbeBytes,
+                    (made - before) / rgbeBytes);
         std::printf("%-28s %10s %10s %12s\n", "case (1280 x 720)", "fps", "ms/frame", "x floor");
         for (const Case& view : cases) {
             widget.makeCurrent();

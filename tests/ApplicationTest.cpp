@@ -136,7 +136,8 @@ private slots:
             {{"--memory-budget"}, 0, true, {}},
         };
         for (const auto& test : cases) {
-            const CommandLine line = parseCommandLine(QStringList{"marovex-viewer"} + test.arguments);
+            const CommandLine line =
+                parseCommandLine(QStringList{"marovex-viewer"} + test.arguments);
             QCOMPARE(line.memoryBudget, test.megabytes);
             QCOMPARE(!line.error.isEmpty(), test.error);
             QCOMPARE(line.files, test.files);

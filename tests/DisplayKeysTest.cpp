@@ -43,7 +43,8 @@ std::unique_ptr<ViewerWidget> shownWidget() {
 
 // What the metered f-stop shows the picture's radiance as, before any tone curve.
 double shown(const ViewerWidget& widget, double radiance) {
-    return radiance * std::exp2(exposureOffset(widget.fstop, widget.currentTexture().scaleMean));
+    return radiance *
+           std::exp2(exposureOffset(widget.view.fstop, widget.currentTexture().scaleMean));
 }
 
 } // namespace
@@ -95,7 +96,7 @@ private slots:
         QTest::keyClick(widget.get(), 'x');
         QVERIFY(widget->viewState().showClipping);
         // Ten stops up, the whole picture is over white and flagged red.
-        widget->fstop = 10.0f;
+        widget->view.fstop = 10.0f;
         widget->tonemapAction->setChecked(false);
         widget->updateGL();
         const QColor flagged = widget->grabFrameBuffer().pixelColor(160, 120);
@@ -107,32 +108,34 @@ private slots:
     void autoExposureKeys() {
         auto widget = shownWidget();
         addHdrPicture(*widget, 0.5f);
-        widget->fstop = 3.0f;
+        widget->view.fstop = 3.0f;
         QTest::keyClick(widget.get(), 'e');
         QVERIFY(std::abs(shown(*widget, 0.5) - 0.18) < 0.005);
-        const float metered = widget->fstop;
+        const float metered = widget->view.fstop;
 
         // Followed: it comes back to the metered f-stop by itself, without jumping there.
-        widget->fstop = metered - 4.0f;
+        widget->view.fstop = metered - 4.0f;
         QTest::keyClick(widget.get(), 'E', Qt::ShiftModifier);
         QVERIFY(widget->followExposureAction->isChecked());
-        QTRY_VERIFY_WITH_TIMEOUT(std::abs(widget->fstop - metered) < 0.05f, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(std::abs(widget->view.fstop - metered) < 0.05f, 10000);
         // A manual change ends it.
-        const float followed = widget->fstop;
+        const float followed = widget->view.fstop;
         QTest::keyClick(widget.get(), '.');
         QVERIFY(!widget->followExposureAction->isChecked());
-        QCOMPARE(widget->fstop, followed + 0.5f);
+        QCOMPARE(widget->view.fstop, followed + 0.5f);
         QTest::qWait(100);
-        QCOMPARE(widget->fstop, followed + 0.5f);
+        QCOMPARE(widget->view.fstop, followed + 0.5f);
 
         // 8-bit pictures keep their exposure.
         widget->makeCurrent();
         widget->pictures.clear();
-        widget->pictures.append("ldr", 0, std::make_unique<Texture>(
-            64, 32, static_cast<const std::uint8_t*>(nullptr), GL_RGB8, GL_RGB));
-        widget->fstop = 1.0f;
+        widget->pictures.append("ldr", 0,
+                                std::make_unique<Texture>(64, 32,
+                                                          static_cast<const std::uint8_t*>(nullptr),
+                                                          GL_RGB8, GL_RGB));
+        widget->view.fstop = 1.0f;
         QTest::keyClick(widget.get(), 'e');
-        QCOMPARE(widget->fstop, 1.0f);
+        QCOMPARE(widget->view.fstop, 1.0f);
         QCOMPARE(widget->note, QString("Auto-exposure needs an HDR picture"));
     }
 

@@ -163,11 +163,11 @@ private:
         QVERIFY(texture.tileColumns * texture.texWidth >= width);
 
         auto show = [&](const ViewState& view) {
-            widget.projection = view.projection;
-            widget.yaw = view.yaw;
-            widget.pitch = view.pitch;
-            widget.zoom = view.zoom;
-            widget.fstop = view.fstop;
+            widget.view.projection = view.projection;
+            widget.view.yaw = view.yaw;
+            widget.view.pitch = view.pitch;
+            widget.view.zoom = view.zoom;
+            widget.view.fstop = view.fstop;
             widget.updateGL();
             return widget.grabFrameBuffer();
         };

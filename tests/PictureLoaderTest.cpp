@@ -22,15 +22,14 @@
 namespace {
 
 std::string tempPath(const std::string& name) {
-    const auto dir = std::filesystem::temp_directory_path() /
-                     ("picture-loader-" + std::to_string(::getpid()));
+    const auto dir =
+        std::filesystem::temp_directory_path() / ("picture-loader-" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir);
     return (dir / name).string();
 }
 
 // Bounded: a worker that never gets there fails the test instead of hanging it.
-template <typename Condition>
-bool waitFor(Condition condition) {
+template <typename Condition> bool waitFor(Condition condition) {
     for (int i = 0; i < 2000; ++i) {
         if (condition()) {
             return true;
@@ -241,11 +240,12 @@ TEST(MipLevels, AReductionIsThePyramidsLevelInOnePass) {
 }
 
 TEST(MipLevels, AThrowingCallbackAbandonsThePyramid) {
-    EXPECT_THROW(mipLevels(rgbPicture(64, 64), [](int level) {
-                     if (level == 3) {
-                         throw std::runtime_error("stop");
-                     }
-                 }),
+    EXPECT_THROW(mipLevels(rgbPicture(64, 64),
+                           [](int level) {
+                               if (level == 3) {
+                                   throw std::runtime_error("stop");
+                               }
+                           }),
                  std::runtime_error);
 }
 
@@ -438,7 +438,8 @@ TEST(PictureLoader, GivesTheLevelsBeforeTheStatisticsWhenAsked) {
     EXPECT_EQ(plain.takeStatistics(), nullptr);
     const std::vector<Picture> withStatistics = plain.take();
     ASSERT_NE(withStatistics[0].statistics, nullptr);
-    EXPECT_EQ(withStatistics[0].statistics->histogram(-20.0, 20.0, 320), expected->histogram(-20.0, 20.0, 320));
+    EXPECT_EQ(withStatistics[0].statistics->histogram(-20.0, 20.0, 320),
+              expected->histogram(-20.0, 20.0, 320));
     std::remove(path.c_str());
 }
 

@@ -246,13 +246,13 @@ private slots:
         widget.open({panorama});
         QVERIFY(settle(widget));
         QCOMPARE(widget.pictures.size(), 1);
-        QCOMPARE(widget.viewportWidth, 160);
-        QCOMPARE(widget.viewportHeight, 120);
-        widget.projection = projection;
-        widget.yaw = yaw;
-        widget.pitch = pitch;
-        widget.zoom = zoom;
-        widget.fstop = 2.0f;
+        QCOMPARE(widget.view.viewportWidth, 160);
+        QCOMPARE(widget.view.viewportHeight, 120);
+        widget.view.projection = projection;
+        widget.view.yaw = yaw;
+        widget.view.pitch = pitch;
+        widget.view.zoom = zoom;
+        widget.view.fstop = 2.0f;
         widget.updateGL();
         const QImage frame = widget.grabFrameBuffer();
 
@@ -328,8 +328,8 @@ private slots:
         for (const char* name : {"pipe.png", "pipe.jpeg", "pipe.exr", "pipe.cr2", "pipe"}) {
             QTest::newRow(name) << name << "Failed to read file '%1': not a regular file";
         }
-        QTest::newRow("pipe.hdr")
-            << "pipe.hdr" << "Not a RADIANCE file: '%1' (no header within 10 seconds)";
+        QTest::newRow("pipe.hdr") << "pipe.hdr"
+                                  << "Not a RADIANCE file: '%1' (no header within 10 seconds)";
     }
 
     void fifosAreRefusedOrWaitedForBoundedly() {

@@ -211,7 +211,7 @@ private slots:
         QCOMPARE(QCoreApplication::exec(), 0);
         QVERIFY(driver.done);
         QVERIFY(sawLoad);
-        QCOMPARE(widget->viewportWidth, 420);
+        QCOMPARE(widget->view.viewportWidth, 420);
         QVERIFY(!widget->isLoading());
         QVERIFY(widget->pictures.empty());
         QVERIFY(closer->boxes.isEmpty());
@@ -319,7 +319,8 @@ private slots:
         QCOMPARE(widget->pictures.size(), 2);
         const QStringList files = {c, a};
         for (int i = 0; i < 2; ++i) {
-            const LuminanceStatistics* statistics = widget->pictures.at(i).texture->statistics.get();
+            const LuminanceStatistics* statistics =
+                widget->pictures.at(i).texture->statistics.get();
             QVERIFY(statistics != nullptr);
             const Picture picture = readPicture(files[i].toStdString(), SizeLimit());
             const auto expected = LuminanceStatistics::of(picture, true);

@@ -113,8 +113,9 @@ private slots:
         QCOMPARE(widget->fileNames(), QStringList{a});
         QCOMPARE(widget->windowTitle(), a);
         QCOMPARE(widget->pictures.size(), 1);
-        QCOMPARE(widget->projection, Projection::Sphere);
-        QCOMPARE(widget->zoom, 400.0f / (64.0f / 3.0f) > 16.0f ? 16.0f : 400.0f / (64.0f / 3.0f));
+        QCOMPARE(widget->view.projection, Projection::Sphere);
+        QCOMPARE(widget->view.zoom,
+                 400.0f / (64.0f / 3.0f) > 16.0f ? 16.0f : 400.0f / (64.0f / 3.0f));
         QCOMPARE(closer->boxes.size(), 1);
         QCOMPARE(closer->boxes[0].title, QString("File not found"));
         QCOMPARE(closer->boxes[0].text, "Could not open image file:<br/>" + missing);
@@ -176,16 +177,16 @@ private slots:
     void projectionFollowsTheShapeOfTheFirstPicture() {
         widget->open({jpeg(dir, "p1.jpg", 1000, 500)});
         QVERIFY(settle(*widget));
-        QCOMPARE(widget->projection, Projection::Sphere);
+        QCOMPARE(widget->view.projection, Projection::Sphere);
         widget->open({jpeg(dir, "p2.jpg", 1000, 501)});
         QVERIFY(settle(*widget));
-        QCOMPARE(widget->projection, Projection::Flat);
+        QCOMPARE(widget->view.projection, Projection::Flat);
         widget->open({jpeg(dir, "p3.jpg", 999, 500), a});
         QVERIFY(settle(*widget));
-        QCOMPARE(widget->projection, Projection::Flat);
-        QCOMPARE(widget->fstop, 0.0f);
-        QCOMPARE(widget->yaw, 0.0f);
-        QCOMPARE(widget->zoom, std::min(400.0f / 999.0f, 300.0f / 500.0f));
+        QCOMPARE(widget->view.projection, Projection::Flat);
+        QCOMPARE(widget->view.fstop, 0.0f);
+        QCOMPARE(widget->view.yaw, 0.0f);
+        QCOMPARE(widget->view.zoom, std::min(400.0f / 999.0f, 300.0f / 500.0f));
     }
 
     // Local pictures of every readable suffix and folders are taken; remote URLs, missing
@@ -232,7 +233,7 @@ private slots:
         QCOMPARE(widget->fileNames(), QStringList{exr});
         QCOMPARE(widget->windowTitle(), exr + ":diffuse");
         QVERIFY(widget->currentTexture().hdr);
-        QCOMPARE(widget->projection, Projection::Flat);
+        QCOMPARE(widget->view.projection, Projection::Flat);
         QVERIFY(closer->boxes.isEmpty());
     }
 
@@ -252,8 +253,8 @@ private slots:
             QVERIFY2(!type(*widget, key), qPrintable(key));
         }
         sendWheel(*widget, 360, Qt::NoButton);
-        QCOMPARE(widget->zoom, 0.0f);
-        QCOMPARE(widget->projection, Projection::Sphere);
+        QCOMPARE(widget->view.zoom, 0.0f);
+        QCOMPARE(widget->view.projection, Projection::Sphere);
         type(*widget, "i");
         QVERIFY(widget->showInfo);
         type(*widget, "t");
@@ -274,28 +275,28 @@ private slots:
 
     void zoomKeysAndLimits() {
         widget->resize(1000, 750);
-        QTRY_COMPARE(widget->viewportWidth, 1000);
+        QTRY_COMPARE(widget->view.viewportWidth, 1000);
         widget->open({jpeg(dir, "flat.jpg", 4000, 3000)});
         QVERIFY(settle(*widget));
-        QCOMPARE(widget->zoom, 0.25f);
+        QCOMPARE(widget->view.zoom, 0.25f);
         type(*widget, "1");
-        QCOMPARE(widget->zoom, 1.0f);
+        QCOMPARE(widget->view.zoom, 1.0f);
         type(*widget, "+");
-        QCOMPARE(widget->zoom, 1.1f);
+        QCOMPARE(widget->view.zoom, 1.1f);
         type(*widget, "-");
-        QCOMPARE(widget->zoom, static_cast<float>(1.1f / 1.1));
+        QCOMPARE(widget->view.zoom, static_cast<float>(1.1f / 1.1));
         type(*widget, "5");
-        QCOMPARE(widget->zoom, 16.0f);
+        QCOMPARE(widget->view.zoom, 16.0f);
         type(*widget, "+");
-        QCOMPARE(widget->zoom, 16.0f);
-        widget->yaw = 30.0f;
+        QCOMPARE(widget->view.zoom, 16.0f);
+        widget->view.yaw = 30.0f;
         type(*widget, "0");
-        QCOMPARE(widget->yaw, 0.0f);
-        QCOMPARE(widget->zoom, 0.25f);
+        QCOMPARE(widget->view.yaw, 0.0f);
+        QCOMPARE(widget->view.zoom, 0.25f);
         type(*widget, ".");
         type(*widget, ".");
         type(*widget, ",");
-        QCOMPARE(widget->fstop, 0.5f);
+        QCOMPARE(widget->view.fstop, 0.5f);
     }
 
     void pictureStepsWrapAround() {
@@ -321,23 +322,23 @@ private slots:
     void projectionChannelsAndCaseSensitivity() {
         widget->open({b});
         QVERIFY(settle(*widget));
-        QCOMPARE(widget->projection, Projection::Flat);
+        QCOMPARE(widget->view.projection, Projection::Flat);
         QCOMPARE(widget->cursor().shape(), Qt::ArrowCursor);
         type(*widget, "s");
-        QCOMPARE(widget->projection, Projection::Planet);
+        QCOMPARE(widget->view.projection, Projection::Planet);
         type(*widget, "p");
-        QCOMPARE(widget->projection, Projection::Sphere);
+        QCOMPARE(widget->view.projection, Projection::Sphere);
         type(*widget, "p");
-        QCOMPARE(widget->projection, Projection::Flat);
+        QCOMPARE(widget->view.projection, Projection::Flat);
         QCOMPARE(widget->cursor().shape(), Qt::OpenHandCursor);
         QVERIFY(!type(*widget, "P"));
-        QCOMPARE(widget->projection, Projection::Flat);
+        QCOMPARE(widget->view.projection, Projection::Flat);
         type(*widget, "r");
-        QVERIFY(widget->showRed && !widget->showGreen && !widget->showBlue);
+        QVERIFY(widget->view.showRed && !widget->view.showGreen && !widget->view.showBlue);
         type(*widget, "b");
-        QVERIFY(!widget->showRed && !widget->showGreen && widget->showBlue);
+        QVERIFY(!widget->view.showRed && !widget->view.showGreen && widget->view.showBlue);
         type(*widget, "c");
-        QVERIFY(widget->showRed && widget->showGreen && widget->showBlue);
+        QVERIFY(widget->view.showRed && widget->view.showGreen && widget->view.showBlue);
         QVERIFY(!type(*widget, "H"));
         QVERIFY(closer->boxes.isEmpty());
     }
@@ -386,23 +387,23 @@ private slots:
     void mouseDragsPanZoomAndExpose() {
         widget->open({jpeg(dir, "wide.jpg", 800, 600)});
         QVERIFY(settle(*widget));
-        widget->zoom = 2.0f;
+        widget->view.zoom = 2.0f;
         sendMouse(*widget, QEvent::MouseButtonPress, {100, 100}, Qt::LeftButton, Qt::LeftButton);
         QCOMPARE(widget->cursor().shape(), Qt::ClosedHandCursor);
         sendMouse(*widget, QEvent::MouseMove, {110, 90}, Qt::NoButton, Qt::LeftButton);
-        QCOMPARE(widget->yaw, 5.0f);
-        QCOMPARE(widget->pitch, -5.0f);
+        QCOMPARE(widget->view.yaw, 5.0f);
+        QCOMPARE(widget->view.pitch, -5.0f);
         sendMouse(*widget, QEvent::MouseMove, {110, -900}, Qt::NoButton, Qt::LeftButton);
-        QCOMPARE(widget->pitch, -300.0f); // half the picture's height
+        QCOMPARE(widget->view.pitch, -300.0f); // half the picture's height
         sendMouse(*widget, QEvent::MouseButtonRelease, {110, 90}, Qt::LeftButton, Qt::NoButton);
         QCOMPARE(widget->cursor().shape(), Qt::OpenHandCursor);
 
         sendMouse(*widget, QEvent::MouseButtonPress, {50, 200}, Qt::RightButton, Qt::RightButton);
         sendMouse(*widget, QEvent::MouseMove, {50, 150}, Qt::NoButton, Qt::RightButton);
-        QCOMPARE(widget->zoom, 3.0f);
+        QCOMPARE(widget->view.zoom, 3.0f);
         sendMouse(*widget, QEvent::MouseMove, {50, 170}, Qt::NoButton,
                   Qt::LeftButton | Qt::RightButton);
-        QCOMPARE(widget->fstop, 2.0f);
+        QCOMPARE(widget->view.fstop, 2.0f);
         sendMouse(*widget, QEvent::MouseButtonRelease, {50, 150}, Qt::RightButton, Qt::NoButton);
         QVERIFY(closer->boxes.isEmpty()); // a 50-pixel right drag opens no menu
     }
@@ -414,18 +415,18 @@ private slots:
         sendMouse(*widget, QEvent::MouseButtonPress, {100, 100}, Qt::LeftButton, Qt::LeftButton);
         sendMouse(*widget, QEvent::MouseMove, {116, 92}, Qt::NoButton, Qt::LeftButton);
         QCOMPARE(widget->velocity, glm::vec3(-16.0f * 360.0f / 64.0f, 8.0f * 360.0f / 64.0f, 0.0f));
-        QCOMPARE(widget->yaw, 0.0f);
+        QCOMPARE(widget->view.yaw, 0.0f);
         sendMouse(*widget, QEvent::MouseButtonRelease, {116, 92}, Qt::LeftButton, Qt::NoButton);
         QCOMPARE(widget->velocity, glm::vec3(0.0f));
 
         // Once auto-rotation was switched off, the timer is stopped and the drag is direct.
         widget->setAutoRotate(false);
         QVERIFY(!widget->timer->isActive());
-        widget->zoom = 4.0f;
+        widget->view.zoom = 4.0f;
         sendMouse(*widget, QEvent::MouseButtonPress, {100, 100}, Qt::LeftButton, Qt::LeftButton);
         sendMouse(*widget, QEvent::MouseMove, {116, 92}, Qt::NoButton, Qt::LeftButton);
-        QCOMPARE(widget->yaw, 16.0f * 360.0f / 64.0f / 4.0f);
-        QCOMPARE(widget->pitch, -8.0f * 360.0f / 64.0f / 4.0f);
+        QCOMPARE(widget->view.yaw, 16.0f * 360.0f / 64.0f / 4.0f);
+        QCOMPARE(widget->view.pitch, -8.0f * 360.0f / 64.0f / 4.0f);
     }
 
     void shortRightClickOpensTheMenu() {
@@ -509,14 +510,14 @@ private slots:
     void wheelZoomsOrExposes() {
         widget->open({hdr(dir, "pano.hdr", 2048, 1024)});
         QVERIFY(settle(*widget));
-        widget->zoom = 5.0f;
+        widget->view.zoom = 5.0f;
         sendWheel(*widget, 360, Qt::NoButton);
-        QCOMPARE(widget->zoom, 10.0f);
+        QCOMPARE(widget->view.zoom, 10.0f);
         sendWheel(*widget, 360, Qt::NoButton);
-        QCOMPARE(widget->zoom, 16.0f);
+        QCOMPARE(widget->view.zoom, 16.0f);
         sendWheel(*widget, -120, Qt::RightButton);
-        QCOMPARE(widget->fstop, -1.0f);
-        QCOMPARE(widget->zoom, 16.0f);
+        QCOMPARE(widget->view.fstop, -1.0f);
+        QCOMPARE(widget->view.zoom, 16.0f);
     }
 
     void quitKeysEndTheLoopWithStatusZero() {

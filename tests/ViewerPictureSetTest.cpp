@@ -151,7 +151,8 @@ private slots:
             QCOMPARE(widget->windowTitle(), a);
             QCOMPARE(closer->boxes.size(), 2);
             QCOMPARE(closer->boxes[0].title, QString("Marovex Viewer"));
-            QVERIFY2(closer->boxes[0].text.startsWith("Error: ") && closer->boxes[0].text.contains(bad),
+            QVERIFY2(closer->boxes[0].text.startsWith("Error: ") &&
+                         closer->boxes[0].text.contains(bad),
                      qPrintable(closer->boxes[0].text));
             QCOMPARE(closer->boxes[1].title, QString("File not found"));
             QCOMPARE(closer->boxes[1].text, "Could not open image file:<br/>" + missing);
@@ -186,8 +187,8 @@ private slots:
             widget->open({path});
             QVERIFY(settle(*widget));
             widget->setWatch(watch);
-            widget->yaw = 33.0f;
-            widget->fstop = 1.5f;
+            widget->view.yaw = 33.0f;
+            widget->view.fstop = 1.5f;
             std::atomic<bool> held{false};
             std::atomic<bool> release{false};
             PictureLoader::decodeHook = [&](const std::string&) {
@@ -212,8 +213,8 @@ private slots:
             release = true;
             QVERIFY(settle(*widget));
             PictureLoader::decodeHook = nullptr;
-            QCOMPARE(widget->yaw, 33.0f);
-            QCOMPARE(widget->fstop, 1.5f);
+            QCOMPARE(widget->view.yaw, 33.0f);
+            QCOMPARE(widget->view.fstop, 1.5f);
             const LuminanceStatistics* statistics = widget->currentTexture().statistics.get();
             QVERIFY(statistics != nullptr);
             const Picture picture = readPicture(path.toStdString(), SizeLimit());
@@ -245,8 +246,7 @@ private slots:
             }
             QCOMPARE(lines.size(), 5);
             const QStringList starts = {"[T]                 read: ", "M: ",
-                                        "[T]                stats: ",
-                                        "[T]           cpu -> gpu: "};
+                                        "[T]                stats: ", "[T]           cpu -> gpu: "};
             for (int i = 0; i < starts.size(); ++i) {
                 QVERIFY2(lines[i].startsWith(starts[i]), qPrintable(lines.join("|")));
             }
@@ -276,9 +276,9 @@ private slots:
         const struct {
             int key;
             QString shown;
-        } steps[] = {{Qt::Key_Home, first}, {Qt::Key_Right, img2}, {Qt::Key_Right, img10},
-                     {Qt::Key_Right, last},  {Qt::Key_Right, last}, {Qt::Key_End, last},
-                     {Qt::Key_Left, img10},  {Qt::Key_PageUp, first}, {Qt::Key_PageDown, last}};
+        } steps[] = {{Qt::Key_Home, first}, {Qt::Key_Right, img2},   {Qt::Key_Right, img10},
+                     {Qt::Key_Right, last}, {Qt::Key_Right, last},   {Qt::Key_End, last},
+                     {Qt::Key_Left, img10}, {Qt::Key_PageUp, first}, {Qt::Key_PageDown, last}};
         for (const auto& step : steps) {
             type(*widget, QString(), step.key);
             QVERIFY(settle(*widget));

@@ -90,7 +90,7 @@ private slots:
         widget.open({path});
         QVERIFY(settle(widget));
         QCOMPARE(widget.pictures.size(), 1);
-        QCOMPARE(widget.projection, Projection::Sphere);
+        QCOMPARE(widget.view.projection, Projection::Sphere);
 
         // Nothing before the pointer comes.
         widget.updateGL();
@@ -111,7 +111,7 @@ private slots:
         }
         // The view turns under a still pointer: the line follows.
         const QString before = widget.readoutText;
-        widget.yaw += 30.0f;
+        widget.view.yaw += 30.0f;
         widget.updateGL();
         QVERIFY(widget.readoutText != before);
         QVERIFY(widget.readoutText.startsWith(expectedStart(widget, QPoint(390, 280)) + "  lon "));
@@ -132,7 +132,7 @@ private slots:
 
         // The flat view: over the picture a line without angles, beside it none.
         type(widget, "p");
-        QCOMPARE(widget.projection, Projection::Flat);
+        QCOMPARE(widget.view.projection, Projection::Flat);
         // The whole picture, 400 x 200 from row 50 of the window.
         type(widget, "0");
         movePointer(widget, QPoint(200, 150));

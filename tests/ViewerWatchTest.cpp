@@ -72,11 +72,11 @@ private slots:
 
         // A view of its own: turned, zoomed, brighter, seen as a little planet.
         QTest::keyClick(&widget, Qt::Key_S);
-        widget.yaw = 40.0f;
-        widget.pitch = -20.0f;
+        widget.view.yaw = 40.0f;
+        widget.view.pitch = -20.0f;
         widget.setZoom(3.0f);
-        widget.fstop = 1.5f;
-        const float zoom = widget.zoom;
+        widget.view.fstop = 1.5f;
+        const float zoom = widget.view.zoom;
         const QString title = widget.windowTitle();
 
         // Every frame painted while the files are written must show a whole version.
@@ -104,11 +104,11 @@ private slots:
             QVERIFY2(k % 2 == 0 ? qRed(pixel) > qBlue(pixel) + 60 : qBlue(pixel) > qRed(pixel) + 60,
                      qPrintable(QString("version %1: %2").arg(k).arg(pixel, 0, 16)));
             QCOMPARE(widget.windowTitle(), title);
-            QCOMPARE(widget.projection, Projection::Planet);
-            QCOMPARE(widget.yaw, 40.0f);
-            QCOMPARE(widget.pitch, -20.0f);
-            QCOMPARE(widget.zoom, zoom);
-            QCOMPARE(widget.fstop, 1.5f);
+            QCOMPARE(widget.view.projection, Projection::Planet);
+            QCOMPARE(widget.view.yaw, 40.0f);
+            QCOMPARE(widget.view.pitch, -20.0f);
+            QCOMPARE(widget.view.zoom, zoom);
+            QCOMPARE(widget.view.fstop, 1.5f);
             QCOMPARE(closer.boxes.size(), 0);
         }
         watcher.stop();

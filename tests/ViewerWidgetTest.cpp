@@ -77,11 +77,11 @@ private slots:
         QCOMPARE(widget.windowTitle(), QString("Marovex Viewer"));
         QVERIFY(!widget.windowIcon().isNull());
         QVERIFY(widget.acceptDrops());
-        QCOMPARE(widget.zoom, 0.0f);
-        QCOMPARE(widget.yaw, 0.0f);
-        QCOMPARE(widget.pitch, 0.0f);
-        QCOMPARE(widget.projection, Projection::Sphere);
-        QVERIFY(widget.showRed && widget.showGreen && widget.showBlue);
+        QCOMPARE(widget.view.zoom, 0.0f);
+        QCOMPARE(widget.view.yaw, 0.0f);
+        QCOMPARE(widget.view.pitch, 0.0f);
+        QCOMPARE(widget.view.projection, Projection::Sphere);
+        QVERIFY(widget.view.showRed && widget.view.showGreen && widget.view.showBlue);
         QVERIFY(!widget.showInfo);
         QVERIFY(widget.pictures.empty());
         QVERIFY(widget.message.isEmpty());
@@ -133,92 +133,92 @@ private slots:
     void zoomStaysWithinTheLimitsOfPictureAndProjection() {
         auto widget = shownWidget();
         widget->setZoom(3.0f);
-        QCOMPARE(widget->zoom, 0.0f); // no picture: unchanged
+        QCOMPARE(widget->view.zoom, 0.0f); // no picture: unchanged
 
         addPicture(*widget, 1000, 400);
-        widget->projection = Projection::Flat;
-        widget->viewportWidth = 800;
-        widget->viewportHeight = 600;
+        widget->view.projection = Projection::Flat;
+        widget->view.viewportWidth = 800;
+        widget->view.viewportHeight = 600;
         widget->setZoom(0.5f);
-        QCOMPARE(widget->zoom, 0.8f);
+        QCOMPARE(widget->view.zoom, 0.8f);
         widget->setZoom(20.0f);
-        QCOMPARE(widget->zoom, 16.0f);
+        QCOMPARE(widget->view.zoom, 16.0f);
         widget->setZoom(2.5f);
-        QCOMPARE(widget->zoom, 2.5f);
-        widget->projection =
+        QCOMPARE(widget->view.zoom, 2.5f);
+        widget->view.projection =
             Projection::Planet; // every projection but Sphere fits the whole picture
         widget->setZoom(0.0f);
-        QCOMPARE(widget->zoom, 0.8f);
+        QCOMPARE(widget->view.zoom, 0.8f);
 
         widget->makeCurrent();
         widget->pictures.clear();
         addPicture(*widget, 6000, 3000);
-        widget->projection = Projection::Sphere;
+        widget->view.projection = Projection::Sphere;
         widget->setZoom(0.0f);
-        QCOMPARE(widget->zoom, 0.4f);
-        widget->zoom = 0.1f;
+        QCOMPARE(widget->view.zoom, 0.4f);
+        widget->view.zoom = 0.1f;
         widget->updateZoom();
-        QCOMPARE(widget->zoom, 0.4f);
+        QCOMPARE(widget->view.zoom, 0.4f);
     }
 
     void resizeStoresTheViewportAndRaisesTheZoom() {
         auto widget = shownWidget();
-        QCOMPARE(widget->viewportWidth, 320);
-        QCOMPARE(widget->viewportHeight, 240);
+        QCOMPARE(widget->view.viewportWidth, 320);
+        QCOMPARE(widget->view.viewportHeight, 240);
         addPicture(*widget, 1200, 600);
         widget->setZoom(0.0f);
-        QCOMPARE(widget->zoom, 320.0f / 400.0f);
+        QCOMPARE(widget->view.zoom, 320.0f / 400.0f);
         widget->resize(600, 240);
-        QTRY_COMPARE(widget->viewportWidth, 600);
-        QCOMPARE(widget->zoom, 600.0f / 400.0f);
+        QTRY_COMPARE(widget->view.viewportWidth, 600);
+        QCOMPARE(widget->view.zoom, 600.0f / 400.0f);
     }
 
     void tickMovesAndRepaintsOnlyWithAVelocity() {
         auto widget = shownWidget();
         widget->timer->stop(); // ticks are driven by hand here
         addPicture(*widget, 2000, 1000);
-        widget->zoom = 1.0f;
+        widget->view.zoom = 1.0f;
         const int paints = widget->paints;
         widget->tick();
         QCOMPARE(widget->paints, paints);
-        QCOMPARE(widget->yaw, 0.0f);
+        QCOMPARE(widget->view.yaw, 0.0f);
 
         widget->velocity = glm::vec3(-0.25f, 0.0f, 0.0f);
         widget->tick();
         QCOMPARE(widget->paints, paints + 1);
-        QCOMPARE(widget->yaw, -0.01875f);
-        QCOMPARE(widget->zoom, 1.0f);
+        QCOMPARE(widget->view.yaw, -0.01875f);
+        QCOMPARE(widget->view.zoom, 1.0f);
 
         // The steps are divided by the zoom, and pitch stops at the poles.
-        widget->zoom = 2.0f;
-        widget->yaw = 0.0f;
+        widget->view.zoom = 2.0f;
+        widget->view.yaw = 0.0f;
         widget->velocity = glm::vec3(1.0f, 10000.0f, 0.0f);
         widget->tick();
-        QCOMPARE(widget->yaw, 0.0375f);
-        QCOMPARE(widget->pitch, 90.0f);
+        QCOMPARE(widget->view.yaw, 0.0375f);
+        QCOMPARE(widget->view.pitch, 90.0f);
 
         // A flat picture stops at half its height.
-        widget->projection = Projection::Flat;
+        widget->view.projection = Projection::Flat;
         widget->velocity = glm::vec3(0.0f, -100000.0f, 0.0f);
         widget->tick();
-        QCOMPARE(widget->pitch, -500.0f);
+        QCOMPARE(widget->view.pitch, -500.0f);
 
         // The zoom rate applies too, and the result keeps to the limits.
         widget->velocity = glm::vec3(0.0f, 0.0f, 1000.0f);
         widget->tick();
-        QCOMPARE(widget->zoom, 16.0f);
+        QCOMPARE(widget->view.zoom, 16.0f);
     }
 
     void tickWithAVelocityButNoPictureDoesNothing() {
         auto widget = shownWidget();
         widget->timer->stop();
         widget->velocity = glm::vec3(-0.25f, 0.0f, 0.0f);
-        widget->zoom = 1.0f;
+        widget->view.zoom = 1.0f;
         const int paints = widget->paints;
         widget->tick();
         widget->timer->start(15);
         QTest::qWait(100); // several real ticks; cleanup checks that no box came up
-        QCOMPARE(widget->yaw, 0.0f);
+        QCOMPARE(widget->view.yaw, 0.0f);
         QCOMPARE(widget->paints, paints);
     }
 
@@ -303,10 +303,10 @@ private slots:
         const std::vector<std::uint8_t> white(32 * 24 * 3, 255);
         widget->pictures.append("white", 0,
                                 std::make_unique<Texture>(32, 24, white.data(), GL_RGB8, GL_RGB));
-        widget->projection = Projection::Flat;
+        widget->view.projection = Projection::Flat;
         widget->setZoom(0.0f);
-        widget->showRed = true;
-        widget->showGreen = widget->showBlue = false;
+        widget->view.showRed = true;
+        widget->view.showGreen = widget->view.showBlue = false;
         widget->updateGL();
         QImage frame = widget->grabFrameBuffer();
         const QRgb centre = frame.pixel(frame.width() / 2, frame.height() / 2);
