@@ -524,7 +524,7 @@ void readBands(ImageInput& input, const Selection& selection, const Overlap& ove
     }
     // The JPEG reader records libjpeg's warnings and fills in the rest: a file cut short came
     // out grey below the cut. That is an error; the other warnings are a line on standard
-    // error, as on the .jpg road.
+    // error, as the .jpg reader does.
     if (jpeg && input.has_error()) {
         const std::string message = input.geterror();
         // libjpeg's "Premature end of JPEG file" and "premature end of data segment".
