@@ -1,15 +1,20 @@
 #include "OiioHeader.h"
 
 #include "CFile.h"
+#include "FileName.h"
+#include "OiioModule.h"
 
 #include <fmt/printf.h>
 
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cctype>
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <system_error>
 #include <vector>
 
 namespace oiio_header {
@@ -18,15 +23,30 @@ using OIIO::ImageInput;
 using OIIO::ImageSpec;
 using OIIO::TypeDesc;
 
-std::runtime_error readFailure(const std::string& path, std::string message) {
-    while (!message.empty() && message.back() == '\n') {
-        message.pop_back();
+// OpenImageIO reports failures as strings kept by the reader or by the library: one line
+// each, some repeated a row at a time, the TIFF reader's preceded by one naming the file.
+// Kept are the first few distinct lines of their own.
+std::runtime_error readFailure(const std::string& path, const std::string& message) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < message.size() && lines.size() < 3) {
+        const std::size_t end = std::min(message.find('\n', start), message.size());
+        const std::string line = message.substr(start, end - start);
+        start = end + 1;
+        if (!line.empty() && line != path &&
+            std::find(lines.begin(), lines.end(), line) == lines.end()) {
+            lines.push_back(line);
+        }
+    }
+    std::string text;
+    for (const std::string& line : lines) {
+        text += (text.empty() ? "" : "; ") + line;
     }
     // Some of its readers fail on short data without a word.
-    if (message.empty()) {
-        message = "damaged or truncated data";
+    if (text.empty()) {
+        text = "damaged or truncated data";
     }
-    return std::runtime_error(fmt::sprintf("Failed to read file '%s': %s", path, message));
+    return std::runtime_error(fmt::sprintf("Failed to read file '%s': %s", path, text));
 }
 
 namespace {
@@ -167,6 +187,73 @@ void checkWebpCanvas(const std::string& path, const SizeLimit& limit) {
     }
 }
 
+// OpenImageIO's PFM reader takes any scale, and multiplies the pixels by it: 0 made them
+// black, infinity white, NaN nothing sensible. The scale's sign is the byte order; its size
+// must be a finite number other than 0. Headers it cannot read are left to the reader.
+void checkPfmScale(const std::string& path) {
+    char head[256];
+    File file(std::fopen(path.c_str(), "rb"), &std::fclose);
+    const std::size_t size = file ? std::fread(head, 1, sizeof head, file.get()) : 0;
+    if (size < 2 || head[0] != 'P' || (head[1] != 'F' && head[1] != 'f')) {
+        return;
+    }
+    // The magic, then width, height and scale, between blanks and comments.
+    std::size_t at = 2;
+    std::string token;
+    for (int field = 0; field < 3; ++field) {
+        for (;;) {
+            while (at < size && std::isspace(static_cast<unsigned char>(head[at]))) {
+                ++at;
+            }
+            if (at >= size || head[at] != '#') {
+                break;
+            }
+            while (at < size && head[at] != '\n') {
+                ++at;
+            }
+        }
+        const std::size_t begin = at;
+        while (at < size && !std::isspace(static_cast<unsigned char>(head[at]))) {
+            ++at;
+        }
+        if (at >= size) {
+            return;
+        }
+        token.assign(head + begin, at - begin);
+    }
+    // Read as C reads it whatever the locale; out of range is 0 or infinity to a float.
+    double scale = 0.0;
+    const char* const end = token.data() + token.size();
+    const auto [stop, error] = std::from_chars(token.data(), end, scale);
+    if (stop == end && (error == std::errc::result_out_of_range ||
+                        (error == std::errc() && (!std::isfinite(scale) || scale == 0.0 ||
+                                                  !std::isfinite(static_cast<float>(scale)) ||
+                                                  static_cast<float>(scale) == 0.0f)))) {
+        throw readFailure(
+            path, fmt::sprintf("PFM scale '%s' is not a finite number other than 0", token));
+    }
+}
+
+// OpenImageIO's BMP reader keeps the pixels' offset as a signed number: from 2 GiB on, its
+// seeks failed and it returned what it had read before as the picture. Any offset at or beyond
+// the end of the file is refused here, with the sizes.
+void checkBmpOffset(const std::string& path) {
+    unsigned char head[14];
+    File file(std::fopen(path.c_str(), "rb"), &std::fclose);
+    struct stat st;
+    if (!file || fstat(fileno(file.get()), &st) != 0 ||
+        std::fread(head, 1, sizeof head, file.get()) != sizeof head || head[0] != 'B' ||
+        head[1] != 'M') {
+        return;
+    }
+    const std::uint32_t offset = static_cast<std::uint32_t>(little32(head + 10));
+    if (static_cast<long long>(offset) >= static_cast<long long>(st.st_size)) {
+        throw readFailure(path, fmt::sprintf("BMP pixels at byte %u, beyond the end of the file "
+                                             "(%d bytes)",
+                                             offset, static_cast<long long>(st.st_size)));
+    }
+}
+
 // A layer's channels are named "layer.R" and so on: the layer is all before the last dot.
 std::string layerOf(const std::string& channel) {
     const std::size_t dot = channel.rfind('.');
@@ -216,8 +303,10 @@ bool isFloat(TypeDesc type) {
            type.basetype == TypeDesc::DOUBLE;
 }
 
-} // namespace
-
+// What OpenImageIO's readers act on when a file is opened, before its header is shown to us,
+// read from the first bytes and checked: OpenEXR's windows and attribute sizes, GIF's logical
+// screen and WebP's canvas against `limit` and the memory, PFM's scale and BMP's pixel offset.
+// A file too short or of another kind is left to OpenImageIO to refuse.
 void checkBeforeOpening(const char* format, const std::string& path, const SizeLimit& limit) {
     if (std::strcmp(format, "openexr") == 0) {
         checkExrHeaders(path, limit);
@@ -228,11 +317,19 @@ void checkBeforeOpening(const char* format, const std::string& path, const SizeL
     if (std::strcmp(format, "webp") == 0) {
         checkWebpCanvas(path, limit);
     }
+    if (std::strcmp(format, "pnm") == 0) {
+        checkPfmScale(path);
+    }
+    if (std::strcmp(format, "bmp") == 0) {
+        checkBmpOffset(path);
+    }
 }
 
 // Parts beyond these are not looked at.
 constexpr int maxParts = 1024;
 
+// The first part and layer with R, G and B, else the first with Y, else the first part's
+// first three channels (or its first as grey when it has fewer).
 Selection choose(ImageInput& input, const std::string& path) {
     std::vector<ImageSpec> parts;
     ImageSpec found;
@@ -274,6 +371,9 @@ Selection choose(ImageInput& input, const std::string& path) {
     return selection;
 }
 
+// The selected part's windows checked, and the picture's display window, once `metadata` is
+// applied, against `limit` and the memory; returns the picture's size and encoding (RGBE for
+// floating-point channels).
 PictureInfo checkSelection(const Selection& selection, const PanoramaMetadata& metadata,
                            const std::string& path, const SizeLimit& limit) {
     const ImageSpec& header = selection.header;
@@ -307,6 +407,33 @@ PictureInfo checkSelection(const Selection& selection, const PanoramaMetadata& m
     info.height = static_cast<int>(size.second);
     info.encoding = hdr ? PixelEncoding::Rgbe : PixelEncoding::Rgb8;
     return info;
+}
+
+} // namespace
+
+OpenedFile openChecked(const std::string& path, const SizeLimit& limit) {
+    OpenedFile opened;
+    opened.format = oiio_module::formatOf(path);
+    if (opened.format == nullptr) {
+        throw std::runtime_error(fmt::sprintf("Unsupported picture format: '%s'", path));
+    }
+    // Opened here first, so that a missing file is said so plainly.
+    openFile(path, "rb");
+    if (hasSuffix(path, ".tif") || hasSuffix(path, ".tiff")) {
+        opened.metadata = readPanoramaMetadata(path);
+    }
+    checkBeforeOpening(opened.format, path, limit);
+    opened.input = ImageInput::create(opened.format);
+    if (!opened.input) {
+        throw readFailure(path, OIIO::geterror());
+    }
+    ImageSpec header;
+    if (!opened.input->open(path, header)) {
+        throw readFailure(path, opened.input->geterror());
+    }
+    opened.selection = choose(*opened.input, path);
+    opened.info = checkSelection(opened.selection, opened.metadata, path, limit);
+    return opened;
 }
 
 } // namespace oiio_header

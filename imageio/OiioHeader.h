@@ -7,21 +7,18 @@
 #include <OpenImageIO/imageio.h>
 
 #include <array>
+#include <memory>
 #include <stdexcept>
 #include <string>
 
-// The module's checks of a file's header, before OpenImageIO opens it and after: everything
-// the reader checks before it allocates the picture. Shared by the module's reader and probe.
+// The module's way into a file, shared by its reader and its probe: the one OpenImageIO reader
+// of the file's suffix, with every check made before the picture is allocated, so that the
+// probe refuses what the read refuses, in the same words.
 namespace oiio_header {
 
-// "Failed to read file '%s': %s" with OpenImageIO's message, or a word where it has none.
-std::runtime_error readFailure(const std::string& path, std::string message);
-
-// The sizes that OpenImageIO's readers act on when a file is opened, before its header is
-// shown to us (OpenEXR's windows and attribute sizes, GIF's logical screen, WebP's canvas),
-// read from the first bytes and checked against `limit` and the memory. A file too short or of
-// another kind is left to OpenImageIO to refuse. `format` is OpenImageIO's reader name.
-void checkBeforeOpening(const char* format, const std::string& path, const SizeLimit& limit);
+// "Failed to read file '%s': %s" with the first few distinct lines of OpenImageIO's message
+// joined by "; " (a line that is only the path left out), or a word where it has none.
+std::runtime_error readFailure(const std::string& path, const std::string& message);
 
 // The channels a picture is made of, in one part of the file.
 struct Selection {
@@ -35,14 +32,24 @@ struct Selection {
     OIIO::ImageSpec header;
 };
 
-// The first part and layer with R, G and B, else the first with Y, else the first part's
-// first three channels (or its first as grey when it has fewer).
-Selection choose(OIIO::ImageInput& input, const std::string& path);
+struct OpenedFile {
+    // OpenImageIO's reader name ("openexr").
+    const char* format = nullptr;
+    // Read from TIFF files only; none for the other formats.
+    PanoramaMetadata metadata;
+    std::unique_ptr<OIIO::ImageInput> input;
+    // The first part and layer with R, G and B, else the first with Y, else the first part's
+    // first three channels (or its first as grey when it has fewer).
+    Selection selection;
+    // The picture's size once `metadata` is applied, and its encoding (RGBE for
+    // floating-point channels).
+    PictureInfo info;
+};
 
-// The selected part's windows checked, and the picture's display window, once `metadata` is
-// applied, against `limit` and the memory; returns the picture's size and encoding (RGBE for
-// floating-point channels).
-PictureInfo checkSelection(const Selection& selection, const PanoramaMetadata& metadata,
-                           const std::string& path, const SizeLimit& limit);
+// Opens `path` with the reader its suffix names, after checking what that reader acts on when
+// a file is opened (OpenEXR's windows and attribute sizes, GIF's screen, WebP's canvas, PFM's
+// scale, BMP's pixel offset), and checks the selected part's windows against `limit` and the
+// memory. Throws std::runtime_error naming the file.
+OpenedFile openChecked(const std::string& path, const SizeLimit& limit);
 
 } // namespace oiio_header

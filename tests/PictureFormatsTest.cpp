@@ -280,6 +280,13 @@ TEST_F(PictureFormatFiles, TheProbeFailsAsTheReaderFails) {
          "Maximum texture size of GPU is too small (65000x65000 > 8192) for '" + forged + "'"},
         {screen,
          "Maximum texture size of GPU is too small (27624x14349 > 8192) for '" + screen + "'"},
+        // Checked by the reader before OpenImageIO opens the file, and so by the probe.
+        {put("zero.pfm", "PF\n1 1\n0\n" + std::string(12, '\0')),
+         "Failed to read file '" + path("zero.pfm") +
+             "': PFM scale '0' is not a finite number other than 0"},
+        {put("offset.bmp", "BM" + std::string(8, '\0') + "\x88\x13" + std::string(42, '\0')),
+         "Failed to read file '" + path("offset.bmp") +
+             "': BMP pixels at byte 5000, beyond the end of the file (54 bytes)"},
     };
     // Root reads whatever the mode says.
     if (geteuid() != 0) {

@@ -82,9 +82,9 @@ Bytes bytesOf(const Picture& picture) {
     return Bytes(picture.pixels.get(), picture.pixels.get() + picture.byteCount());
 }
 
-using OiioRoad = RgbeFiles;
+using OiioReader = RgbeFiles;
 
-TEST_F(OiioRoad, ExrLayoutsGiveTheDisplayWindow) {
+TEST_F(OiioReader, ExrLayoutsGiveTheDisplayWindow) {
     struct Case {
         const char* name;
         ImageSpec header;
@@ -129,7 +129,7 @@ TEST_F(OiioRoad, ExrLayoutsGiveTheDisplayWindow) {
     }
 }
 
-TEST_F(OiioRoad, FirstPartOrLayerWithColourNamesTheTitle) {
+TEST_F(OiioReader, FirstPartOrLayerWithColourNamesTheTitle) {
     // A depth-only part first, then a part of two layers: the first with R, G and B wins.
     ImageSpec depth = layout(8, 4, {"Z"}, TypeDesc::FLOAT);
     depth.attribute("oiio:subimagename", "depth");
@@ -152,7 +152,7 @@ TEST_F(OiioRoad, FirstPartOrLayerWithColourNamesTheTitle) {
     EXPECT_EQ(bytesOf(layered), expectedRgbe(single, 4, 3, 2));
 }
 
-TEST_F(OiioRoad, LatlongEnvmapAsksForTheSphere) {
+TEST_F(OiioReader, LatlongEnvmapAsksForTheSphere) {
     // Written with OpenEXR itself: OpenImageIO does not write the attribute.
     for (const Imf::Envmap envmap : {Imf::ENVMAP_LATLONG, Imf::ENVMAP_CUBE}) {
         const bool latlong = envmap == Imf::ENVMAP_LATLONG;
@@ -174,7 +174,7 @@ TEST_F(OiioRoad, LatlongEnvmapAsksForTheSphere) {
     }
 }
 
-TEST_F(OiioRoad, HdrAndExrOfOneSceneGiveTheSamePicture) {
+TEST_F(OiioReader, HdrAndExrOfOneSceneGiveTheSamePicture) {
     const ImageSpec rgb = layout(64, 32, {"R", "G", "B"}, TypeDesc::FLOAT);
     const std::string exr = path("scene.exr");
     writeParts(exr, {rgb});
@@ -213,7 +213,7 @@ TEST_F(OiioRoad, HdrAndExrOfOneSceneGiveTheSamePicture) {
     EXPECT_EQ(statistics(exrLines), statistics(hdrLines));
 }
 
-TEST_F(OiioRoad, TiffAndPfmDepths) {
+TEST_F(OiioReader, TiffAndPfmDepths) {
     // Float and half TIFF become RGBE; 8-bit stays as it is; 16-bit is scaled to 8 bits.
     const std::string floatTiff = path("float.tif");
     const ImageSpec floats = layout(9, 7, {"R", "G", "B"}, TypeDesc::FLOAT);
@@ -262,7 +262,7 @@ TEST_F(OiioRoad, TiffAndPfmDepths) {
               expectedRgbe(layout(5, 3, {"R", "G", "B"}, TypeDesc::FLOAT), 0, 1, 2));
 }
 
-TEST_F(OiioRoad, LinearExrWritesHalfFloats) {
+TEST_F(OiioReader, LinearExrWritesHalfFloats) {
     const ImageSpec rgb = layout(24, 10, {"R", "G", "B"}, TypeDesc::FLOAT);
     const std::string file = path("written.exr");
     saveLinearExr(file, 24, 10, pattern(rgb).data());
@@ -281,7 +281,7 @@ TEST_F(OiioRoad, LinearExrWritesHalfFloats) {
     }
 }
 
-TEST_F(OiioRoad, FailuresNameTheFile) {
+TEST_F(OiioReader, FailuresNameTheFile) {
     const ImageSpec rgb = layout(100, 20, {"R", "G", "B"}, TypeDesc::HALF);
     const std::string good = path("good.exr");
     writeParts(good, {rgb});

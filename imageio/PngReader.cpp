@@ -6,7 +6,9 @@
 #include <png.h>
 
 #include <csetjmp>
+#include <cstdio>
 #include <cstring>
+#include <new>
 #include <stdexcept>
 
 namespace {
@@ -52,26 +54,27 @@ template <typename Step> void pngCall(PngDecoder& decoder, const std::string& pa
 // The most libpng may allocate for one chunk's data other than the pixels'.
 constexpr png_alloc_size_t chunkBytes = png_alloc_size_t(1) << 20;
 
-} // namespace
-
-// Decoded row by row into the picture, which libpng's transformations make 8-bit RGB: the
-// picture's bytes are the only large buffer.
-Picture readPng(const std::string& path, const SizeLimit& limit) {
-    File file = openFile(path, "rb");
-    unsigned char signature[8];
-    if (std::fread(signature, 1, sizeof signature, file.get()) != sizeof signature ||
-        png_sig_cmp(signature, 0, sizeof signature) != 0) {
-        throw std::runtime_error(fmt::sprintf("Not a PNG file: '%s'", path));
-    }
-    PngDecoder decoder;
-    png_structp png = decoder.png;
-    png_infop info = decoder.info;
+struct PngHeader {
     png_uint_32 width = 0;
     png_uint_32 height = 0;
     int depth = 0;
     int colour = 0;
+};
+
+// The signature and every chunk up to the pixels, read by `decoder` as the reader and the
+// probe both need it, the size checked against `limit` and the memory.
+PngHeader readHeader(PngDecoder& decoder, std::FILE* file, const std::string& path,
+                     const SizeLimit& limit) {
+    unsigned char signature[8];
+    if (std::fread(signature, 1, sizeof signature, file) != sizeof signature ||
+        png_sig_cmp(signature, 0, sizeof signature) != 0) {
+        throw std::runtime_error(fmt::sprintf("Not a PNG file: '%s'", path));
+    }
+    png_structp png = decoder.png;
+    png_infop info = decoder.info;
+    PngHeader header;
     pngCall(decoder, path, [&] {
-        png_init_io(png, file.get());
+        png_init_io(png, file);
         png_set_sig_bytes(png, sizeof signature);
         // The header's size is judged below, against the card and the memory.
         png_set_user_limits(png, 0x7fffffff, 0x7fffffff);
@@ -82,10 +85,26 @@ Picture readPng(const std::string& path, const SizeLimit& limit) {
         png_set_chunk_malloc_max(png, chunkBytes);
         png_set_chunk_cache_max(png, 64);
         png_read_info(png, info);
-        png_get_IHDR(png, info, &width, &height, &depth, &colour, nullptr, nullptr, nullptr);
+        png_get_IHDR(png, info, &header.width, &header.height, &header.depth, &header.colour,
+                     nullptr, nullptr, nullptr);
     });
-    checkPictureSize(limit, width, height, PixelEncoding::Rgb8, path);
+    checkPictureSize(limit, header.width, header.height, PixelEncoding::Rgb8, path);
+    return header;
+}
 
+} // namespace
+
+// Decoded row by row into the picture, which libpng's transformations make 8-bit RGB: the
+// picture's bytes are the only large buffer.
+Picture readPng(const std::string& path, const SizeLimit& limit) {
+    File file = openFile(path, "rb");
+    PngDecoder decoder;
+    const PngHeader header = readHeader(decoder, file.get(), path, limit);
+    png_structp png = decoder.png;
+    png_infop info = decoder.info;
+    const png_uint_32 width = header.width;
+    const png_uint_32 height = header.height;
+    const int colour = header.colour;
     int passes = 1;
     pngCall(decoder, path, [&] {
         if (colour == PNG_COLOR_TYPE_PALETTE) {
@@ -95,7 +114,7 @@ Picture readPng(const std::string& path, const SizeLimit& limit) {
             png_set_expand_gray_1_2_4_to_8(png);
             png_set_gray_to_rgb(png);
         }
-        if (depth == 16) {
+        if (header.depth == 16) {
             png_set_scale_16(png);
         }
         // Expanding a palette turns its tRNS chunk into alpha, which goes with the rest.
@@ -122,4 +141,15 @@ Picture readPng(const std::string& path, const SizeLimit& limit) {
         }
     });
     return picture;
+}
+
+// The reader up to the pixels, so that every header error is the read's own.
+PictureInfo probePng(const std::string& path, const SizeLimit& limit) {
+    File file = openFile(path, "rb");
+    PngDecoder decoder;
+    const PngHeader header = readHeader(decoder, file.get(), path, limit);
+    PictureInfo info;
+    info.width = static_cast<int>(header.width);
+    info.height = static_cast<int>(header.height);
+    return info;
 }

@@ -12,7 +12,7 @@
 
 namespace {
 
-using PngRoad = RgbeFiles;
+using PngReader = RgbeFiles;
 
 constexpr int width = 7;
 constexpr int height = 5;
@@ -133,7 +133,7 @@ void writePng(const std::string& path, const Layout& layout, bool interlaced) {
 
 // A palette PNG with tRNS was refused ("256 bytes a row, not 192"): expanding the palette made
 // alpha of it, which was not stripped.
-TEST_F(PngRoad, EveryColourTypeAndDepthGivesItsPixels) {
+TEST_F(PngReader, EveryColourTypeAndDepthGivesItsPixels) {
     const std::vector<Layout> layouts = {
         {"grey1", PNG_COLOR_TYPE_GRAY, 1, false},
         {"grey2", PNG_COLOR_TYPE_GRAY, 2, false},
