@@ -77,7 +77,7 @@ bool mapped(const std::string& name) {
 
 } // namespace
 
-TEST_F(ImageioFiles, EachRoadReadsItsFormatWithoutGl) {
+TEST_F(ImageioFiles, EachReaderReadsItsFormatWithoutGl) {
     const Bytes rgbe = mixedPixels(40, 3, 7);
     const std::string hdr = path("pano.HDR");
     captured([&] { rgbe::write(hdr, 40, 3, rgbe.data(), true); });

@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <string>
 
-// Reads through the road table without the diagnostic lines.
+// Reads through the format table without the diagnostic lines.
 inline Picture quietRead(const std::string& file, const SizeLimit& limit = SizeLimit()) {
     const DiagnosticsSilenced quiet(true);
     return readPicture(file, limit);
