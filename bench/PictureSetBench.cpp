@@ -3,7 +3,8 @@
 // and the peak memory meanwhile; R on a large panorama against the longest gap between timer
 // ticks; and how long Esc and q take at moments through the loads of an OpenEXR, a TIFF and a
 // RADIANCE file. Run by hand under an X display:
-//   picture-set-bench [FILES (1000)] [LARGE WIDTH (16384, 0: none)]
+//   picture-set-bench [FILES (1000)] [LARGE WIDTH (16384, 0: none)] [BUDGET MB (the default)]
+//   [0: stop after the steps]
 #include "Diagnostics.h"
 #include "PictureWriter.h"
 #include "ViewerWidget.h"
@@ -104,6 +105,9 @@ int main(int argc, char** argv) {
     }
 
     ViewerWidget widget;
+    if (argc > 3 && std::atoll(argv[3]) > 0) {
+        widget.setResidentBudget(static_cast<std::size_t>(std::atoll(argv[3])) * 1000000);
+    }
     widget.resize(1280, 720);
     widget.show();
     waitFor([&] { return widget.windowHandle() != nullptr && widget.windowHandle()->isExposed(); },
@@ -140,6 +144,9 @@ int main(int argc, char** argv) {
                 peakMegabytes(), peakBefore, widget.residentBudget / 1e6 + 200.0);
     widget.open({});
     waitFor([&] { return !widget.isLoading() && widget.loadsIdle(); });
+    if (argc > 4 && std::atoi(argv[4]) == 0) {
+        return 0;
+    }
 
     if (largeWidth > 0) {
         const std::string large = dir.filePath("large.hdr").toStdString();
