@@ -192,8 +192,6 @@ struct StatisticsBuilder {
         s.exposure = picture.exposure;
         if (!(all.total > 0.0)) {
             // An empty picture: nothing to count, and no share of anything.
-            s.luminanceBins.assign(LuminanceStatistics::binCount, 0.0);
-            s.channelBins.assign(LuminanceStatistics::binCount, 0.0);
             return result;
         }
         for (std::size_t i = 0; i < all.luminance.size(); ++i) {
@@ -207,8 +205,23 @@ struct StatisticsBuilder {
             s.max = all.max;
         }
         s.median = medianOf(all.luminance, s.blackShare, s.min, s.max);
-        s.luminanceBins = std::move(all.luminance);
-        s.channelBins = std::move(all.channel);
+        // Only the bins from the first to the last that hold anything are kept: a picture
+        // spans tens of the 272 stops, and a set keeps the statistics of all its pictures.
+        std::size_t first = all.luminance.size();
+        std::size_t end = 0;
+        for (std::size_t i = 0; i < all.luminance.size(); ++i) {
+            if (all.luminance[i] != 0.0 || all.channel[i] != 0.0) {
+                first = std::min(first, i);
+                end = i + 1;
+            }
+        }
+        if (first < end) {
+            s.firstBin = first;
+            s.luminanceBins.assign(all.luminance.begin() + static_cast<long>(first),
+                                   all.luminance.begin() + static_cast<long>(end));
+            s.channelBins.assign(all.channel.begin() + static_cast<long>(first),
+                                 all.channel.begin() + static_cast<long>(end));
+        }
         return result;
     }
 
@@ -251,9 +264,9 @@ double LuminanceStatistics::shareAtLeast(double level) const {
         return 1.0 - blackShare;
     }
     double share = 0.0;
-    for (std::size_t i = static_cast<std::size_t>(binOf(level, tables())); i < channelBins.size();
-         ++i) {
-        share += channelBins[i];
+    const std::size_t from = static_cast<std::size_t>(binOf(level, tables()));
+    for (std::size_t i = std::max(from, firstBin); i < firstBin + channelBins.size(); ++i) {
+        share += channelBins[i - firstBin];
     }
     return share;
 }
@@ -265,9 +278,9 @@ double LuminanceStatistics::shareBelow(double level) const {
     // Summed, not 1 - shareAtLeast: a difference of sums can come out a hair below 0.
     double share = blackShare;
     const std::size_t end =
-        std::min(static_cast<std::size_t>(binOf(level, tables())), channelBins.size());
-    for (std::size_t i = 0; i < end; ++i) {
-        share += channelBins[i];
+        std::min(static_cast<std::size_t>(binOf(level, tables())), firstBin + channelBins.size());
+    for (std::size_t i = firstBin; i < end; ++i) {
+        share += channelBins[i - firstBin];
     }
     return share;
 }
@@ -283,8 +296,8 @@ std::vector<double> LuminanceStatistics::histogram(double fromStop, double toSto
         if (luminanceBins[i] == 0.0) {
             continue;
         }
-        const double centre =
-            lowestStop + (static_cast<double>(i) + 0.5) / static_cast<double>(binsPerStop);
+        const double centre = lowestStop + (static_cast<double>(i + firstBin) + 0.5) /
+                                               static_cast<double>(binsPerStop);
         const long k = std::clamp(static_cast<long>(std::floor((centre - fromStop) * perBin)), 0L,
                                   static_cast<long>(count) - 1);
         out[static_cast<std::size_t>(k)] += luminanceBins[i];

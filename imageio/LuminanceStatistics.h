@@ -71,7 +71,9 @@ public:
 
 private:
     friend struct StatisticsBuilder;
-    // Weights, normalised to a sum of 1 over all pixels.
+    // Weights, normalised to a sum of 1 over all pixels, of the bins from firstBin on up to
+    // the last that holds any; the rest hold none.
+    std::size_t firstBin = 0;
     std::vector<double> luminanceBins;
     std::vector<double> channelBins;
 };
