@@ -118,10 +118,15 @@ int main(int argc, char** argv) {
         alone.push_back(firstView(widget, {files.front()}));
         waitFor([&] { return !widget.isLoading(); });
     }
-    const double list = firstView(widget, files);
+    // Each open of the list gives up the one before, as a user opening it again would.
+    std::vector<double> lists;
+    for (int r = 0; r < 3; ++r) {
+        lists.push_back(firstView(widget, files));
+    }
+    const double list = median(lists);
     std::printf("%d files of 2048 x 1024, budget %.0f MB\n", count, widget.residentBudget / 1e6);
-    std::printf("first view: one file %.3fs (median of 3), the list %.3fs: %.2fx\n", median(alone),
-                list, list / median(alone));
+    std::printf("first view: one file %.3fs, the list %.3fs (medians of 3): %.2fx\n",
+                median(alone), list, list / median(alone));
 
     // Steps through the list, each to its neighbour once read ahead: until it shows, and until
     // the frame after it is painted.
