@@ -7,6 +7,7 @@
 #include "GlError.h"
 #include "OffscreenContext.h"
 #include "PendingFile.h"
+#include "PictureReader.h"
 #include "PictureWriter.h"
 #include "RenderOptions.h"
 #include "Shader.h"
@@ -67,7 +68,8 @@ std::vector<std::uint8_t> toRgbe(const std::vector<float>& rgb) {
     return quadruples;
 }
 
-ViewState viewFor(const RenderOptions& options, const Texture& picture) {
+// `hint` is the projection the picture's metadata asks for.
+ViewState viewFor(const RenderOptions& options, const Texture& picture, ProjectionHint hint) {
     ViewState view = options.view;
     if (options.thumbnail) {
         // The whole picture, flat, in the asked square: what a file manager shows of it.
@@ -80,9 +82,8 @@ ViewState viewFor(const RenderOptions& options, const Texture& picture) {
         view.viewportHeight = wide ? shorter : side;
     }
     view.projection = options.projection.value_or(
-        options.thumbnail
-            ? Projection::Flat
-            : defaultProjection(picture.width, picture.height, picture.projectionHint));
+        options.thumbnail ? Projection::Flat
+                          : defaultProjection(picture.width, picture.height, hint));
     if (options.zoom) {
         view.zoom = *options.zoom;
     } else if (options.fov) {
@@ -138,9 +139,11 @@ void RenderContext::render(const RenderOptions& options, const std::string& inpu
     };
     checkOutputSize(options.view.viewportWidth, options.view.viewportHeight);
 
-    const Texture picture(input);
+    Picture read = readPicture(input, Texture::sizeLimit());
+    const PictureMetadata metadata = pictureMetadata(read);
+    const Texture picture(std::move(read));
     lap("load");
-    ViewState view = viewFor(options, picture);
+    ViewState view = viewFor(options, picture, metadata.projectionHint);
     const int width = view.viewportWidth;
     const int height = view.viewportHeight;
     checkOutputSize(width, height);

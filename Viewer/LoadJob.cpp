@@ -224,8 +224,9 @@ void LoadJob::startUpload() {
     target = owned.get();
     if (earlyFromHeader) {
         target->radianceShift = loader->radianceShift();
-        target->takeAttributes(levels.front());
+        target->takeScale(levels.front());
     }
+    meta = pictureMetadata(levels.front());
     uploadClock.lap();
     try {
         upload =
@@ -288,6 +289,9 @@ void LoadJob::gathered() {
     if (target == nullptr) {
         // Level 0 alone goes up now, statistics and all.
         try {
+            if (!levels.empty()) {
+                meta = pictureMetadata(levels.front());
+            }
             owned = std::make_unique<Texture>(std::move(levels));
         } catch (const LoadCancelled&) {
             return;
@@ -297,14 +301,14 @@ void LoadJob::gathered() {
         }
         target = owned.get();
         if (levelsReady) {
-            target->statistics = loader->takeStatistics();
+            meta.statistics = loader->takeStatistics();
         }
         state = State::Finished;
         emit visible();
         emit finished();
         return;
     }
-    target->statistics = loader->takeStatistics();
+    meta.statistics = loader->takeStatistics();
     upload.reset();
     state = State::Finished;
     emit finished();

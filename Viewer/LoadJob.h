@@ -52,6 +52,8 @@ public:
     // owns it from then on and must destroy this job first.
     std::unique_ptr<Texture> takeTexture() { return std::move(owned); }
     Texture* texture() const { return target; }
+    // From visible on: the picture's metadata; its statistics from finished on (null before).
+    const PictureMetadata& metadata() const { return meta; }
     // Once the job has failed: the error's text.
     const QString& error() const { return failure; }
     bool isFinished() const { return state == State::Finished || state == State::Failed; }
@@ -68,7 +70,7 @@ signals:
     void visible();
     // A finer level is whole.
     void sharpened();
-    // Every level is up and the statistics are on the texture.
+    // Every level is up and the statistics are in metadata().
     void finished();
     void failed();
 
@@ -109,6 +111,7 @@ private:
     std::unique_ptr<SharedContextThread> storage;
     std::unique_ptr<Texture> owned;
     Texture* target = nullptr;
+    PictureMetadata meta;
     std::unique_ptr<TextureUpload> upload;
     QTimer slices;
     Stopwatch uploadClock;

@@ -11,13 +11,14 @@ int PictureSet::indexOf(int id) const {
     return -1;
 }
 
-int PictureSet::append(const QString& fileName, qint64 fileBytes,
-                       std::unique_ptr<Texture> texture) {
+int PictureSet::append(const QString& fileName, qint64 fileBytes, std::unique_ptr<Texture> texture,
+                       PictureMetadata metadata) {
     auto entry = std::make_unique<PictureEntry>();
     entry->id = nextId++;
     entry->fileName = fileName;
     entry->fileBytes = fileBytes;
     entry->texture = std::move(texture);
+    entry->metadata = std::move(metadata);
     entries.push_back(std::move(entry));
     return entries.back()->id;
 }

@@ -22,6 +22,9 @@ struct PictureEntry {
     qint64 fileBytes = 0;
     // Null while not resident.
     std::unique_ptr<Texture> texture;
+    // Of the picture last loaded: kept while its texture is off the card, replaced by a
+    // reload's.
+    PictureMetadata metadata;
     // Stepped to in the shown file's folder rather than opened: < and > pass it by.
     bool browsed = false;
     // When it was last shown or read ahead (a counter): the longest unused goes first.
@@ -42,7 +45,7 @@ public:
 
     // Appends an entry and returns its id.
     int append(const QString& fileName, qint64 fileBytes = 0,
-               std::unique_ptr<Texture> texture = nullptr);
+               std::unique_ptr<Texture> texture = nullptr, PictureMetadata metadata = {});
     // Removes the entry; `current`, an index into the set, keeps to its entry, or falls to
     // the next one (the first after the last).
     void remove(int index, int& current);

@@ -111,6 +111,7 @@ public:
     // picture itself is on the card, reduced previewFactor times from previewWidth x
     // previewHeight. Large pictures only: previewSide bounds the copy's sides.
     std::unique_ptr<Texture> preview;
+    PictureMetadata previewMetadata;
     int previewId = 0;
     int previewFactor = 1;
     int previewWidth = 0;
@@ -143,6 +144,8 @@ public:
     bool showing() const;
     // The current picture; throws std::out_of_range when none is on the card.
     const Texture& currentTexture() const;
+    // The current entry's metadata, also while its picture is off the card.
+    const PictureMetadata& currentMetadata() const;
     // The window title of the current picture: its file name, and ":layer" for a picture
     // taken from one part or layer of a file.
     QString pictureTitle() const;

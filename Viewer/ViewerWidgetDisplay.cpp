@@ -163,7 +163,7 @@ void ViewerWidget::drawDisplayOverlays() {
         if (picture.hdr && std::isfinite(offset)) {
             // The file's luminance that shows at this step of the scale.
             const double candela =
-                luminousEfficacy * middleGrey * std::exp2(s - offset) / picture.exposure;
+                luminousEfficacy * middleGrey * std::exp2(s - offset) / currentMetadata().exposure;
             label += QString("  %1 cd/m\u00b2").arg(shortNumber(candela));
         }
         renderText(left - 6 - metrics.horizontalAdvance(label), y + metrics.ascent() / 2, label,

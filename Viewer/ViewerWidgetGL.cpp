@@ -110,7 +110,8 @@ ViewState ViewerWidget::viewState() const {
 
 ViewState ViewerWidget::previewView() const {
     ViewState first = viewState();
-    first.projection = defaultProjection(previewWidth, previewHeight, preview->projectionHint);
+    first.projection =
+        defaultProjection(previewWidth, previewHeight, previewMetadata.projectionHint);
     first.yaw = 0.0f;
     first.pitch = 0.0f;
     first.fstop = 0.0f;

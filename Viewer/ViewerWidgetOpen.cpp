@@ -65,9 +65,13 @@ const Texture& ViewerWidget::currentTexture() const {
     return *texture;
 }
 
+const PictureMetadata& ViewerWidget::currentMetadata() const {
+    return pictures.at(currentIndex).metadata;
+}
+
 QString ViewerWidget::pictureTitle() const {
     const PictureEntry& entry = pictures.at(currentIndex);
-    const std::string layer = entry.texture ? entry.texture->layer : std::string();
+    const std::string& layer = entry.metadata.layer;
     return layer.empty() ? entry.fileName : entry.fileName + ":" + QString::fromStdString(layer);
 }
 
@@ -85,6 +89,7 @@ void ViewerWidget::showPreview() {
     try {
         // The copy's own upload tells nothing: the lines of a load are the picture's.
         const DiagnosticsSilenced quiet(true);
+        previewMetadata = pictureMetadata(made.levels.front());
         preview = std::make_unique<Texture>(std::move(made.levels));
     } catch (const std::exception&) {
         // Only a quicker first view is lost: the picture's own load goes on and tells.
@@ -122,7 +127,8 @@ void ViewerWidget::announceLoad(const PictureEntry& entry) {
 void ViewerWidget::resetView() {
     const Texture& first = currentTexture();
     view.yaw = view.pitch = view.zoom = 0.0f;
-    view.projection = defaultProjection(first.width, first.height, first.projectionHint);
+    view.projection =
+        defaultProjection(first.width, first.height, currentMetadata().projectionHint);
     setZoom(0.0f);
     view.fstop = 0.0f;
 }
@@ -238,6 +244,7 @@ void ViewerWidget::installTexture(int index) {
     makeCurrent();
     // A reload's picture takes the place of the old one; the view stays.
     entry.texture = job->takeTexture();
+    entry.metadata = job->metadata();
     lastTextureBytes = textureBytes(*entry.texture);
     // Read ahead counts as a use: the pictures shown longest ago leave first.
     pictures.markShown(index);
@@ -266,6 +273,9 @@ void ViewerWidget::loadFinished() {
     const int index = pictures.indexOf(jobRequest.id);
     if (index >= 0 && (jobRequest.kind == LoadKind::Reload || jobRequest.kind == LoadKind::Watch)) {
         installTexture(index);
+    } else if (index >= 0 && pictures.at(index).texture.get() == job->texture()) {
+        // Shown since visible: the statistics come now.
+        pictures.at(index).metadata.statistics = job->metadata().statistics;
     }
     if (index == currentIndex) {
         update();

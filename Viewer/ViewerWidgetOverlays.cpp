@@ -50,8 +50,9 @@ void ViewerWidget::drawOverlays() {
     const Texture& picture = currentTexture();
     if (histogramAction->isChecked()) {
         HistogramOverlay::draw(
-            picture.statistics.get(), exposureWindow(picture.hdr, view.fstop, picture.scaleMean),
-            view.viewportWidth, view.viewportHeight,
+            currentMetadata().statistics.get(),
+            exposureWindow(picture.hdr, view.fstop, picture.scaleMean), view.viewportWidth,
+            view.viewportHeight,
             [this](int x, int y, const QString& text) { renderText(x, y, text, QFont()); },
             isGathering(picture) ? QString("Gathering statistics...")
                                  : QString("No statistics for this picture"));
@@ -70,7 +71,7 @@ void ViewerWidget::drawOverlays() {
     readout.place = *place;
     readout.encoding = picture.hdr ? PixelEncoding::Rgbe : PixelEncoding::Rgb8;
     readout.bytes = readTexel(picture, place->column, place->row);
-    readout.exposure = picture.exposure;
+    readout.exposure = currentMetadata().exposure;
     readoutText = QString::fromStdString(readoutLine(readout));
     glColor3f(1.0f, 1.0f, 1.0f);
     const int bottom = height() - (showInfo ? 40 : 20);

@@ -34,6 +34,10 @@ void Picture::allocate(int width, int height, PixelEncoding encoding) {
     pixels = allocatePixels(byteCount());
 }
 
+PictureMetadata pictureMetadata(const Picture& picture) {
+    return {picture.projectionHint, picture.layer, picture.exposure, picture.statistics};
+}
+
 bool SizeLimit::allows(long width, long height) const {
     return height <= maxRows * pieceLimit && width <= maxPieces * pieceLimit;
 }

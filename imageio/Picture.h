@@ -55,6 +55,18 @@ struct Picture {
     void allocate(int width, int height, PixelEncoding encoding);
 };
 
+// What the viewer keeps of a picture besides its pixels: the view its metadata asks for, the
+// part or layer, the EXPOSURE= product and the luminance statistics. Plain, so that it stays
+// with a set's entry while the picture's texture leaves the card.
+struct PictureMetadata {
+    ProjectionHint projectionHint = ProjectionHint::None;
+    std::string layer;
+    double exposure = 1.0;
+    std::shared_ptr<const LuminanceStatistics> statistics;
+};
+
+PictureMetadata pictureMetadata(const Picture& picture);
+
 // Pieces of a picture on the card are never wider or higher than this, whatever it offers.
 constexpr int largestPiece = 8192;
 

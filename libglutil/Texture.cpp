@@ -127,7 +127,7 @@ void Texture::makeStorage(const std::vector<Picture>& levels) {
         throw;
     }
     firstLevel = this->levels;
-    takeAttributes(picture);
+    takeScale(picture);
 }
 
 void Texture::checkEncoding(const Picture& picture) {
@@ -138,14 +138,10 @@ void Texture::checkEncoding(const Picture& picture) {
     }
 }
 
-void Texture::takeAttributes(const Picture& picture) {
+void Texture::takeScale(const Picture& picture) {
     scaleMean = picture.scale.mean;
     scaleMin = picture.scale.min;
     scaleMax = picture.scale.max;
-    projectionHint = picture.projectionHint;
-    layer = picture.layer;
-    exposure = picture.exposure;
-    statistics = picture.statistics;
 }
 
 void Texture::deletePieces() {
@@ -164,7 +160,7 @@ void Texture::upload(const Picture& picture, Picture* owned, std::vector<Picture
         setup(picture.width, picture.height, rgbe ? GL_RGBA8 : GL_RGB8, rgbe ? GL_RGBA : GL_RGB,
               GL_UNSIGNED_BYTE, picture.pixels.get());
     }
-    takeAttributes(picture);
+    takeScale(picture);
     if (rgbe) {
         // Counts the upload's queued GL work in its phase.
         glFinish();

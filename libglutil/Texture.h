@@ -4,7 +4,6 @@
 
 #include "Picture.h"
 
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,10 +18,9 @@ public:
     // Reads a picture file with readPicture, checked against this card's limit, and uploads
     // it. Throws std::runtime_error.
     explicit Texture(const std::string& path);
-    // Uploads a decoded picture with its statistics: on OpenGL 3 and later as one texture up
-    // to the card's limit with a mip pyramid of radiance, else as setup does. The moving form
-    // releases the picture's bytes as soon as they are no longer needed. Throws
-    // std::runtime_error.
+    // Uploads a decoded picture: on OpenGL 3 and later as one texture up to the card's limit
+    // with a mip pyramid of radiance, else as setup does. The moving form releases the
+    // picture's bytes as soon as they are no longer needed. Throws std::runtime_error.
     explicit Texture(const Picture& picture);
     explicit Texture(Picture&& picture);
     // Uploads the levels mipLevels made (level 0 alone where there is no mip pyramid, or for
@@ -31,11 +29,11 @@ public:
     explicit Texture(std::vector<Picture>&& levels);
     enum class Texels { Later };
     // Makes the card's storage for these mip levels (level 0 first, as mipLevels makes them)
-    // and takes the picture's statistics and hints, without a texel: firstLevel is `levels`
-    // until a TextureUpload has filled it. Needs OpenGL 3. Throws std::runtime_error.
+    // and takes the picture's exposure scale, without a texel: firstLevel is `levels` until a
+    // TextureUpload has filled it. Needs OpenGL 3. Throws std::runtime_error.
     Texture(const std::vector<Picture>& levels, Texels);
     // The same from a picture's size alone, before its pixels exist: the caller sets
-    // radianceShift and takes the picture's attributes once they do.
+    // radianceShift and takes the picture's scale once they do.
     Texture(int width, int height, PixelEncoding encoding, Texels);
     ~Texture();
 
@@ -101,15 +99,9 @@ public:
     double scaleMean = 0.0;
     double scaleMin = 0.0;
     double scaleMax = 0.0;
-    // From the picture: the view its metadata asks for, and the part or layer shown.
-    ProjectionHint projectionHint = ProjectionHint::None;
-    std::string layer;
-    // From the picture too: its EXPOSURE= and the luminance statistics the loader made.
-    double exposure = 1.0;
-    std::shared_ptr<const LuminanceStatistics> statistics;
 
-    // The picture's statistics, hints and scales.
-    void takeAttributes(const Picture& picture);
+    // The picture's exposure scale factors; its other metadata is PictureMetadata's.
+    void takeScale(const Picture& picture);
 
 private:
     void makeStorage(const std::vector<Picture>& levels);

@@ -320,7 +320,7 @@ private slots:
         const QStringList files = {c, a};
         for (int i = 0; i < 2; ++i) {
             const LuminanceStatistics* statistics =
-                widget->pictures.at(i).texture->statistics.get();
+                widget->pictures.at(i).metadata.statistics.get();
             QVERIFY(statistics != nullptr);
             const Picture picture = readPicture(files[i].toStdString(), SizeLimit());
             const auto expected = LuminanceStatistics::of(picture, true);

@@ -215,7 +215,7 @@ private slots:
             PictureLoader::decodeHook = nullptr;
             QCOMPARE(widget->view.yaw, 33.0f);
             QCOMPARE(widget->view.fstop, 1.5f);
-            const LuminanceStatistics* statistics = widget->currentTexture().statistics.get();
+            const LuminanceStatistics* statistics = widget->currentMetadata().statistics.get();
             QVERIFY(statistics != nullptr);
             const Picture picture = readPicture(path.toStdString(), SizeLimit());
             QCOMPARE(statistics->mean, LuminanceStatistics::of(picture, true)->mean);

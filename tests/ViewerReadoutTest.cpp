@@ -158,7 +158,7 @@ private slots:
         widget.open({path});
         QVERIFY(settle(widget));
         QCOMPARE(widget.pictures.size(), 1);
-        const LuminanceStatistics* statistics = widget.currentTexture().statistics.get();
+        const LuminanceStatistics* statistics = widget.currentMetadata().statistics.get();
         QVERIFY(statistics != nullptr);
         QVERIFY(statistics->solidAngle);
         // Blue is 255 everywhere: no pixel is black, none darker than 255 * 0.065.
