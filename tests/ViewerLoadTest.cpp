@@ -25,31 +25,10 @@
 
 namespace {
 
-bool type(QWidget& widget, const QString& text, int key = 0) {
-    QKeyEvent event(QEvent::KeyPress, key != 0 ? key : Qt::Key_unknown, Qt::NoModifier, text);
-    QCoreApplication::sendEvent(&widget, &event);
-    return event.isAccepted();
-}
-
 int threadCount() {
     return static_cast<int>(
         QDir("/proc/self/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot).size());
 }
-
-// Counts the paint events a widget gets.
-class PaintCounter : public QObject {
-public:
-    explicit PaintCounter(QWidget& widget) { widget.installEventFilter(this); }
-    int paints = 0;
-
-protected:
-    bool eventFilter(QObject*, QEvent* event) override {
-        if (event->type() == QEvent::Paint) {
-            ++paints;
-        }
-        return false;
-    }
-};
 
 // Runs `step` every 10 ms inside the loops that open runs, until it returns true; after 20 s
 // it closes the FIFO, so that no load and no test waits forever.

@@ -61,13 +61,6 @@ void sendWheel(QWidget& widget, int delta, Qt::MouseButtons buttons) {
     QCoreApplication::sendEvent(&widget, &event);
 }
 
-// Types one character (or Esc) and tells whether the widget accepted the event.
-bool type(QWidget& widget, const QString& text, int key = 0) {
-    QKeyEvent event(QEvent::KeyPress, key != 0 ? key : Qt::Key_unknown, Qt::NoModifier, text);
-    QCoreApplication::sendEvent(&widget, &event);
-    return event.isAccepted();
-}
-
 bool dragAccepted(QWidget& widget, const QList<QUrl>& urls) {
     QMimeData data;
     data.setUrls(urls);

@@ -41,11 +41,6 @@ QString panorama(const QTemporaryDir& dir, const QString& name, int width, int k
     return path;
 }
 
-void type(QWidget& widget, const QString& text, int key = 0) {
-    QKeyEvent event(QEvent::KeyPress, key != 0 ? key : Qt::Key_unknown, Qt::NoModifier, text);
-    QCoreApplication::sendEvent(&widget, &event);
-}
-
 long residentKilobytes() {
     std::ifstream status("/proc/self/status");
     std::string word;
@@ -58,21 +53,6 @@ long residentKilobytes() {
     }
     return 0;
 }
-
-// Counts the paint events a widget gets.
-class PaintCounter : public QObject {
-public:
-    explicit PaintCounter(QWidget& widget) { widget.installEventFilter(this); }
-    int paints = 0;
-
-protected:
-    bool eventFilter(QObject*, QEvent* event) override {
-        if (event->type() == QEvent::Paint) {
-            ++paints;
-        }
-        return false;
-    }
-};
 
 // The card's bytes of one 256 x 128 picture with its mip levels.
 constexpr std::size_t onePicture = 256 * 128 * 4 * 4 / 3;

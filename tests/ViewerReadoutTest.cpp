@@ -22,11 +22,6 @@ namespace {
 constexpr int width = 256;
 constexpr int height = 128;
 
-void type(QWidget& widget, const QString& text) {
-    QKeyEvent event(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, text);
-    QCoreApplication::sendEvent(&widget, &event);
-}
-
 void movePointer(QWidget& widget, QPoint position) {
     QMouseEvent move(QEvent::MouseMove, position, Qt::NoButton, Qt::NoButton, Qt::NoModifier);
     QCoreApplication::sendEvent(&widget, &move);
