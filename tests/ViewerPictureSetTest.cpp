@@ -292,7 +292,7 @@ private slots:
             type(*widget, "<");
             QVERIFY(settle(*widget));
         }
-        const long before = residentKilobytes();
+        [[maybe_unused]] const long before = residentKilobytes();
         std::mt19937 random(24);
         const QStringList keys = {"<", ">", "<", ">", "R", "+", "-", "p", "s", ",", ".", "0"};
         std::uniform_int_distribution<int> pick(0, static_cast<int>(keys.size()) - 1);
