@@ -27,8 +27,7 @@ SharedContextThread::SharedContextThread(QGLWidget& widget, std::function<void()
     QThread* home = QThread::currentThread();
     thread.reset(QThread::create(
         [this, &aside, &surface, home, work = std::move(work), done = std::move(done)] {
-            madeCurrent = aside.makeCurrent(&surface);
-            if (madeCurrent) {
+            if (aside.makeCurrent(&surface)) {
                 work();
                 aside.doneCurrent();
             }

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <atomic>
 #include <functional>
 #include <memory>
 
@@ -22,9 +21,8 @@ public:
 
     // False, and nothing runs, where no shared context could be had.
     bool started() const { return thread != nullptr; }
-    // Joins the thread; whether the work ran (its context could be made current) after that.
+    // Joins the thread.
     void join();
-    bool ran() const { return madeCurrent; }
 
 private:
     // Qt's context classes stay out of the header: the files that include GLEW cannot have
@@ -34,5 +32,4 @@ private:
     QGLWidget& widget;
     std::unique_ptr<Context> context;
     std::unique_ptr<QThread> thread;
-    std::atomic<bool> madeCurrent{false};
 };

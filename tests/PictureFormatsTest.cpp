@@ -95,24 +95,6 @@ TEST(PictureFormats, NamesChooseTheirReader) {
     }
 }
 
-// No suffix ends in another, so that the order in which rows are tried cannot matter.
-TEST(PictureFormats, NoSuffixHidesAnother) {
-    std::vector<std::string> suffixes;
-    for (const PictureFormat& format : pictureFormats()) {
-        suffixes.insert(suffixes.end(), format.suffixes.begin(), format.suffixes.end());
-    }
-    for (const std::string& a : suffixes) {
-        EXPECT_EQ(a[0], '.') << a;
-        for (const std::string& b : suffixes) {
-            if (&a != &b) {
-                EXPECT_FALSE(a.size() >= b.size() && upper(a).compare(a.size() - b.size(),
-                                                                      b.size(), upper(b)) == 0)
-                    << a << " ends in " << b;
-            }
-        }
-    }
-}
-
 TEST(PictureFormats, TheDialogOffersEveryReadableSuffix) {
     const std::vector<std::string> entries = split(openDialogFilter(), ";;");
     ASSERT_GE(entries.size(), 6u);
