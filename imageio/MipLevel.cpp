@@ -1,6 +1,7 @@
 #include "MipLevel.h"
 
 #include "AllCores.h"
+#include "RgbeEncode.h"
 #include "rgbe.h"
 
 #include <algorithm>
@@ -37,37 +38,6 @@ inline float exponentScale(std::uint32_t e) {
     return scale;
 }
 
-// The least float at or above 1e-32 as a double: rgbe::encode's threshold of black.
-float blackBelow() {
-    float threshold = static_cast<float>(1e-32);
-    if (static_cast<double>(threshold) < 1e-32) {
-        threshold = std::nextafter(threshold, std::numeric_limits<float>::infinity());
-    }
-    return threshold;
-}
-
-const float meanThreshold = blackBelow();
-
-// rgbe::encode of non-negative floats, with its bytes: the scale is a power of two, which
-// leaves a float's product as exact as a double's wherever the byte is not 0.
-inline void encodeMean(float r, float g, float b, unsigned char* out) {
-    const float m = std::max(r, std::max(g, b));
-    std::uint32_t bits;
-    std::memcpy(&bits, &m, sizeof bits);
-    // Bounded below too, so that black's scale is a float as well (its bytes are 0 anyway).
-    const int e = std::clamp(static_cast<int>(bits >> 23 & 0xff) - 126, -119, 127);
-    const std::uint32_t scaleBits = static_cast<std::uint32_t>(127 + 8 - e) << 23;
-    float scale;
-    std::memcpy(&scale, &scaleBits, sizeof scale);
-    // Every product made, then chosen: a conversion made only where lit would stop the loop
-    // from being a vector loop (it might trap).
-    const unsigned lit = m >= meanThreshold ? 0xffu : 0u;
-    out[0] = static_cast<unsigned char>(static_cast<unsigned>(std::min(255.0f, r * scale)) & lit);
-    out[1] = static_cast<unsigned char>(static_cast<unsigned>(std::min(255.0f, g * scale)) & lit);
-    out[2] = static_cast<unsigned char>(static_cast<unsigned>(std::min(255.0f, b * scale)) & lit);
-    out[3] = static_cast<unsigned char>(static_cast<unsigned>(e + 128) & lit);
-}
-
 // The 2 x 2 blocks of RGBE rows `top` and `bottom`, `count` of them, to `out`: the most
 // pixels a pyramid makes, so a vector loop where the processor has one (the sums in the same
 // order as storeBlock's, products exact, so every build gives the same bytes).
@@ -89,7 +59,7 @@ halveRgbeRow(const unsigned char* top, const unsigned char* bottom, unsigned cha
             s += static_cast<float>(q[4 + k]) * d;
             return s / 4.0f;
         };
-        encodeMean(sum(0), sum(1), sum(2), out + 4 * x);
+        rgbe::encodeFast(sum(0), sum(1), sum(2), out + 4 * x);
     }
 }
 

@@ -1,11 +1,10 @@
 #include "OiioModule.h"
 
-#include "ExeDir.h"
+#include "ReaderModule.h"
 #include "Readers.h"
 #include "Stopwatch.h"
 #include "rgbe.h"
 
-#include <boost/dll/shared_library.hpp>
 #include <fmt/printf.h>
 
 #include <exception>
@@ -14,48 +13,6 @@
 
 namespace oiio_module {
 
-namespace {
-
-#ifndef MAROVEX_OIIO_LINKED
-struct Loaded {
-    boost::dll::shared_library library;
-    Reader* read;
-    ExrWriter* writeExr;
-    Prober* probe;
-};
-
-const Loaded& loaded() {
-    // Never unloaded: pictures and errors it made may outlive any static, and leak reports
-    // need its frames. A failed load throws before the static is set, and is tried again.
-    static const Loaded* const module = [] {
-        const std::string path = besideExecutable("marovex-oiio.so", MAROVEX_INSTALLED_MODULES);
-        try {
-            boost::dll::shared_library library(path, boost::dll::load_mode::rtld_lazy |
-                                                         boost::dll::load_mode::rtld_local);
-            Reader& read = library.get_alias<Reader>(readerName);
-            ExrWriter& writeExr = library.get_alias<ExrWriter>(exrWriterName);
-            Prober& probe = library.get_alias<Prober>(proberName);
-            return new Loaded{std::move(library), &read, &writeExr, &probe};
-        } catch (const std::exception& error) {
-            throw std::runtime_error(
-                fmt::sprintf("the OpenImageIO module '%s' did not load: %s", path, error.what()));
-        }
-    }();
-    return *module;
-}
-
-template <typename Function>
-Function& entry(Function* Loaded::*function, const char* failure, const std::string& path) {
-    try {
-        return *(loaded().*function);
-    } catch (const std::runtime_error& error) {
-        throw std::runtime_error(fmt::sprintf(failure, path, error.what()));
-    }
-}
-#endif
-
-} // namespace
-
 // The one reader each suffix may use. ImageInput::open would try every other reader on a file
 // its own refuses, the movie and camera raw decoders among them.
 const char* formatOf(const std::string& path) {
@@ -63,13 +20,9 @@ const char* formatOf(const std::string& path) {
     return format != nullptr ? format->oiioName : nullptr;
 }
 
-#ifdef MAROVEX_OIIO_LINKED
+#ifdef MAROVEX_MODULES_LINKED
 // Fuzz and sanitizer builds link the module's code into their programs, instrumented with
 // them.
-bool loadsOnDemand() {
-    return false;
-}
-
 Reader& reader(const std::string&) {
     return read;
 }
@@ -82,20 +35,19 @@ Prober& prober(const std::string&) {
     return probe;
 }
 #else
-bool loadsOnDemand() {
-    return true;
-}
+constexpr const char* moduleName = "marovex-oiio.so";
 
 Reader& reader(const std::string& path) {
-    return entry(&Loaded::read, "Failed to read file '%s': %s", path);
+    return reader_module::entry<Reader>(moduleName, readerName, path);
 }
 
 ExrWriter& exrWriter(const std::string& path) {
-    return entry(&Loaded::writeExr, "Failed to write file '%s': %s", path);
+    return reader_module::entry<ExrWriter>(moduleName, exrWriterName, path,
+                                           "Failed to write file '%s': %s");
 }
 
 Prober& prober(const std::string& path) {
-    return entry(&Loaded::probe, "Failed to read file '%s': %s", path);
+    return reader_module::entry<Prober>(moduleName, proberName, path);
 }
 #endif
 
@@ -114,11 +66,7 @@ Picture readOiio(const std::string& path, const SizeLimit& limit) {
     Picture picture = oiio_module::reader(path)(path, limit);
     stopwatch.lap("read");
     // Here rather than in the module, whose own copy of this library would say it elsewhere.
-    if (picture.encoding == PixelEncoding::Rgbe) {
-        picture.scale = rgbe::exposureScale(rgbe::stats(
-            picture.pixels.get(), static_cast<unsigned long>(picture.width) * picture.height, 1));
-        stopwatch.lap("stats");
-    }
+    reader_module::setExposureScale(picture);
     return picture;
 }
 

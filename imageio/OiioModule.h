@@ -23,10 +23,6 @@ constexpr const char* proberName = "marovexOiioProbe";
 // or nullptr.
 const char* formatOf(const std::string& path);
 
-// Whether this build loads the module on first use; false where the reader is linked in
-// (sanitizer and fuzz builds).
-bool loadsOnDemand();
-
 // The module's functions, loading it on the first call. When it cannot be loaded they throw
 // "Failed to read file '%s': %s" or "Failed to write file '%s': %s" for `path`, naming it.
 Reader& reader(const std::string& path);

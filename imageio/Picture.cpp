@@ -35,7 +35,8 @@ void Picture::allocate(int width, int height, PixelEncoding encoding) {
 }
 
 PictureMetadata pictureMetadata(const Picture& picture) {
-    return {picture.projectionHint, picture.layer, picture.exposure, picture.statistics};
+    return {picture.projectionHint, picture.layer,          picture.exposure,
+            picture.statistics,     picture.candelaPerUnit, picture.gainMap};
 }
 
 bool SizeLimit::allows(long width, long height) const {

@@ -30,6 +30,14 @@ class LuminanceStatistics;
 // The view a picture asks for by its own metadata, where it says so.
 enum class ProjectionHint { None, Flat, Equirectangular };
 
+// What the pixels of a photo with a gain map are: the HDR rendition the gain map makes of the
+// base picture, or the base picture alone (what SDR screens show). None for other pictures.
+enum class GainMap { None, Applied, Base };
+
+// cd/m² of the value 1.0 of RADIANCE files (watts, times their luminous efficacy) and of every
+// picture without an absolute scale of its own.
+constexpr double radianceCandela = 179.0;
+
 // One decoded picture in memory. Knows nothing of GL; movable, not copyable.
 struct Picture {
     int width = 0;
@@ -46,6 +54,10 @@ struct Picture {
     // The product of a RADIANCE file's EXPOSURE= lines: the pixels are the scene's radiance
     // times this. 1 where the file says nothing.
     double exposure = 1.0;
+    // cd/m² of the value 1.0 before the EXPOSURE= product: the file's own absolute scale
+    // where it has one (PQ and HLG pictures).
+    double candelaPerUnit = radianceCandela;
+    GainMap gainMap = GainMap::None;
     // Filled by the viewer's loader on its worker; shared, so that it outlives the pixels.
     std::shared_ptr<const LuminanceStatistics> statistics;
 
@@ -56,13 +68,16 @@ struct Picture {
 };
 
 // What the viewer keeps of a picture besides its pixels: the view its metadata asks for, the
-// part or layer, the EXPOSURE= product and the luminance statistics. Plain, so that it stays
+// part or layer, the EXPOSURE= product, the luminance statistics, the absolute scale and
+// whether a gain map made it. Plain, so that it stays
 // with a set's entry while the picture's texture leaves the card.
 struct PictureMetadata {
     ProjectionHint projectionHint = ProjectionHint::None;
     std::string layer;
     double exposure = 1.0;
     std::shared_ptr<const LuminanceStatistics> statistics;
+    double candelaPerUnit = radianceCandela;
+    GainMap gainMap = GainMap::None;
 };
 
 PictureMetadata pictureMetadata(const Picture& picture);

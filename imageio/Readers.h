@@ -23,5 +23,15 @@ PictureInfo probePnmFile(const std::string& path, const SizeLimit& limit);
 // .jpg, .jpeg and .jpe, turned upright by their EXIF orientation.
 Picture readJpeg(const std::string& path, const SizeLimit& limit);
 PictureInfo probeJpeg(const std::string& path, const SizeLimit& limit);
+// Through the modules of CodecReaders.h: .avif; .heic, .heif and .hif; .jxl; and the camera
+// raws of the "Camera raw" row.
+Picture readAvif(const std::string& path, const SizeLimit& limit);
+PictureInfo probeAvif(const std::string& path, const SizeLimit& limit);
+Picture readHeif(const std::string& path, const SizeLimit& limit);
+PictureInfo probeHeif(const std::string& path, const SizeLimit& limit);
+Picture readJxl(const std::string& path, const SizeLimit& limit);
+PictureInfo probeJxl(const std::string& path, const SizeLimit& limit);
+Picture readCameraRaw(const std::string& path, const SizeLimit& limit);
+PictureInfo probeCameraRaw(const std::string& path, const SizeLimit& limit);
 Picture readRawPreview(const std::string& path, const SizeLimit& limit);
 Picture readStandardInput(const SizeLimit& limit);

@@ -3,6 +3,7 @@
 #include "FifoPicture.h"
 #include "MipLevel.h"
 #include "OiioModule.h"
+#include "ReaderModule.h"
 #include "PixelMemory.h"
 #include "PictureReadUtil.h"
 #include "PictureReader.h"
@@ -115,7 +116,7 @@ TEST_F(ImageioFiles, OpenImageIoIsLoadedByTheFirstFileThatNeedsIt) {
     captured([&] { readPicture(hdr, SizeLimit()); });
     EXPECT_THROW(readPicture(path("picture.xyz"), SizeLimit()), std::runtime_error);
     // Sanitizer builds link the reader in.
-    EXPECT_EQ(mapped("libOpenImageIO"), !oiio_module::loadsOnDemand());
+    EXPECT_EQ(mapped("libOpenImageIO"), !reader_module::loadsOnDemand());
     EXPECT_FALSE(mapped("marovex-oiio"));
 
     // Linear light of 0.5, 1 and 2 across each row.

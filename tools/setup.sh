@@ -18,6 +18,8 @@ packages=(
     libimage-exiftool-perl
     desktop-file-utils appstream shared-mime-info libxml2-utils libglib2.0-bin
     libegl-dev libegl-mesa0 dpkg-dev file
+    libavif-dev libavif-bin libheif-dev libheif-examples libjxl-dev libjxl-tools
+    libraw-dev libraw-bin liblcms2-dev
 )
 
 missing=()
