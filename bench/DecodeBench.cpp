@@ -53,6 +53,8 @@ double runCommand(const Case& c) {
     }
     argv.push_back(nullptr);
     const double start = monotonicSeconds();
+    // What is buffered would go out once more from the child.
+    std::fflush(stdout);
     const pid_t child = fork();
     if (child == 0) {
         std::freopen("/dev/null", "w", stdout);
