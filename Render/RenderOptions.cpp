@@ -17,7 +17,8 @@ const char* const renderHelp =
 
 Renders one view of a picture, as the viewer shows it, without a window. INPUT is any file
 the viewer opens (RADIANCE .hdr, JPEG, OpenEXR .exr, TIFF, .pfm, PNG, PNM, BMP, GIF, TGA,
-WebP, .cr2 previews, "-" for a PNM picture on standard input). OUTPUT is chosen by its extension: .jpg,
+WebP, .cr2 previews, "-" for a PNM picture on standard input; also gain-map JPEG, AVIF,
+HEIC/HEIF, JPEG XL and camera raws: .dng, .cr3, .nef, .arw, .raf, .orf, .rw2, .pef, .srw). OUTPUT is chosen by its extension: .jpg,
 .ppm or .png hold the displayed colours with 8 bits per channel; .hdr holds the same view as
 linear light (the display curve undone, so 1 is the display's white and brighter parts stay
 clipped: choose them with --fstop), and so does .exr in half floats; "-" writes PPM to
@@ -49,6 +50,8 @@ Options (a value may also follow an equals sign, as in --size=256x128):
                     reported and the others go on; progress is shown on a terminal
   --thumbnail N     the whole picture, flat unless --projection is given, fitted into
                     N x N pixels with its shape kept (for file managers; replaces --size)
+  --gain-map M      on or off: photos with a gain map as their HDR rendition (on, the
+                    default) or as their base picture, as SDR screens show them (off)
   --timing          timing lines ("[T]") and the loader's statistics on standard
                     error, which otherwise carries only errors
   --help            this text
@@ -173,7 +176,7 @@ RenderOptions parseRenderOptions(const std::vector<std::string>& args) {
         }
         static const char* const valued[] = {"--size",   "--yaw",        "--pitch",    "--zoom",
                                              "--fov",    "--projection", "--fstop",    "--channels",
-                                             "--format", "--output-dir", "--thumbnail"};
+                                             "--format", "--output-dir", "--thumbnail", "--gain-map"};
         bool known = false;
         for (const char* option : valued) {
             known = known || name == option;
@@ -232,6 +235,11 @@ RenderOptions parseRenderOptions(const std::vector<std::string>& args) {
                                fmt::sprintf("expected 1 to %d pixels", largestPiece).c_str());
             }
             options.thumbnail = size;
+        } else if (name == "--gain-map") {
+            if (value != "on" && value != "off") {
+                throw badValue(name, value, "expected on or off");
+            }
+            options.gainMaps = value == "on";
         } else if (name == "--projection") {
             if (value == "flat") {
                 options.projection = Projection::Flat;

@@ -26,6 +26,8 @@ struct RenderOptions {
     bool help = false;
     // The view's f-stop metered from its own pixels, as the viewer's e key does.
     bool autoExposure = false;
+    // Gain-map photos as their HDR rendition; false: as their base picture.
+    bool gainMaps = true;
     // Set: the output fits this square, the picture's shape kept, flat unless --projection.
     std::optional<int> thumbnail;
     // "jpg", "png", "ppm", "hdr" or "exr"; empty: chosen by the output's extension.

@@ -1,5 +1,6 @@
 // marovex-render: one view of a picture, drawn offscreen through the viewer's program and
 // saved as a file. See renderHelp for the usage.
+#include "GainMapSetting.h"
 #include "PictureReader.h"
 #include "PixelMemory.h"
 #include "RenderBatch.h"
@@ -26,6 +27,7 @@ int main(int argc, char** argv) {
         std::fputs(renderHelp, stdout);
         return 0;
     }
+    setGainMapsApplied(options.gainMaps);
     if (!options.outputDir.empty()) {
         return renderBatch(options, argv[0]);
     }

@@ -101,6 +101,8 @@ public:
     // (E) until a manual exposure change; the curve tone mapping applies (T) is the view's.
     QAction* falseColourAction = nullptr;
     QAction* clippingAction = nullptr;
+    // Checked: photos with a gain map show their HDR rendition; unchecked, their base picture.
+    QAction* gainMapAction = nullptr;
     QAction* followExposureAction = nullptr;
     // A short line at the top ("Tone operator: AgX"), shown until noteUntil (Stopwatch.h's
     // monotonic seconds).
@@ -265,6 +267,9 @@ private:
     // Loads the current picture again from its file, keeping the view; one that fails leaves
     // the set.
     void reloadCurrent();
+    // Reads every photo with a gain map again as the gain-map switch now says: the shown one
+    // at once, the others when next shown.
+    void rereadGainMaps();
     // The watched file's new version in place of the shown picture (ViewerWidgetWatch.cpp).
     void reloadWatched(const QString& path);
     void reloadShader();

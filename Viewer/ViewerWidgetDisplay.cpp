@@ -3,6 +3,7 @@
 #include "DisplayColour.h"
 #include "DrawView.h"
 #include "ExposureMeter.h"
+#include "GainMapSetting.h"
 #include "Shader.h"
 #include "Stopwatch.h"
 
@@ -62,6 +63,17 @@ void ViewerWidget::addDisplayActions() {
     clippingAction->setCheckable(true);
     connect(clippingAction, &QAction::triggered, this, [this] { updateGL(); });
     viewActions << clippingAction;
+
+    gainMapAction = new QAction(tr("HDR &gain maps\tG"), this);
+    gainMapAction->setCheckable(true);
+    gainMapAction->setChecked(gainMapsApplied());
+    connect(gainMapAction, &QAction::triggered, this, [this](bool on) {
+        setGainMapsApplied(on);
+        showNote(on ? tr("Gain maps: HDR rendition") : tr("Gain maps: base picture"));
+        rereadGainMaps();
+        updateGL();
+    });
+    viewActions << gainMapAction;
 }
 
 void ViewerWidget::showNote(const QString& text) {
@@ -163,7 +175,8 @@ void ViewerWidget::drawDisplayOverlays() {
         if (picture.hdr && std::isfinite(offset)) {
             // The file's luminance that shows at this step of the scale.
             const double candela =
-                luminousEfficacy * middleGrey * std::exp2(s - offset) / currentMetadata().exposure;
+                currentMetadata().candelaPerUnit * middleGrey * std::exp2(s - offset) /
+                currentMetadata().exposure;
             label += QString("  %1 cd/m\u00b2").arg(shortNumber(candela));
         }
         renderText(left - 6 - metrics.horizontalAdvance(label), y + metrics.ascent() / 2, label,

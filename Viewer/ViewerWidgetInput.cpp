@@ -186,6 +186,9 @@ void ViewerWidget::keyPressEvent(QKeyEvent* event) {
     case 'u':
         reloadShader();
         break;
+    case 'G':
+        gainMapAction->activate(QAction::Trigger);
+        break;
     default:
         event->ignore();
     }

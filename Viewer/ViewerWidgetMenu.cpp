@@ -52,6 +52,8 @@ void ViewerWidget::showHelp() {
         "<tr><td>Toggle false colour of luminance</td><td>press <b>F</b></td></tr>"
         "<tr><td>Toggle clipped pixels (red over white, blue under black)</td>"
         "<td>press <b>x</b></td></tr>"
+        "<tr><td>Toggle gain maps (HDR rendition or the base picture SDR screens show)</td>"
+        "<td>press <b>G</b></td></tr>"
         "<tr></tr>"
         "<tr><th colspan=\"2\" align=\"left\">Files</th></tr>"
         "<tr><td>Reload the image whenever its file changes</td><td>press <b>w</b></td></tr>"

@@ -557,6 +557,21 @@ void ViewerWidget::reloadCurrent() {
     queueLoad(pictures.at(currentIndex).id, LoadKind::Reload, true);
 }
 
+void ViewerWidget::rereadGainMaps() {
+    for (int index = 0; index < pictures.size(); ++index) {
+        PictureEntry& entry = pictures.at(index);
+        if (entry.metadata.gainMap == GainMap::None || index == currentIndex || !entry.texture ||
+            (job && job->texture() == entry.texture.get())) {
+            continue;
+        }
+        makeCurrent();
+        entry.texture.reset();
+    }
+    if (showing() && currentMetadata().gainMap != GainMap::None) {
+        reloadCurrent();
+    }
+}
+
 bool ViewerWidget::open() {
     const QStringList files =
         QFileDialog::getOpenFileNames(this, tr("Choose image(s) to display"), workingDirectory,

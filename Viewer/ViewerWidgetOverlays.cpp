@@ -72,6 +72,7 @@ void ViewerWidget::drawOverlays() {
     readout.encoding = picture.hdr ? PixelEncoding::Rgbe : PixelEncoding::Rgb8;
     readout.bytes = readTexel(picture, place->column, place->row);
     readout.exposure = currentMetadata().exposure;
+    readout.candelaPerUnit = currentMetadata().candelaPerUnit;
     readoutText = QString::fromStdString(readoutLine(readout));
     glColor3f(1.0f, 1.0f, 1.0f);
     const int bottom = height() - (showInfo ? 40 : 20);

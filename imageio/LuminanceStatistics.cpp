@@ -190,6 +190,7 @@ struct StatisticsBuilder {
         s.hdr = picture.isHdr();
         s.solidAngle = solidAngle;
         s.exposure = picture.exposure;
+        s.candelaPerUnit = picture.candelaPerUnit;
         if (!(all.total > 0.0)) {
             // An empty picture: nothing to count, and no share of anything.
             return result;
@@ -252,7 +253,7 @@ LuminanceStatistics::of(const Picture& picture, bool solidAngle,
 }
 
 double LuminanceStatistics::candela(double luminance) const {
-    return luminance * luminousEfficacy / exposure;
+    return luminance * candelaPerUnit / exposure;
 }
 
 double LuminanceStatistics::dynamicRange() const {

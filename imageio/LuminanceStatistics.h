@@ -48,6 +48,8 @@ public:
     bool hdr = true;
     bool solidAngle = false;
     double exposure = 1.0;
+    // cd/m2 of the luminance 1.0: the picture's own absolute scale where it has one.
+    double candelaPerUnit = luminousEfficacy;
     // Over the pixels with light (luminance above 0); 0 when there is none.
     double min = 0.0;
     double max = 0.0;
@@ -57,7 +59,7 @@ public:
     // The weighted share of pixels whose every channel is 0.
     double blackShare = 0.0;
 
-    // Relative luminance in cd/m2: times luminousEfficacy, over the file's EXPOSURE=.
+    // Relative luminance in cd/m2: times candelaPerUnit, over the file's EXPOSURE=.
     double candela(double luminance) const;
     // log2(max / min) over the lit pixels; 0 without any.
     double dynamicRange() const;

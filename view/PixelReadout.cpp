@@ -38,7 +38,7 @@ std::optional<PixelPlace> pixelPlaceAt(const ViewState& view, int pictureWidth, 
 }
 
 double PixelReadout::candela() const {
-    return luminousEfficacy * luminanceOf(radiance()) / exposure;
+    return candelaPerUnit * luminanceOf(radiance()) / exposure;
 }
 
 std::string readoutLine(const PixelReadout& readout) {

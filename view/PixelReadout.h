@@ -28,10 +28,12 @@ struct PixelReadout {
     PixelEncoding encoding = PixelEncoding::Rgbe;
     std::optional<std::array<unsigned char, 4>> bytes;
     double exposure = 1.0;
+    // cd/m² of the luminance 1.0 (the picture's candelaPerUnit).
+    double candelaPerUnit = luminousEfficacy;
 
     // Both need the bytes.
     Radiance radiance() const { return decodePixel(encoding, bytes.value().data()); }
-    // 179 (0.265 R + 0.670 G + 0.065 B) / exposure.
+    // candelaPerUnit (0.265 R + 0.670 G + 0.065 B) / exposure.
     double candela() const;
 };
 
