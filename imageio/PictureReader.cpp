@@ -76,7 +76,17 @@ Picture readPicture(const std::string& path, const SizeLimit& limit) {
     checkPictureFile(path);
     Picture picture = formatToRead(path).read(path, limit);
     picture.fileName = path;
+    startAtOwnWhite(picture);
     return picture;
+}
+
+void startAtOwnWhite(Picture& picture) {
+    // The exposure offset is the f-stop minus log2(mean) minus 2: a mean of 1/4 puts 1.0 at
+    // the display's white at f-stop 0.
+    if (picture.isHdr() &&
+        (picture.gainMap != GainMap::None || picture.candelaPerUnit != radianceCandela)) {
+        picture.scale.mean = 0.25;
+    }
 }
 
 PictureInfo probePicture(const std::string& path, const SizeLimit& limit) {

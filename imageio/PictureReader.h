@@ -19,6 +19,12 @@
 // between calls, so it may run on any thread. Throws std::runtime_error.
 Picture readPicture(const std::string& path, const SizeLimit& limit);
 
+// Pictures whose 1.0 is a white of their own (the reference white of PQ and HLG files, a
+// gain-map photo's base white, in either rendition) start with it at the display's white, as
+// the devices that made them show it: their exposure scale says so. Other HDR pictures keep
+// the scale of their statistics. readPicture calls it.
+void startAtOwnWhite(Picture& picture);
+
 // What readPicture would allocate for `path`, from its header alone, with the errors
 // readPicture gives for a missing, unreadable, unsupported or non-regular file, a bad header
 // or a size beyond `limit` or the memory budget. Formats that cannot tell their size cheaply,

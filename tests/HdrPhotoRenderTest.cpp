@@ -1,0 +1,226 @@
+// One HDR scene as RADIANCE and as each HDR photo format, written here or by the formats' own
+// encoders, rendered by marovex-render at f-stops 0 and -3: the views agree with the RADIANCE
+// one, and gain-map photos show their highlights 3 stops above what their base picture shows.
+#include "Diagnostics.h"
+#include "PictureReader.h"
+#include "RgbeTestUtil.h"
+#include "rgbe.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int width = 192;
+constexpr int height = 96;
+// Reference white in cd/m² and HLG's nominal peak, as the readers take them.
+constexpr double white = 203.0;
+constexpr double hlgPeak = 1000.0;
+
+void run(const std::string& command) {
+    ASSERT_EQ(std::system((command + " >/dev/null 2>&1").c_str()), 0) << command;
+}
+
+std::string quoted(const std::string& path) {
+    return "'" + path + "'";
+}
+
+// Linear Rec.709 radiance, three floats a pixel: smooth bands of each channel from 1/16 to 4
+// over the left two thirds, then a grey patch at the base picture's white (1.0) and a
+// highlight patch 3 stops above it.
+std::vector<float> scene() {
+    std::vector<float> rgb;
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            if (x >= width * 5 / 6) {
+                rgb.insert(rgb.end(), {8.0f, 8.0f, 8.0f});
+            } else if (x >= width * 2 / 3) {
+                rgb.insert(rgb.end(), {1.0f, 1.0f, 1.0f});
+            } else {
+                const double u = double(x) / (width * 2 / 3);
+                const double v = double(y) / height;
+                rgb.push_back(float(std::exp2(-4 + 6 * u)));
+                rgb.push_back(float(std::exp2(-4 + 6 * v)));
+                rgb.push_back(float(std::exp2(-1 - 2 * u * v)));
+            }
+        }
+    }
+    return rgb;
+}
+
+void writeRadiance(const std::string& path, const std::vector<float>& rgb) {
+    Bytes pixels(4 * rgb.size() / 3);
+    for (std::size_t i = 0; i < rgb.size() / 3; ++i) {
+        rgbe::encode(rgb[3 * i], rgb[3 * i + 1], rgb[3 * i + 2], &pixels[4 * i]);
+    }
+    const DiagnosticsSilenced quiet(true);
+    rgbe::write(path, width, height, pixels.data(), true);
+}
+
+// SMPTE ST 2084 and ARIB STD-B67 from the standards, independently of the readers.
+double pqSignal(double candela) {
+    const double m1 = 0.1593017578125, m2 = 78.84375, c1 = 0.8359375, c2 = 18.8515625,
+                 c3 = 18.6875;
+    const double y = std::pow(std::max(candela, 0.0) / 10000.0, m1);
+    return std::pow((c1 + c2 * y) / (1.0 + c3 * y), m2);
+}
+
+double hlgSignal(double scene) {
+    const double a = 0.17883277, b = 0.28466892, c = 0.55991073;
+    return scene <= 1.0 / 12 ? std::sqrt(3 * scene) : a * std::log(12 * scene - b) + c;
+}
+
+// BT.2087's Rec.709 to BT.2020 matrix.
+void toBt2020(const float* in, double out[3]) {
+    const double m[9] = {0.6274, 0.3293, 0.0433, 0.0691, 0.9195, 0.0114,
+                         0.0164, 0.0880, 0.8956};
+    for (int k = 0; k < 3; ++k) {
+        out[k] = m[3 * k] * in[0] + m[3 * k + 1] * in[1] + m[3 * k + 2] * in[2];
+    }
+}
+
+// A 16-bit PNG of codes made by `encode` from each pixel's BT.2020 light (through a 16-bit
+// PPM, which ImageMagick turns into a PNG without colour chunks).
+void writeSignalPng(const std::string& path, const std::vector<float>& rgb,
+                    const std::function<void(const double light[3], double signal[3])>& encode) {
+    const std::string ppm = path + ".ppm";
+    {
+        std::ofstream out(ppm, std::ios::binary);
+        out << "P6\n" << width << " " << height << "\n65535\n";
+        for (std::size_t i = 0; i < rgb.size() / 3; ++i) {
+            double light[3];
+            double signal[3];
+            toBt2020(&rgb[3 * i], light);
+            encode(light, signal);
+            for (double s : signal) {
+                const auto code = static_cast<unsigned>(std::lround(std::clamp(s, 0.0, 1.0) * 65535));
+                out.put(static_cast<char>(code >> 8)).put(static_cast<char>(code & 0xff));
+            }
+        }
+    }
+    run("convert " + quoted(ppm) + " -define png:exclude-chunks=all PNG48:" + quoted(path));
+}
+
+void pqEncode(const double light[3], double signal[3]) {
+    for (int k = 0; k < 3; ++k) {
+        signal[k] = pqSignal(light[k] * white);
+    }
+}
+
+// The inverse of HLG's OOTF on a display of hlgPeak (system gamma 1.2), then its OETF.
+void hlgEncode(const double light[3], double signal[3]) {
+    const double display = (0.2627 * light[0] + 0.6780 * light[1] + 0.0593 * light[2]) * white;
+    const double ys = std::pow(std::min(display / hlgPeak, 1.0), 1.0 / 1.2);
+    for (int k = 0; k < 3; ++k) {
+        const double scene = ys > 0 ? light[k] * white / (hlgPeak * std::pow(ys, 0.2)) : 0.0;
+        signal[k] = hlgSignal(std::min(scene, 1.0));
+    }
+}
+
+// Little-endian float PFM, rows from the bottom.
+void writePfm(const std::string& path, const std::vector<float>& rgb) {
+    std::ofstream out(path, std::ios::binary);
+    out << "PF\n" << width << " " << height << "\n-1.0\n";
+    for (int y = height - 1; y >= 0; --y) {
+        out.write(reinterpret_cast<const char*>(&rgb[3 * static_cast<std::size_t>(y) * width]),
+                  static_cast<std::streamsize>(3 * width * sizeof(float)));
+    }
+}
+
+// HLG's peak bounds what it holds: the scene as an HLG file gives it.
+std::vector<float> clippedAtHlgPeak(std::vector<float> rgb) {
+    for (float& v : rgb) {
+        v = std::min(v, static_cast<float>(hlgPeak / white));
+    }
+    return rgb;
+}
+
+using HdrPhotoRender = RgbeFiles;
+
+Bytes render(const RgbeFiles& files, const std::string& input, double fstop,
+             const std::string& options = "") {
+    const std::string out = files.path("view.ppm");
+    run(std::string(MAROVEX_RENDER) + " --projection flat --size " + std::to_string(width) +
+        "x" + std::to_string(height) + " --fstop " + std::to_string(fstop) + " " + options +
+        " " + quoted(input) + " " + quoted(out));
+    int w = 0;
+    int h = 0;
+    Bytes pixels = readPpm(out, w, h);
+    EXPECT_EQ(w, width);
+    EXPECT_EQ(h, height);
+    return pixels;
+}
+
+// The f-stop that shows a RADIANCE file as pictures that start at their own white show at 0:
+// its exposure comes from its statistics.
+double ownWhiteFstop(const std::string& radiance) {
+    const DiagnosticsSilenced quiet(true);
+    const Picture picture = readPicture(radiance, SizeLimit());
+    return std::log2(picture.scale.mean) + 2.0;
+}
+
+int worstDifference(const Bytes& a, const Bytes& b) {
+    int worst = 0;
+    for (std::size_t k = 0; k < std::min(a.size(), b.size()); ++k) {
+        worst = std::max(worst, std::abs(a[k] - b[k]));
+    }
+    return a.size() == b.size() ? worst : 256;
+}
+
+} // namespace
+
+TEST_F(HdrPhotoRender, EveryFormatRendersTheSameScene) {
+    const std::vector<float> rgb = scene();
+    const std::string radiance = path("scene.hdr");
+    const std::string hlgRadiance = path("scene-hlg.hdr");
+    writeRadiance(radiance, rgb);
+    writeRadiance(hlgRadiance, clippedAtHlgPeak(rgb));
+
+    const std::string pqPng = path("pq.png");
+    const std::string hlgPng = path("hlg.png");
+    writeSignalPng(pqPng, rgb, pqEncode);
+    writeSignalPng(hlgPng, rgb, hlgEncode);
+    const std::string pfm = path("scene.pfm");
+    writePfm(pfm, rgb);
+
+    struct Case {
+        std::string name;
+        std::string command;
+        std::string reference;
+        // Files of a scene-linear scale start from their statistics, as RADIANCE files do.
+        bool ownWhite;
+    };
+    const std::string lossless10 = " -l -d 10 ";
+    const std::vector<Case> cases = {
+        {"pq.avif", "avifenc -s 8" + lossless10 + "--cicp 9/16/0 " + quoted(pqPng), radiance,
+         true},
+        {"hlg.avif", "avifenc -s 8" + lossless10 + "--cicp 9/18/0 " + quoted(hlgPng),
+         hlgRadiance, true},
+        {"pq.heic",
+         "heif-enc -L -b 10 -p chroma=444 --matrix_coefficients=0 --colour_primaries=9 "
+         "--transfer_characteristic=16 " +
+             quoted(pqPng) + " -o",
+         radiance, true},
+        {"float.jxl", "cjxl -d 0 " + quoted(pfm), radiance, false},
+    };
+    for (const double fstop : {0.0, -3.0}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.name + " at f-stop " + std::to_string(fstop));
+            const std::string file = path(c.name);
+            run(c.command + " " + quoted(file));
+            const Bytes expected = render(
+                *this, c.reference, c.ownWhite ? fstop + ownWhiteFstop(c.reference) : fstop);
+            const Bytes view = render(*this, file, fstop);
+            EXPECT_LE(worstDifference(view, expected), 3);
+        }
+    }
+}
