@@ -50,6 +50,9 @@ TEST(RenderOptionsTest, DefaultsAndEveryOption) {
     EXPECT_FLOAT_EQ(*parseRenderOptions({"--fov", "90", "a", "b.ppm"}).fov, 90.0f);
     EXPECT_EQ(parseRenderOptions({"--", "-name.hdr", "b.ppm"}).input, "-name.hdr");
     EXPECT_TRUE(parseRenderOptions({"--help"}).help);
+    EXPECT_TRUE(plain.gainMaps);
+    EXPECT_FALSE(parseRenderOptions({"--gain-map", "off", "a", "b.png"}).gainMaps);
+    EXPECT_TRUE(parseRenderOptions({"--gain-map=on", "a", "b.png"}).gainMaps);
 }
 
 TEST(RenderOptionsTest, ToneOperatorIsTakenOnlyWhenNamed) {
@@ -97,6 +100,8 @@ TEST(RenderOptionsTest, BadArgumentsSayWhy) {
               "bad value 'cube' for --projection: expected flat, sphere or planet");
     EXPECT_EQ(parseError({"--channels", "rg", "a", "b.jpg"}),
               "bad value 'rg' for --channels: expected rgb, r, g or b");
+    EXPECT_EQ(parseError({"--gain-map", "no", "a", "b.jpg"}),
+              "bad value 'no' for --gain-map: expected on or off");
     EXPECT_EQ(parseError({"--tonemap=1", "a", "b.jpg"}),
               "bad value '1' for --tonemap: expected reinhard, aces, agx or neutral");
     EXPECT_EQ(parseError({"--auto-exposure=1", "a", "b.jpg"}),
