@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds a libFuzzer target with clang, AddressSanitizer and UndefinedBehaviorSanitizer and runs
 # it from its seed corpus: run-fuzzer.sh [SECONDS] (default 600). FUZZ_TARGET picks rgbe
-# (default), exr, tiff, pfm, jpeg, png, pnm or generic (the formats OpenImageIO reads besides:
+# (default), exr, tiff, pfm, jpeg, avif, png, pnm or generic (the formats OpenImageIO reads besides:
 # BMP, GIF, Targa, WebP, SGI, .jpeg). New inputs stay in build/fuzz/corpus-TARGET, crashes in
 # build/fuzz/crashes-TARGET; neither goes back into the tree.
 set -euo pipefail
