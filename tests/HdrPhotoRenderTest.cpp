@@ -34,10 +34,9 @@ std::string quoted(const std::string& path) {
     return "'" + path + "'";
 }
 
-// Linear Rec.709 radiance, three floats a pixel: smooth bands from 1/16 to 4 (below the peak of
-// HLG) over the left two
-// thirds, then a grey patch at the base picture's white (1.0) and a
-// highlight patch 3 stops above it.
+// Linear Rec.709 radiance, three floats a pixel: smooth bands from 1/16 to 4 (below HLG's peak)
+// over the left two thirds, then a grey patch at the base picture's white (1.0) and a highlight
+// patch 3 stops above it.
 std::vector<float> scene() {
     std::vector<float> rgb;
     for (int y = 0; y < height; ++y) {
@@ -72,8 +71,7 @@ void writeRadiance(const std::string& path, const std::vector<float>& rgb) {
 
 // SMPTE ST 2084 and ARIB STD-B67 from the standards, independently of the readers.
 double pqSignal(double candela) {
-    const double m1 = 0.1593017578125, m2 = 78.84375, c1 = 0.8359375, c2 = 18.8515625,
-                 c3 = 18.6875;
+    const double m1 = 0.1593017578125, m2 = 78.84375, c1 = 0.8359375, c2 = 18.8515625, c3 = 18.6875;
     const double y = std::pow(std::max(candela, 0.0) / 10000.0, m1);
     return std::pow((c1 + c2 * y) / (1.0 + c3 * y), m2);
 }
@@ -85,8 +83,7 @@ double hlgSignal(double scene) {
 
 // BT.2087's Rec.709 to BT.2020 matrix.
 void toBt2020(const float* in, double out[3]) {
-    const double m[9] = {0.6274, 0.3293, 0.0433, 0.0691, 0.9195, 0.0114,
-                         0.0164, 0.0880, 0.8956};
+    const double m[9] = {0.6274, 0.3293, 0.0433, 0.0691, 0.9195, 0.0114, 0.0164, 0.0880, 0.8956};
     for (int k = 0; k < 3; ++k) {
         out[k] = m[3 * k] * in[0] + m[3 * k + 1] * in[1] + m[3 * k + 2] * in[2];
     }
@@ -106,7 +103,8 @@ void writeSignalPng(const std::string& path, const std::vector<float>& rgb,
             toBt2020(&rgb[3 * i], light);
             encode(light, signal);
             for (double s : signal) {
-                const auto code = static_cast<unsigned>(std::lround(std::clamp(s, 0.0, 1.0) * 65535));
+                const auto code =
+                    static_cast<unsigned>(std::lround(std::clamp(s, 0.0, 1.0) * 65535));
                 out.put(static_cast<char>(code >> 8)).put(static_cast<char>(code & 0xff));
             }
         }
@@ -153,9 +151,9 @@ using HdrPhotoRender = RgbeFiles;
 Bytes render(const RgbeFiles& files, const std::string& input, double fstop,
              const std::string& options = "") {
     const std::string out = files.path("view.ppm");
-    run(std::string(MAROVEX_RENDER) + " --projection flat --size " + std::to_string(width) +
-        "x" + std::to_string(height) + " --fstop " + std::to_string(fstop) + " " + options +
-        " " + quoted(input) + " " + quoted(out));
+    run(std::string(MAROVEX_RENDER) + " --projection flat --size " + std::to_string(width) + "x" +
+        std::to_string(height) + " --fstop " + std::to_string(fstop) + " " + options + " " +
+        quoted(input) + " " + quoted(out));
     int w = 0;
     int h = 0;
     Bytes pixels = readPpm(out, w, h);
@@ -222,10 +220,9 @@ TEST_F(HdrPhotoRender, EveryFormatRendersTheSameScene) {
     };
     const std::string lossless10 = " -l -d 10 ";
     const std::vector<Case> cases = {
-        {"pq.avif", "avifenc -s 8" + lossless10 + "--cicp 9/16/0 " + quoted(pqPng), radiance,
+        {"pq.avif", "avifenc -s 8" + lossless10 + "--cicp 9/16/0 " + quoted(pqPng), radiance, true},
+        {"hlg.avif", "avifenc -s 8" + lossless10 + "--cicp 9/18/0 " + quoted(hlgPng), hlgRadiance,
          true},
-        {"hlg.avif", "avifenc -s 8" + lossless10 + "--cicp 9/18/0 " + quoted(hlgPng),
-         hlgRadiance, true},
         {"pq.heic",
          "heif-enc -L -b 10 -p chroma=444 --matrix_coefficients=0 --colour_primaries=9 "
          "--transfer_characteristic=16 " +
@@ -238,8 +235,8 @@ TEST_F(HdrPhotoRender, EveryFormatRendersTheSameScene) {
             SCOPED_TRACE(c.name + " at f-stop " + std::to_string(fstop));
             const std::string file = path(c.name);
             run(c.command + " " + quoted(file));
-            const Bytes expected = render(
-                *this, c.reference, c.ownWhite ? fstop + ownWhiteFstop(c.reference) : fstop);
+            const Bytes expected =
+                render(*this, c.reference, c.ownWhite ? fstop + ownWhiteFstop(c.reference) : fstop);
             const Bytes view = render(*this, file, fstop);
             const Difference d = difference(view, expected);
             EXPECT_LE(d.worst, 3) << d.where;
