@@ -62,6 +62,9 @@ public:
             fail(path, std::ferror(file.get()) != 0 ? std::strerror(errno) : "file shrank");
         }
         left -= count;
+        if (JxlSignatureCheck(bytes.data(), bytes.size()) == JXL_SIG_INVALID) {
+            fail(path, "not a JPEG XL file");
+        }
         if (JxlDecoderSetInput(decoder, bytes.data(), bytes.size()) != JXL_DEC_SUCCESS) {
             fail(path, "JPEG XL decoder error at its input");
         }
@@ -155,8 +158,14 @@ colour::Encoding settleEncoding(JxlDecoder* decoder, const JxlBasicInfo& info,
                              decoder, nullptr, JXL_COLOR_PROFILE_TARGET_ORIGINAL, &original) ==
                          JXL_DEC_SUCCESS;
     if (!info.uses_original_profile) {
-        const JxlColorEncoding preferred =
-            encoded && knownEncoding(original) ? original : linearSrgb(grey);
+        // Float pictures come linear, whose values above 1 no curve clips.
+        JxlColorEncoding preferred = linearSrgb(grey);
+        if (encoded && knownEncoding(original)) {
+            preferred = original;
+            if (info.exponent_bits_per_sample > 0) {
+                preferred.transfer_function = JXL_TRANSFER_FUNCTION_LINEAR;
+            }
+        }
         if (JxlDecoderSetPreferredColorProfile(decoder, &preferred) != JXL_DEC_SUCCESS) {
             fail(path, "JPEG XL decoder error at the colour encoding");
         }
@@ -197,7 +206,22 @@ void orientedSize(const JxlBasicInfo& info, long& width, long& height) {
     height = transposed ? info.xsize : info.ysize;
 }
 
-void convert(const Layout& layout, const std::vector<unsigned char>& decoded, Picture& picture) {
+// The sRGB curve continued beyond [0, 1], odd, as float pictures in it use it (cjxl gives every
+// PFM this transfer): their values above 1 are light above white, not clipped.
+void extendedSrgbToLinear(float* values, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+        const float s = std::abs(values[i]);
+        const float l = s <= 0.04045f ? s / 12.92f : std::pow((s + 0.055f) / 1.055f, 2.4f);
+        values[i] = std::copysign(l, values[i]);
+    }
+}
+
+void convert(Layout layout, std::vector<unsigned char>& decoded, Picture& picture) {
+    const bool extended =
+        layout.type == JXL_TYPE_FLOAT && layout.encoding.transfer == colour::Transfer::Srgb;
+    if (extended) {
+        layout.encoding.transfer = colour::Transfer::Linear;
+    }
     const colour::SignalConverter converter(layout.encoding, layout.bits);
     const long width = picture.width;
     const std::size_t sample = layout.type == JXL_TYPE_FLOAT    ? sizeof(float)
@@ -211,7 +235,12 @@ void convert(const Layout& layout, const std::vector<unsigned char>& decoded, Pi
             const unsigned char* row = decoded.data() + static_cast<std::size_t>(y) * rowBytes;
             unsigned char* to = out + static_cast<std::size_t>(y) * outRow;
             if (layout.type == JXL_TYPE_FLOAT) {
-                converter.toRgbe(reinterpret_cast<const float*>(row), layout.channels, width, to);
+                auto* values = reinterpret_cast<float*>(decoded.data() +
+                                                        static_cast<std::size_t>(y) * rowBytes);
+                if (extended) {
+                    extendedSrgbToLinear(values, static_cast<std::size_t>(width) * layout.channels);
+                }
+                converter.toRgbe(values, layout.channels, width, to);
             } else if (layout.type == JXL_TYPE_UINT16) {
                 const auto* codes = reinterpret_cast<const std::uint16_t*>(row);
                 if (layout.pixels == PixelEncoding::Rgbe) {
