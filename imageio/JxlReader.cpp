@@ -1,6 +1,5 @@
 #include "CodecReaders.h"
 
-#include "AllCores.h"
 #include "CFile.h"
 #include "ColourEncoding.h"
 #include "Diagnostics.h"
@@ -12,6 +11,7 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
@@ -216,46 +216,100 @@ void extendedSrgbToLinear(float* values, std::size_t count) {
     }
 }
 
-void convert(Layout layout, std::vector<unsigned char>& decoded, Picture& picture) {
-    const bool extended =
-        layout.type == JXL_TYPE_FLOAT && layout.encoding.transfer == colour::Transfer::Srgb;
-    if (extended) {
-        layout.encoding.transfer = colour::Transfer::Linear;
+// Converts the decoder's scanline pieces straight into the picture's pixels, on the decoder's
+// threads: no second buffer of the whole picture, no second pass over it.
+class PixelWriter {
+public:
+    PixelWriter(Layout layout, Picture& picture)
+        : extended(layout.type == JXL_TYPE_FLOAT &&
+                   layout.encoding.transfer == colour::Transfer::Srgb),
+          converter(extended ? colour::Encoding{layout.encoding.primaries, colour::Transfer::Linear}
+                             : layout.encoding,
+                    layout.bits),
+          layout(layout), picture(picture) {}
+
+    JxlDecoderStatus attach(JxlDecoder* decoder) {
+        const JxlPixelFormat format{static_cast<std::uint32_t>(layout.channels), layout.type,
+                                    JXL_NATIVE_ENDIAN, 0};
+        return JxlDecoderSetMultithreadedImageOutCallback(decoder, &format, &PixelWriter::init,
+                                                          &PixelWriter::run, &PixelWriter::done,
+                                                          this);
     }
-    const colour::SignalConverter converter(layout.encoding, layout.bits);
-    const long width = picture.width;
-    const std::size_t sample = layout.type == JXL_TYPE_FLOAT    ? sizeof(float)
-                               : layout.type == JXL_TYPE_UINT16 ? sizeof(std::uint16_t)
-                                                                : 1;
-    const std::size_t rowBytes = static_cast<std::size_t>(width) * layout.channels * sample;
-    const std::size_t outRow = static_cast<std::size_t>(width) * bytesPerPixel(layout.pixels);
-    unsigned char* out = picture.pixels.get();
-    runOnAllCores(picture.height, [&](long y0, long y1) {
-        for (long y = y0; y < y1; ++y) {
-            const unsigned char* row = decoded.data() + static_cast<std::size_t>(y) * rowBytes;
-            unsigned char* to = out + static_cast<std::size_t>(y) * outRow;
-            if (layout.type == JXL_TYPE_FLOAT) {
-                auto* values = reinterpret_cast<float*>(decoded.data() +
-                                                        static_cast<std::size_t>(y) * rowBytes);
-                if (extended) {
-                    extendedSrgbToLinear(values, static_cast<std::size_t>(width) * layout.channels);
-                }
-                converter.toRgbe(values, layout.channels, width, to);
-            } else if (layout.type == JXL_TYPE_UINT16) {
-                const auto* codes = reinterpret_cast<const std::uint16_t*>(row);
-                if (layout.pixels == PixelEncoding::Rgbe) {
-                    converter.toRgbe(codes, layout.channels, width, to);
-                } else {
-                    converter.toRgb8(codes, layout.channels, width, to);
-                }
-            } else if (layout.pixels == PixelEncoding::Rgbe) {
-                converter.toRgbe(row, layout.channels, width, to);
-            } else {
-                converter.toRgb8(row, layout.channels, width, to);
+
+    // Whether a piece came outside the picture, which no pixel is written for.
+    bool strayed() const { return stray.load(); }
+
+private:
+    static void* init(void* opaque, std::size_t threads, std::size_t pixelsPerThread) {
+        auto* writer = static_cast<PixelWriter*>(opaque);
+        if (writer->extended) {
+            try {
+                writer->scratch.assign(threads,
+                                       std::vector<float>(pixelsPerThread * writer->layout.channels));
+            } catch (const std::bad_alloc&) {
+                return nullptr;
             }
         }
-    });
-}
+        return writer;
+    }
+
+    // libjxl 0.7 takes no null callback here.
+    static void done(void*) {}
+
+    static void run(void* opaque, std::size_t thread, std::size_t x, std::size_t y,
+                    std::size_t count, const void* pixels) {
+        auto* writer = static_cast<PixelWriter*>(opaque);
+        writer->write(thread, x, y, count, pixels);
+    }
+
+    void write(std::size_t thread, std::size_t x, std::size_t y, std::size_t count,
+               const void* pixels) {
+        const auto width = static_cast<std::size_t>(picture.width);
+        if (y >= static_cast<std::size_t>(picture.height) || x > width || count > width - x) {
+            stray = true;
+            return;
+        }
+        const long n = static_cast<long>(count);
+        unsigned char* to = picture.pixels.get() +
+                            (y * width + x) * bytesPerPixel(layout.pixels);
+        const int channels = layout.channels;
+        if (layout.type == JXL_TYPE_FLOAT) {
+            const auto* values = static_cast<const float*>(pixels);
+            if (extended) {
+                if (thread >= scratch.size() || scratch[thread].size() < count * channels) {
+                    stray = true;
+                    return;
+                }
+                float* copy = scratch[thread].data();
+                std::memcpy(copy, values, count * channels * sizeof(float));
+                extendedSrgbToLinear(copy, count * channels);
+                values = copy;
+            }
+            converter.toRgbe(values, channels, n, to);
+        } else if (layout.type == JXL_TYPE_UINT16) {
+            const auto* codes = static_cast<const std::uint16_t*>(pixels);
+            if (layout.pixels == PixelEncoding::Rgbe) {
+                converter.toRgbe(codes, channels, n, to);
+            } else {
+                converter.toRgb8(codes, channels, n, to);
+            }
+        } else {
+            const auto* codes = static_cast<const std::uint8_t*>(pixels);
+            if (layout.pixels == PixelEncoding::Rgbe) {
+                converter.toRgbe(codes, channels, n, to);
+            } else {
+                converter.toRgb8(codes, channels, n, to);
+            }
+        }
+    }
+
+    bool extended;
+    colour::SignalConverter converter;
+    Layout layout;
+    Picture& picture;
+    std::vector<std::vector<float>> scratch;
+    std::atomic<bool> stray{false};
+};
 
 // Decodes up to the colour encoding (probe) or the first whole frame (read, into `picture`).
 // The size is checked at the basic info, before libjxl allocates for a frame.
@@ -288,7 +342,7 @@ PictureInfo decode(const std::string& path, const SizeLimit& limit, Picture* pic
     JxlBasicInfo info{};
     PictureInfo header;
     Layout layout;
-    std::vector<unsigned char> decoded;
+    std::unique_ptr<PixelWriter> writer;
     for (;;) {
         const JxlDecoderStatus status = JxlDecoderProcessInput(decoder.get());
         switch (status) {
@@ -326,40 +380,27 @@ PictureInfo decode(const std::string& path, const SizeLimit& limit, Picture* pic
             stage = "the pixels";
             break;
         }
-        case JXL_DEC_NEED_IMAGE_OUT_BUFFER: {
-            const JxlPixelFormat format{static_cast<std::uint32_t>(layout.channels), layout.type,
-                                        JXL_NATIVE_ENDIAN, 0};
-            std::size_t size = 0;
-            const std::size_t sample = layout.type == JXL_TYPE_FLOAT    ? 4
-                                       : layout.type == JXL_TYPE_UINT16 ? 2
-                                                                        : 1;
-            const std::size_t expected = static_cast<std::size_t>(header.width) *
-                                         static_cast<std::size_t>(header.height) *
-                                         static_cast<std::size_t>(layout.channels) * sample;
-            if (JxlDecoderImageOutBufferSize(decoder.get(), &format, &size) != JXL_DEC_SUCCESS ||
-                size != expected) {
-                fail(path, "JPEG XL decoder error at the pixels' buffer");
+        case JXL_DEC_NEED_IMAGE_OUT_BUFFER:
+            if (writer) {
+                // Only the first frame is shown; a second would be written over it.
+                fail(path, "JPEG XL decoder error at the pixels");
             }
-            decoded.resize(size);
-            if (JxlDecoderSetImageOutBuffer(decoder.get(), &format, decoded.data(), size) !=
-                JXL_DEC_SUCCESS) {
-                fail(path, "JPEG XL decoder error at the pixels' buffer");
+            picture->allocate(header.width, header.height, layout.pixels);
+            writer = std::make_unique<PixelWriter>(layout, *picture);
+            if (writer->attach(decoder.get()) != JXL_DEC_SUCCESS) {
+                fail(path, "JPEG XL decoder error at the pixels' output");
             }
             break;
-        }
-        case JXL_DEC_FULL_IMAGE: {
-            if (decoded.empty()) {
+        case JXL_DEC_FULL_IMAGE:
+            if (!writer || writer->strayed()) {
                 fail(path, "JPEG XL decoder error at the pixels");
             }
             // Later frames of an animation are not shown.
-            picture->allocate(header.width, header.height, layout.pixels);
             picture->fileName = path;
             if (colour::absoluteWhite(layout.encoding.transfer) > 0.0) {
                 picture->candelaPerUnit = colour::absoluteWhite(layout.encoding.transfer);
             }
-            convert(layout, decoded, *picture);
             return header;
-        }
         case JXL_DEC_SUCCESS:
             fail(path, fmt::sprintf("file ends before %s", stage));
         default:
