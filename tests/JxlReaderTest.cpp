@@ -211,6 +211,33 @@ TEST_P(JxlCases, ReadBackInRec709) {
 INSTANTIATE_TEST_SUITE_P(Files, JxlCases, ::testing::ValuesIn(cases()),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// libjxl turns the picture upright: the sizes are the turned ones, and so are the pixels.
+TEST_F(JxlReader, OrientationIsApplied) {
+    // 16 x 8, a bright left half, through JPEG, whose Exif orientation cjxl keeps.
+    std::string ppm = "P6\n16 8\n255\n";
+    for (int y = 0; y < 8; ++y) {
+        for (int x = 0; x < 16; ++x) {
+            ppm.append(3, static_cast<char>(x < 8 ? 240 : 20));
+        }
+    }
+    const std::string source = put("source.ppm", ppm);
+    const std::string jpeg = path("turned.jpg");
+    const std::string file = path("turned.jxl");
+    make(fmt::format("cjpeg -quality 95 -outfile {} {}", jpeg, source));
+    make(fmt::format("exiftool -q -overwrite_original -Orientation#=6 {}", jpeg));
+    make(fmt::format("cjxl {} {}", jpeg, file));
+
+    const PictureInfo info = probePicture(file, SizeLimit());
+    EXPECT_EQ(info.width, 8);
+    EXPECT_EQ(info.height, 16);
+    const Picture picture = quietRead(file);
+    ASSERT_EQ(picture.width, 8);
+    ASSERT_EQ(picture.height, 16);
+    // Turned a quarter clockwise, the left half is the top.
+    EXPECT_GT(pixelOf(picture, 4, 3)[0], 200);
+    EXPECT_LT(pixelOf(picture, 4, 12)[0], 60);
+}
+
 // LSB-first bits, as the codestream packs its headers.
 struct BitWriter {
     std::string bytes;
