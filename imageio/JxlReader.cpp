@@ -137,34 +137,40 @@ std::optional<colour::Encoding> knownEncoding(const JxlColorEncoding& profile) {
     }
 }
 
-JxlColorEncoding linearSrgb(bool grey) {
+JxlColorEncoding srgbProfile(bool grey, JxlTransferFunction transfer) {
     JxlColorEncoding profile{};
     profile.color_space = grey ? JXL_COLOR_SPACE_GRAY : JXL_COLOR_SPACE_RGB;
     profile.white_point = JXL_WHITE_POINT_D65;
     profile.primaries = JXL_PRIMARIES_SRGB;
-    profile.transfer_function = JXL_TRANSFER_FUNCTION_LINEAR;
+    profile.transfer_function = transfer;
     profile.rendering_intent = JXL_RENDERING_INTENT_RELATIVE;
     return profile;
 }
 
 // Settles the colour encoding of the decoded pixels at the colour event. XYB pictures are turned
-// into their original encoding where we know it, otherwise into linear sRGB; the others come in
-// their own, which without a CMS we take as sRGB where we cannot name it.
+// into their original encoding where we know it, otherwise into sRGB; the others come in their
+// own, which without a CMS we take as sRGB where we cannot name it. Floats come linear, whose
+// values above 1 no curve clips.
 colour::Encoding settleEncoding(JxlDecoder* decoder, const JxlBasicInfo& info,
                                 const std::string& path) {
     const bool grey = info.num_color_channels == 1;
+    const bool floats = info.exponent_bits_per_sample > 0;
     JxlColorEncoding original{};
     const bool encoded = JxlDecoderGetColorAsEncodedProfile(
                              decoder, nullptr, JXL_COLOR_PROFILE_TARGET_ORIGINAL, &original) ==
                          JXL_DEC_SUCCESS;
+    const bool known = encoded && knownEncoding(original);
+    if (!known) {
+        diagnostic(fmt::sprintf("JPEG XL file '%s': colours of %s read as sRGB", path,
+                                encoded ? "an unlisted encoding" : "an ICC profile"));
+    }
     if (!info.uses_original_profile) {
-        // Float pictures come linear, whose values above 1 no curve clips.
-        JxlColorEncoding preferred = linearSrgb(grey);
-        if (encoded && knownEncoding(original)) {
-            preferred = original;
-            if (info.exponent_bits_per_sample > 0) {
-                preferred.transfer_function = JXL_TRANSFER_FUNCTION_LINEAR;
-            }
+        JxlColorEncoding preferred =
+            known ? original
+                  : srgbProfile(grey, floats ? JXL_TRANSFER_FUNCTION_LINEAR
+                                             : JXL_TRANSFER_FUNCTION_SRGB);
+        if (floats) {
+            preferred.transfer_function = JXL_TRANSFER_FUNCTION_LINEAR;
         }
         if (JxlDecoderSetPreferredColorProfile(decoder, &preferred) != JXL_DEC_SUCCESS) {
             fail(path, "JPEG XL decoder error at the colour encoding");
@@ -173,12 +179,10 @@ colour::Encoding settleEncoding(JxlDecoder* decoder, const JxlBasicInfo& info,
     JxlColorEncoding data{};
     if (JxlDecoderGetColorAsEncodedProfile(decoder, nullptr, JXL_COLOR_PROFILE_TARGET_DATA,
                                            &data) == JXL_DEC_SUCCESS) {
-        if (const std::optional<colour::Encoding> known = knownEncoding(data)) {
-            return *known;
+        if (const std::optional<colour::Encoding> named = knownEncoding(data)) {
+            return *named;
         }
     }
-    diagnostic(fmt::sprintf("JPEG XL file '%s': colours of %s read as sRGB", path,
-                            encoded ? "an unlisted encoding" : "an ICC profile"));
     return colour::Encoding();
 }
 
