@@ -1,5 +1,6 @@
 // JPEG XL files made here with cjxl from PFM and PNG pictures written by the test, read back
 // through readPicture: float and HDR values, SDR codes, primaries, and hostile headers.
+#include "ChildRead.h"
 #include "PictureReadUtil.h"
 #include "RgbeTestUtil.h"
 
@@ -278,54 +279,6 @@ std::string forgedHeader(std::uint32_t w, std::uint32_t h) {
     return bits.bytes + std::string(16, '\0');
 }
 
-// What a forked child saw: the error text and how far its peak memory grew, in MiB.
-struct ChildRead {
-    std::string text;
-    long grownMiB = 0;
-};
-
-ChildRead inChild(const std::function<void()>& action) {
-    int fds[2];
-    if (pipe(fds) != 0) {
-        throw std::runtime_error("pipe");
-    }
-    const pid_t pid = fork();
-    if (pid == 0) {
-        close(fds[0]);
-        rusage before{};
-        getrusage(RUSAGE_SELF, &before);
-        std::string text = "no error";
-        try {
-            action();
-        } catch (const std::exception& error) {
-            text = error.what();
-        }
-        rusage after{};
-        getrusage(RUSAGE_SELF, &after);
-        const std::string report =
-            std::to_string((after.ru_maxrss - before.ru_maxrss) / 1024) + "\n" + text;
-        const ssize_t written = write(fds[1], report.data(), report.size());
-        _exit(written == static_cast<ssize_t>(report.size()) ? 0 : 1);
-    }
-    close(fds[1]);
-    std::string report;
-    char buffer[4096];
-    for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) {
-        report.append(buffer, static_cast<std::size_t>(n));
-    }
-    close(fds[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
-    ChildRead result;
-    const std::size_t line = report.find('\n');
-    if (line != std::string::npos) {
-        result.grownMiB = std::stol(report.substr(0, line));
-        result.text = report.substr(line + 1);
-    }
-    return result;
-}
-
 TEST_F(JxlReader, ForgedSizesAreRefusedFromTheHeaderInLittleMemory) {
     const std::string forged = put("forged.jxl", forgedHeader(100000, 100000));
     const SizeLimit vastCard{1 << 20, 2, 1};
@@ -339,10 +292,16 @@ TEST_F(JxlReader, ForgedSizesAreRefusedFromTheHeaderInLittleMemory) {
         {vastCard, "Picture of '" + forged + "' too large for memory (100000x100000)"},
     };
     for (const Refusal& refusal : refusals) {
-        const ChildRead read = inChild([&] { quietRead(forged, refusal.limit); });
+        const ChildRead read = inChild([&] {
+            quietRead(forged, refusal.limit);
+            return std::string("no error");
+        });
         EXPECT_EQ(read.text, refusal.text);
         EXPECT_LT(read.grownMiB, 32);
-        const ChildRead probe = inChild([&] { probePicture(forged, refusal.limit); });
+        const ChildRead probe = inChild([&] {
+            probePicture(forged, refusal.limit);
+            return std::string("no error");
+        });
         EXPECT_EQ(probe.text, refusal.text);
         EXPECT_LT(probe.grownMiB, 32);
     }
