@@ -228,7 +228,9 @@ TEST_F(HdrPhotoRender, EveryFormatRendersTheSameScene) {
          "--transfer_characteristic=16 " +
              quoted(pqPng) + " -o",
          radiance, true},
-        {"float.jxl", "cjxl -d 0 " + quoted(pfm), radiance, false},
+        // cjxl takes PFM for sRGB-curve values unless told.
+        {"float.jxl", "cjxl -d 0 -x color_space=RGB_D65_SRG_Rel_Lin " + quoted(pfm), radiance,
+         false},
     };
     for (const double fstop : {0.0, -3.0}) {
         for (const Case& c : cases) {
