@@ -1,6 +1,9 @@
 #include "Readers.h"
 
 #include "CFile.h"
+#include "Diagnostics.h"
+#include "GainMapJpeg.h"
+#include "GainMapSetting.h"
 #include "JpegCodec.h"
 #include "PanoramaMetadata.h"
 
@@ -9,6 +12,8 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <future>
+#include <vector>
 
 namespace {
 
@@ -76,7 +81,7 @@ struct Header {
 
 // The header read into `decoder` and the picture checked against the card and the memory.
 Header readHeader(JpegDecoder& decoder, std::FILE* file, const PanoramaMetadata& metadata,
-                  const std::string& path, const SizeLimit& limit) {
+                  const std::string& path, const SizeLimit& limit, PixelEncoding encoding) {
     jpeg_decompress_struct& info = decoder.info;
     namedStep(decoder, path, [&] {
         jpeg_create_decompress(&info);
@@ -93,22 +98,23 @@ Header readHeader(JpegDecoder& decoder, std::FILE* file, const PanoramaMetadata&
     // The size checked is the upright one: a photo stored sideways is shown turned.
     const std::pair<long, long> size =
         checkPanoramaSize(metadata, info.output_width, info.output_height, path, limit);
-    checkMemoryBudget(info.output_width, info.output_height, PixelEncoding::Rgb8, path);
+    checkMemoryBudget(info.output_width, info.output_height, encoding, path);
     return {size.first, size.second, cmyk};
 }
 
-} // namespace
+// Whether the primary image's header announces a gain map that the read will apply or use:
+// the file is left at its start.
+bool announcedGainMap(std::FILE* file) {
+    const std::vector<unsigned char> header = jpegHeaderBytes(file);
+    std::rewind(file);
+    return announcesGainMap(header.data(), header.size());
+}
 
-Picture readJpeg(const std::string& path, const SizeLimit& limit) {
-    File file = openFile(path, "rb");
-    const PanoramaMetadata metadata = readPanoramaMetadata(path);
-    JpegDecoder decoder;
-    WarningWatch watch;
-    watchWarnings(decoder, watch, path);
+// The pixels of the picture whose header `decoder` has read, as stored (before the metadata).
+Picture decodePicture(JpegDecoder& decoder, const WarningWatch& watch, bool cmyk,
+                      const std::string& path) {
     jpeg_decompress_struct& info = decoder.info;
-    const bool cmyk = readHeader(decoder, file.get(), metadata, path, limit).cmyk;
     const auto step = [&](auto call) { namedStep(decoder, path, call); };
-
     Picture picture;
     picture.allocate(static_cast<int>(info.output_width), static_cast<int>(info.output_height),
                      PixelEncoding::Rgb8);
@@ -138,6 +144,100 @@ Picture readJpeg(const std::string& path, const SizeLimit& limit) {
                          watch.endRow * info.max_v_samp_factor * DCTSIZE, info.image_height));
     }
     step([&] { jpeg_finish_decompress(&info); });
+    return picture;
+}
+
+std::vector<unsigned char> wholeFile(std::FILE* file) {
+    if (std::fseek(file, 0, SEEK_END) != 0) {
+        throw std::runtime_error("the file cannot be read whole");
+    }
+    const long size = std::ftell(file);
+    std::rewind(file);
+    if (size <= 0 || static_cast<unsigned long>(size) > memoryBudget()) {
+        throw std::runtime_error("the file cannot be read whole");
+    }
+    std::vector<unsigned char> bytes(static_cast<std::size_t>(size));
+    if (std::fread(bytes.data(), 1, bytes.size(), file) != bytes.size()) {
+        throw std::runtime_error("the file cannot be read whole");
+    }
+    std::rewind(file);
+    return bytes;
+}
+
+void ignoreGainMap(const std::string& path, const std::string& why) {
+    diagnostic(fmt::sprintf("Warning: ignoring the gain map of '%s': %s", path, why));
+}
+
+// The picture of a file whose primary image announces a gain map, its header read into
+// `decoder`: the HDR rendition where gain maps are applied, else the SDR one; the base alone
+// with one warning line where the gain map cannot be used. An HDR base is itself the HDR
+// rendition (linearised through sRGB, its white at 1.0); its SDR rendition is the map applied
+// at full weight from it, clipped to the SDR white.
+Picture readWithGainMap(JpegDecoder& decoder, const WarningWatch& watch, bool cmyk,
+                        std::FILE* file, const std::string& path) {
+    const jpeg_decompress_struct& info = decoder.info;
+    const bool applied = gainMapsApplied();
+    std::vector<unsigned char> bytes;
+    GainMapPlan plan;
+    try {
+        if (cmyk) {
+            throw std::runtime_error("its primary image is CMYK");
+        }
+        bytes = wholeFile(file);
+        plan = planGainMap(bytes.data(), bytes.size(), info.image_width, info.image_height);
+    } catch (const std::runtime_error& error) {
+        ignoreGainMap(path, error.what());
+        return decodePicture(decoder, watch, cmyk, path);
+    }
+    const bool needsMap = applied != plan.metadata.baseIsHdr;
+    std::future<GainMapImage> map;
+    if (needsMap) {
+        // Decoded beside the base, on a thread of its own.
+        map = std::async(std::launch::async, [&] { return decodeGainMap(bytes.data(), plan); });
+    }
+    Picture base = decodePicture(decoder, watch, cmyk, path);
+    Picture picture;
+    picture.allocate(base.width, base.height, applied ? PixelEncoding::Rgbe : PixelEncoding::Rgb8);
+    picture.gainMap = applied ? GainMap::Applied : GainMap::Base;
+    if (!needsMap) {
+        if (!applied) {
+            base.gainMap = GainMap::Base;
+            return base;
+        }
+        GainMapApply::linearBase(base.pixels.get(), base.width, base.height, plan.primaries,
+                                 picture.pixels.get());
+        return picture;
+    }
+    GainMapImage codes;
+    try {
+        codes = map.get();
+    } catch (const std::runtime_error& error) {
+        ignoreGainMap(path, error.what());
+        return base;
+    }
+    const GainMapApply apply(plan.metadata, codes, base.width, base.height, plan.primaries);
+    if (applied) {
+        apply.toRgbe(base.pixels.get(), picture.pixels.get());
+    } else {
+        apply.toSrgb8(base.pixels.get(), picture.pixels.get());
+    }
+    return picture;
+}
+
+} // namespace
+
+Picture readJpeg(const std::string& path, const SizeLimit& limit) {
+    File file = openFile(path, "rb");
+    const PanoramaMetadata metadata = readPanoramaMetadata(path);
+    const bool gainMap = announcedGainMap(file.get());
+    JpegDecoder decoder;
+    WarningWatch watch;
+    watchWarnings(decoder, watch, path);
+    const PixelEncoding encoding =
+        gainMap && gainMapsApplied() ? PixelEncoding::Rgbe : PixelEncoding::Rgb8;
+    const bool cmyk = readHeader(decoder, file.get(), metadata, path, limit, encoding).cmyk;
+    Picture picture = gainMap ? readWithGainMap(decoder, watch, cmyk, file.get(), path)
+                              : decodePicture(decoder, watch, cmyk, path);
     applyPanoramaMetadata(picture, metadata, path);
     return picture;
 }
@@ -145,12 +245,18 @@ Picture readJpeg(const std::string& path, const SizeLimit& limit) {
 PictureInfo probeJpeg(const std::string& path, const SizeLimit& limit) {
     File file = openFile(path, "rb");
     const PanoramaMetadata metadata = readPanoramaMetadata(path);
+    // Where the gain map will be applied the picture takes 4 bytes a pixel: the budgets count
+    // them, though a broken map found later gives the 3 of the base alone.
+    const bool gainMap = announcedGainMap(file.get());
+    const PixelEncoding encoding =
+        gainMap && gainMapsApplied() ? PixelEncoding::Rgbe : PixelEncoding::Rgb8;
     JpegDecoder decoder;
     // The read that follows says libjpeg's warnings.
     decoder.errors.emit_message = [](j_common_ptr, int) {};
-    const Header header = readHeader(decoder, file.get(), metadata, path, limit);
+    const Header header = readHeader(decoder, file.get(), metadata, path, limit, encoding);
     PictureInfo info;
     info.width = static_cast<int>(header.width);
     info.height = static_cast<int>(header.height);
+    info.encoding = encoding;
     return info;
 }
