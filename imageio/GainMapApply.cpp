@@ -41,6 +41,7 @@ GainMapApply::GainMapApply(const GainMapMetadata& metadata, const GainMapImage& 
             factors[c][code] = static_cast<float>(std::exp2(gain));
         }
     }
+    oneGain = map.channels == 1 && factors[1] == factors[0] && factors[2] == factors[0];
     column0.resize(width);
     column1.resize(width);
     columnWeight.resize(width);
@@ -50,62 +51,111 @@ GainMapApply::GainMapApply(const GainMapMetadata& metadata, const GainMapImage& 
 }
 
 template <typename Pixel>
-void GainMapApply::applyRows(const unsigned char* base, Pixel pixel) const {
-    const bool sameSize = map.width == width && map.height == height;
-    const int channels = map.channels;
-    runOnAllCores(height, [&](long y0, long y1) {
-        // The map's gain factors along the output row, 3 a map pixel.
-        std::unique_ptr<float[]> row(new float[static_cast<std::size_t>(map.width) * 3]);
+void GainMapApply::applyRows(const unsigned char* base, long y0, long y1, Pixel pixel) const {
+    {
+        // Locals, not members: the byte stores of the pixels could alias anything else.
+        const int w = width;
+        const int h = height;
+        const int mapWidth = map.width;
+        const int mapHeight = map.height;
+        const int channels = map.channels;
+        const bool sameSize = mapWidth == w && mapHeight == h;
+        const unsigned char* const codes = map.codes.get();
+        const float* const table[3] = {factors[0].data(), factors[1].data(), factors[2].data()};
+        const float* const linear = srgb.data();
+        const int* const first = column0.data();
+        const int* const second = column1.data();
+        const float* const weights = columnWeight.data();
+        const float offsetIn[3] = {baseOffset[0], baseOffset[1], baseOffset[2]};
+        const float offsetOut[3] = {alternateOffset[0], alternateOffset[1], alternateOffset[2]};
+        const colour::Matrix m = matrix;
+        const bool convert = !identity;
+        const bool single = oneGain;
+        // Channel by channel (planes), so that the arithmetic after the table look-ups runs as
+        // vector loops: the map's row of gain factors, then the picture's, then its light.
+        const std::size_t mapPlane = static_cast<std::size_t>(mapWidth);
+        const std::size_t plane = static_cast<std::size_t>(w);
+        std::unique_ptr<float[]> mapRow(new float[mapPlane * 3]);
+        std::unique_ptr<float[]> gains(new float[plane * 3]);
+        std::unique_ptr<float[]> light(new float[plane * 3]);
         for (long y = y0; y < y1; ++y) {
             int r0 = static_cast<int>(y);
             int r1 = r0;
             float wy = 0.0f;
             if (!sameSize) {
-                samplePosition(y, height, map.height, r0, r1, wy);
+                samplePosition(y, h, mapHeight, r0, r1, wy);
             }
-            const unsigned char* codes0 =
-                map.codes.get() + static_cast<std::size_t>(r0) * map.width * channels;
-            const unsigned char* codes1 =
-                map.codes.get() + static_cast<std::size_t>(r1) * map.width * channels;
-            for (int i = 0; i < map.width; ++i) {
-                for (int c = 0; c < 3; ++c) {
-                    const int k = i * channels + (channels == 3 ? c : 0);
-                    const float a = factors[c][codes0[k]];
-                    const float b = factors[c][codes1[k]];
-                    row[i * 3 + c] = a + (b - a) * wy;
+            const unsigned char* codes0 = codes + static_cast<std::size_t>(r0) * mapWidth * channels;
+            const unsigned char* codes1 = codes + static_cast<std::size_t>(r1) * mapWidth * channels;
+            float* const rowGains = sameSize ? gains.get() : mapRow.get();
+            const int planes = single ? 1 : 3;
+            for (int c = 0; c < planes; ++c) {
+                const float* t = table[c];
+                float* out = rowGains + c * mapPlane;
+                const int k = channels == 3 ? c : 0;
+                for (int i = 0; i < mapWidth; ++i) {
+                    const float a = t[codes0[i * channels + k]];
+                    out[i] = a + (t[codes1[i * channels + k]] - a) * wy;
                 }
             }
-            const unsigned char* in = base + static_cast<std::size_t>(y) * width * 3;
-            for (int x = 0; x < width; ++x, in += 3) {
-                float rgb[3];
-                for (int c = 0; c < 3; ++c) {
-                    float factor;
-                    if (sameSize) {
-                        factor = row[x * 3 + c];
-                    } else {
-                        const float a = row[column0[x] * 3 + c];
-                        const float b = row[column1[x] * 3 + c];
-                        factor = a + (b - a) * columnWeight[x];
+            if (!sameSize) {
+                for (int c = 0; c < planes; ++c) {
+                    const float* row = mapRow.get() + c * mapPlane;
+                    float* out = gains.get() + c * plane;
+                    for (int x = 0; x < w; ++x) {
+                        const float a = row[first[x]];
+                        out[x] = a + (row[second[x]] - a) * weights[x];
                     }
-                    rgb[c] = (srgb[in[c]] + baseOffset[c]) * factor - alternateOffset[c];
                 }
-                if (!identity) {
-                    const float r = rgb[0], g = rgb[1], b = rgb[2];
-                    rgb[0] = matrix[0] * r + matrix[1] * g + matrix[2] * b;
-                    rgb[1] = matrix[3] * r + matrix[4] * g + matrix[5] * b;
-                    rgb[2] = matrix[6] * r + matrix[7] * g + matrix[8] * b;
-                }
-                pixel(static_cast<std::size_t>(y) * width + x, rgb);
             }
+            const unsigned char* in = base + static_cast<std::size_t>(y) * w * 3;
+            for (int c = 0; c < 3; ++c) {
+                const float* gain = gains.get() + (single ? 0 : c * plane);
+                float* out = light.get() + c * plane;
+                const float before = offsetIn[c];
+                const float after = offsetOut[c];
+                for (int x = 0; x < w; ++x) {
+                    out[x] = (linear[in[x * 3 + c]] + before) * gain[x] - after;
+                }
+            }
+            float* const r = light.get();
+            float* const g = r + plane;
+            float* const b = g + plane;
+            if (convert) {
+                for (int x = 0; x < w; ++x) {
+                    const float rx = r[x], gx = g[x], bx = b[x];
+                    r[x] = m[0] * rx + m[1] * gx + m[2] * bx;
+                    g[x] = m[3] * rx + m[4] * gx + m[5] * bx;
+                    b[x] = m[6] * rx + m[7] * gx + m[8] * bx;
+                }
+            }
+            pixel(static_cast<std::size_t>(y) * w, r, g, b, w);
         }
-    });
+    }
+}
+
+namespace {
+
+void encodeRow(const float* __restrict r, const float* __restrict g, const float* __restrict b,
+               unsigned char* __restrict out, int count, float black) {
+    for (int x = 0; x < count; ++x) {
+        rgbe::encodeFast(std::max(r[x], 0.0f), std::max(g[x], 0.0f), std::max(b[x], 0.0f),
+                         out + 4 * x, black);
+    }
+}
+
+} // namespace
+
+void GainMapApply::rgbeRows(const unsigned char* base, unsigned char* out, long y0,
+                            long y1) const {
+    const float black = rgbe::blackThreshold();
+    applyRows(base, y0, y1,
+              [out, black](std::size_t at, const float* r, const float* g, const float* b,
+                           int count) { encodeRow(r, g, b, out + at * 4, count, black); });
 }
 
 void GainMapApply::toRgbe(const unsigned char* base, unsigned char* out) const {
-    applyRows(base, [out](std::size_t at, const float* rgb) {
-        rgbe::encodeFast(std::max(rgb[0], 0.0f), std::max(rgb[1], 0.0f), std::max(rgb[2], 0.0f),
-                         out + at * 4);
-    });
+    runOnAllCores(height, [&](long y0, long y1) { rgbeRows(base, out, y0, y1); });
 }
 
 void GainMapApply::toSrgb8(const unsigned char* base, unsigned char* out) const {
@@ -116,11 +166,17 @@ void GainMapApply::toSrgb8(const unsigned char* base, unsigned char* out) const 
         encode[i] = static_cast<unsigned char>(
             std::lround(colour::toSrgb(static_cast<double>(i) / steps) * 255.0));
     }
-    applyRows(base, [&](std::size_t at, const float* rgb) {
-        for (int c = 0; c < 3; ++c) {
-            const float v = std::clamp(rgb[c], 0.0f, 1.0f);
-            out[at * 3 + c] = encode[static_cast<std::size_t>(v * steps + 0.5f)];
-        }
+    runOnAllCores(height, [&](long y0, long y1) {
+        applyRows(base, y0, y1, [&](std::size_t at, const float* r, const float* g,
+                                    const float* b, int count) {
+            const float* planes[3] = {r, g, b};
+            for (int x = 0; x < count; ++x) {
+                for (int c = 0; c < 3; ++c) {
+                    const float v = std::clamp(planes[c][x], 0.0f, 1.0f);
+                    out[(at + x) * 3 + c] = encode[static_cast<std::size_t>(v * steps + 0.5f)];
+                }
+            }
+        });
     });
 }
 

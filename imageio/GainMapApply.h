@@ -26,6 +26,8 @@ public:
     // The alternate rendition as RGBE, 4 bytes a pixel, linear light with the base's white at
     // 1.0; negatives clipped.
     void toRgbe(const unsigned char* base, unsigned char* out) const;
+    // The same for rows [y0, y1) alone, on this thread: `base` and `out` are the whole pictures.
+    void rgbeRows(const unsigned char* base, unsigned char* out, long y0, long y1) const;
     // The alternate rendition as 8-bit sRGB, 3 bytes a pixel, clipped to the SDR white: for a
     // base that is the HDR rendition.
     void toSrgb8(const unsigned char* base, unsigned char* out) const;
@@ -35,7 +37,8 @@ public:
                            colour::Primaries primaries, unsigned char* out);
 
 private:
-    template <typename Pixel> void applyRows(const unsigned char* base, Pixel pixel) const;
+    template <typename Pixel>
+    void applyRows(const unsigned char* base, long y0, long y1, Pixel pixel) const;
 
     const GainMapImage& map;
     int width;
@@ -43,6 +46,8 @@ private:
     std::array<float, 256> srgb{};
     // 2^gain for each code, per channel.
     std::array<std::array<float, 256>, 3> factors{};
+    // A map of one channel with the same metadata for all three: one plane of gains serves.
+    bool oneGain = false;
     std::array<float, 3> baseOffset{};
     std::array<float, 3> alternateOffset{};
     colour::Matrix matrix{};

@@ -3,6 +3,7 @@
 #include "CFile.h"
 #include "Diagnostics.h"
 #include "GainMapJpeg.h"
+#include "GainMapRowFeed.h"
 #include "GainMapSetting.h"
 #include "JpegCodec.h"
 #include "PanoramaMetadata.h"
@@ -12,7 +13,10 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <atomic>
+#include <functional>
 #include <future>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -111,8 +115,11 @@ bool announcedGainMap(std::FILE* file) {
 }
 
 // The pixels of the picture whose header `decoder` has read, as stored (before the metadata).
+// `rows`, where given, hears of each row decoded: the pixels and the count of rows there.
+using RowsDecoded = std::function<void(const unsigned char* pixels, long rows)>;
+
 Picture decodePicture(JpegDecoder& decoder, const WarningWatch& watch, bool cmyk,
-                      const std::string& path) {
+                      const std::string& path, const RowsDecoded& rows = RowsDecoded()) {
     jpeg_decompress_struct& info = decoder.info;
     const auto step = [&](auto call) { namedStep(decoder, path, call); };
     Picture picture;
@@ -136,6 +143,9 @@ Picture decodePicture(JpegDecoder& decoder, const WarningWatch& watch, bool cmyk
             if (cmyk) {
                 cmykToRgb(cmykRow.get(), rgb, width);
             }
+            if (rows) {
+                rows(picture.pixels.get(), info.output_scanline);
+            }
         }
     });
     if (shortFile()) {
@@ -147,18 +157,18 @@ Picture decodePicture(JpegDecoder& decoder, const WarningWatch& watch, bool cmyk
     return picture;
 }
 
+// The whole file, read before libjpeg reads from it; empty where it cannot be.
 std::vector<unsigned char> wholeFile(std::FILE* file) {
-    if (std::fseek(file, 0, SEEK_END) != 0) {
-        throw std::runtime_error("the file cannot be read whole");
-    }
-    const long size = std::ftell(file);
-    std::rewind(file);
-    if (size <= 0 || static_cast<unsigned long>(size) > memoryBudget()) {
-        throw std::runtime_error("the file cannot be read whole");
-    }
-    std::vector<unsigned char> bytes(static_cast<std::size_t>(size));
-    if (std::fread(bytes.data(), 1, bytes.size(), file) != bytes.size()) {
-        throw std::runtime_error("the file cannot be read whole");
+    std::vector<unsigned char> bytes;
+    if (std::fseek(file, 0, SEEK_END) == 0) {
+        const long size = std::ftell(file);
+        if (size > 0 && static_cast<unsigned long>(size) <= memoryBudget()) {
+            bytes.resize(static_cast<std::size_t>(size));
+            std::rewind(file);
+            if (std::fread(bytes.data(), 1, bytes.size(), file) != bytes.size()) {
+                bytes.clear();
+            }
+        }
     }
     std::rewind(file);
     return bytes;
@@ -168,42 +178,103 @@ void ignoreGainMap(const std::string& path, const std::string& why) {
     diagnostic(fmt::sprintf("Warning: ignoring the gain map of '%s': %s", path, why));
 }
 
+// The HDR rendition, each band of rows applied on the other cores as soon as libjpeg has
+// decoded it, the rest on this thread once the decode is done.
+Picture decodeApplying(JpegDecoder& decoder, const WarningWatch& watch, const std::string& path,
+                       const GainMapPlan& plan, const GainMapImage& codes) {
+    const long width = decoder.info.output_width;
+    const long height = decoder.info.output_height;
+    const GainMapApply apply(plan.metadata, codes, static_cast<int>(width),
+                             static_cast<int>(height), plan.primaries);
+    Picture picture;
+    picture.allocate(static_cast<int>(width), static_cast<int>(height), PixelEncoding::Rgbe);
+    picture.gainMap = GainMap::Applied;
+    GainMapRowFeed feed(height);
+    std::atomic<const unsigned char*> base{nullptr};
+    const auto work = [&] {
+        long y0 = 0, y1 = 0;
+        while (feed.next(y0, y1)) {
+            apply.rgbeRows(base.load(), picture.pixels.get(), y0, y1);
+        }
+    };
+    std::vector<std::future<void>> workers;
+    const unsigned threads = std::max(1u, std::thread::hardware_concurrency());
+    for (unsigned t = 1; t < threads; ++t) {
+        workers.push_back(std::async(std::launch::async, work));
+    }
+    Picture decoded;
+    try {
+        decoded = decodePicture(decoder, watch, false, path,
+                                [&](const unsigned char* pixels, long rows) {
+                                    base = pixels;
+                                    feed.decoded(rows);
+                                });
+    } catch (...) {
+        feed.abandon();
+        for (std::future<void>& worker : workers) {
+            worker.wait();
+        }
+        throw;
+    }
+    base = decoded.pixels.get();
+    feed.decoded(height);
+    work();
+    for (std::future<void>& worker : workers) {
+        worker.get();
+    }
+    return picture;
+}
+
 // The picture of a file whose primary image announces a gain map, its header read into
 // `decoder`: the HDR rendition where gain maps are applied, else the SDR one; the base alone
 // with one warning line where the gain map cannot be used. An HDR base is itself the HDR
 // rendition (linearised through sRGB, its white at 1.0); its SDR rendition is the map applied
 // at full weight from it, clipped to the SDR white.
 Picture readWithGainMap(JpegDecoder& decoder, const WarningWatch& watch, bool cmyk,
-                        std::FILE* file, const std::string& path) {
+                        const std::vector<unsigned char>& bytes, const std::string& path) {
     const jpeg_decompress_struct& info = decoder.info;
     const bool applied = gainMapsApplied();
-    std::vector<unsigned char> bytes;
     GainMapPlan plan;
     try {
         if (cmyk) {
             throw std::runtime_error("its primary image is CMYK");
         }
-        bytes = wholeFile(file);
+        if (bytes.empty()) {
+            throw std::runtime_error("the file cannot be read whole");
+        }
         plan = planGainMap(bytes.data(), bytes.size(), info.image_width, info.image_height);
     } catch (const std::runtime_error& error) {
         ignoreGainMap(path, error.what());
         return decodePicture(decoder, watch, cmyk, path);
     }
     const bool needsMap = applied != plan.metadata.baseIsHdr;
+    // A small map is decoded first, and applied to each band of the base as it decodes; a
+    // large one decodes beside the base, on a thread of its own, and is applied after.
+    const double mapShare = static_cast<double>(plan.width) * plan.height * plan.channels /
+                            (3.0 * info.image_width * info.image_height);
+    if (needsMap && applied && mapShare <= 0.25) {
+        GainMapImage codes;
+        try {
+            codes = decodeGainMap(bytes.data(), plan);
+        } catch (const std::runtime_error& error) {
+            ignoreGainMap(path, error.what());
+            return decodePicture(decoder, watch, cmyk, path);
+        }
+        return decodeApplying(decoder, watch, path, plan, codes);
+    }
     std::future<GainMapImage> map;
     if (needsMap) {
-        // Decoded beside the base, on a thread of its own.
         map = std::async(std::launch::async, [&] { return decodeGainMap(bytes.data(), plan); });
     }
     Picture base = decodePicture(decoder, watch, cmyk, path);
+    if (!needsMap && !applied) {
+        base.gainMap = GainMap::Base;
+        return base;
+    }
     Picture picture;
     picture.allocate(base.width, base.height, applied ? PixelEncoding::Rgbe : PixelEncoding::Rgb8);
     picture.gainMap = applied ? GainMap::Applied : GainMap::Base;
     if (!needsMap) {
-        if (!applied) {
-            base.gainMap = GainMap::Base;
-            return base;
-        }
         GainMapApply::linearBase(base.pixels.get(), base.width, base.height, plan.primaries,
                                  picture.pixels.get());
         return picture;
@@ -230,13 +301,14 @@ Picture readJpeg(const std::string& path, const SizeLimit& limit) {
     File file = openFile(path, "rb");
     const PanoramaMetadata metadata = readPanoramaMetadata(path);
     const bool gainMap = announcedGainMap(file.get());
+    const std::vector<unsigned char> bytes = gainMap ? wholeFile(file.get()) : std::vector<unsigned char>();
     JpegDecoder decoder;
     WarningWatch watch;
     watchWarnings(decoder, watch, path);
     const PixelEncoding encoding =
         gainMap && gainMapsApplied() ? PixelEncoding::Rgbe : PixelEncoding::Rgb8;
     const bool cmyk = readHeader(decoder, file.get(), metadata, path, limit, encoding).cmyk;
-    Picture picture = gainMap ? readWithGainMap(decoder, watch, cmyk, file.get(), path)
+    Picture picture = gainMap ? readWithGainMap(decoder, watch, cmyk, bytes, path)
                               : decodePicture(decoder, watch, cmyk, path);
     applyPanoramaMetadata(picture, metadata, path);
     return picture;
