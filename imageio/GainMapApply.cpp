@@ -51,7 +51,7 @@ GainMapApply::GainMapApply(const GainMapMetadata& metadata, const GainMapImage& 
 }
 
 template <typename Pixel>
-void GainMapApply::applyRows(const unsigned char* base, long y0, long y1, Pixel pixel) const {
+void GainMapApply::applyRows(const unsigned char* rows, long y0, long y1, Pixel pixel) const {
     {
         // Locals, not members: the byte stores of the pixels could alias anything else.
         const int w = width;
@@ -108,15 +108,17 @@ void GainMapApply::applyRows(const unsigned char* base, long y0, long y1, Pixel 
                     }
                 }
             }
-            const unsigned char* in = base + static_cast<std::size_t>(y) * w * 3;
-            for (int c = 0; c < 3; ++c) {
-                const float* gain = gains.get() + (single ? 0 : c * plane);
-                float* out = light.get() + c * plane;
-                const float before = offsetIn[c];
-                const float after = offsetOut[c];
-                for (int x = 0; x < w; ++x) {
-                    out[x] = (linear[in[x * 3 + c]] + before) * gain[x] - after;
-                }
+            const unsigned char* in = rows + static_cast<std::size_t>(y - y0) * w * 3;
+            const float* const g0 = gains.get();
+            const float* const g1 = single ? g0 : g0 + plane;
+            const float* const g2 = single ? g0 : g0 + 2 * plane;
+            float* const l0 = light.get();
+            float* const l1 = l0 + plane;
+            float* const l2 = l1 + plane;
+            for (int x = 0; x < w; ++x) {
+                l0[x] = (linear[in[x * 3]] + offsetIn[0]) * g0[x] - offsetOut[0];
+                l1[x] = (linear[in[x * 3 + 1]] + offsetIn[1]) * g1[x] - offsetOut[1];
+                l2[x] = (linear[in[x * 3 + 2]] + offsetIn[2]) * g2[x] - offsetOut[2];
             }
             float* const r = light.get();
             float* const g = r + plane;
@@ -146,16 +148,18 @@ void encodeRow(const float* __restrict r, const float* __restrict g, const float
 
 } // namespace
 
-void GainMapApply::rgbeRows(const unsigned char* base, unsigned char* out, long y0,
+void GainMapApply::rgbeRows(const unsigned char* rows, unsigned char* out, long y0,
                             long y1) const {
     const float black = rgbe::blackThreshold();
-    applyRows(base, y0, y1,
+    applyRows(rows, y0, y1,
               [out, black](std::size_t at, const float* r, const float* g, const float* b,
                            int count) { encodeRow(r, g, b, out + at * 4, count, black); });
 }
 
 void GainMapApply::toRgbe(const unsigned char* base, unsigned char* out) const {
-    runOnAllCores(height, [&](long y0, long y1) { rgbeRows(base, out, y0, y1); });
+    runOnAllCores(height, [&](long y0, long y1) {
+        rgbeRows(base + static_cast<std::size_t>(y0) * width * 3, out, y0, y1);
+    });
 }
 
 void GainMapApply::toSrgb8(const unsigned char* base, unsigned char* out) const {
@@ -167,7 +171,7 @@ void GainMapApply::toSrgb8(const unsigned char* base, unsigned char* out) const 
             std::lround(colour::toSrgb(static_cast<double>(i) / steps) * 255.0));
     }
     runOnAllCores(height, [&](long y0, long y1) {
-        applyRows(base, y0, y1, [&](std::size_t at, const float* r, const float* g,
+        applyRows(base + static_cast<std::size_t>(y0) * width * 3, y0, y1, [&](std::size_t at, const float* r, const float* g,
                                     const float* b, int count) {
             const float* planes[3] = {r, g, b};
             for (int x = 0; x < count; ++x) {

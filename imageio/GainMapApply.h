@@ -26,8 +26,9 @@ public:
     // The alternate rendition as RGBE, 4 bytes a pixel, linear light with the base's white at
     // 1.0; negatives clipped.
     void toRgbe(const unsigned char* base, unsigned char* out) const;
-    // The same for rows [y0, y1) alone, on this thread: `base` and `out` are the whole pictures.
-    void rgbeRows(const unsigned char* base, unsigned char* out, long y0, long y1) const;
+    // The same for rows [y0, y1) alone, on this thread: `rows` holds the base's rows from y0,
+    // `out` is the whole picture.
+    void rgbeRows(const unsigned char* rows, unsigned char* out, long y0, long y1) const;
     // The alternate rendition as 8-bit sRGB, 3 bytes a pixel, clipped to the SDR white: for a
     // base that is the HDR rendition.
     void toSrgb8(const unsigned char* base, unsigned char* out) const;
@@ -38,7 +39,7 @@ public:
 
 private:
     template <typename Pixel>
-    void applyRows(const unsigned char* base, long y0, long y1, Pixel pixel) const;
+    void applyRows(const unsigned char* rows, long y0, long y1, Pixel pixel) const;
 
     const GainMapImage& map;
     int width;

@@ -115,16 +115,17 @@ bool announcedGainMap(std::FILE* file) {
 }
 
 // The pixels of the picture whose header `decoder` has read, as stored (before the metadata).
-// `rows`, where given, hears of each row decoded: the pixels and the count of rows there.
-using RowsDecoded = std::function<void(const unsigned char* pixels, long rows)>;
+// Where each decoded row goes (nullptr: the decode stops there), and the count of rows done.
+using RowDestination = std::function<unsigned char*(long y)>;
+using RowsDecoded = std::function<void(long rows)>;
 
-Picture decodePicture(JpegDecoder& decoder, const WarningWatch& watch, bool cmyk,
-                      const std::string& path, const RowsDecoded& rows = RowsDecoded()) {
+// The rows of the picture whose header `decoder` has read, as stored (before the metadata),
+// each into its destination.
+void decodeRows(JpegDecoder& decoder, const WarningWatch& watch, bool cmyk,
+                const std::string& path, const RowDestination& destination,
+                const RowsDecoded& decoded) {
     jpeg_decompress_struct& info = decoder.info;
     const auto step = [&](auto call) { namedStep(decoder, path, call); };
-    Picture picture;
-    picture.allocate(static_cast<int>(info.output_width), static_cast<int>(info.output_height),
-                     PixelEncoding::Rgb8);
     const std::size_t width = info.output_width;
     // A file that ends before half the rows of its first scan is refused: a forged size on a
     // few bytes would otherwise pass as a grey picture of any size. Later ends keep libjpeg's
@@ -134,17 +135,22 @@ Picture decodePicture(JpegDecoder& decoder, const WarningWatch& watch, bool cmyk
     };
     // CMYK rows are decoded one at a time into a row buffer and converted in place of RGB.
     std::unique_ptr<unsigned char[]> cmykRow(cmyk ? new unsigned char[width * 4] : nullptr);
+    bool stopped = false;
     step([&] {
         jpeg_start_decompress(&info);
         while (info.output_scanline < info.output_height && !shortFile()) {
-            unsigned char* rgb = picture.pixels.get() + info.output_scanline * width * 3;
+            unsigned char* rgb = destination(info.output_scanline);
+            if (rgb == nullptr) {
+                stopped = true;
+                return;
+            }
             JSAMPROW row = cmyk ? cmykRow.get() : rgb;
             jpeg_read_scanlines(&info, &row, 1);
             if (cmyk) {
                 cmykToRgb(cmykRow.get(), rgb, width);
             }
-            if (rows) {
-                rows(picture.pixels.get(), info.output_scanline);
+            if (decoded) {
+                decoded(info.output_scanline);
             }
         }
     });
@@ -153,7 +159,22 @@ Picture decodePicture(JpegDecoder& decoder, const WarningWatch& watch, bool cmyk
             fmt::sprintf("Truncated JPEG file '%s': the data ends in row %d of %d", path,
                          watch.endRow * info.max_v_samp_factor * DCTSIZE, info.image_height));
     }
-    step([&] { jpeg_finish_decompress(&info); });
+    if (!stopped) {
+        step([&] { jpeg_finish_decompress(&info); });
+    }
+}
+
+Picture decodePicture(JpegDecoder& decoder, const WarningWatch& watch, bool cmyk,
+                      const std::string& path) {
+    const jpeg_decompress_struct& info = decoder.info;
+    Picture picture;
+    picture.allocate(static_cast<int>(info.output_width), static_cast<int>(info.output_height),
+                     PixelEncoding::Rgb8);
+    const std::size_t rowBytes = static_cast<std::size_t>(info.output_width) * 3;
+    decodeRows(
+        decoder, watch, cmyk, path,
+        [&](long y) { return picture.pixels.get() + static_cast<std::size_t>(y) * rowBytes; },
+        RowsDecoded());
     return picture;
 }
 
@@ -178,8 +199,9 @@ void ignoreGainMap(const std::string& path, const std::string& why) {
     diagnostic(fmt::sprintf("Warning: ignoring the gain map of '%s': %s", path, why));
 }
 
-// The HDR rendition, each band of rows applied on the other cores as soon as libjpeg has
-// decoded it, the rest on this thread once the decode is done.
+// The HDR rendition, each band of base rows applied on the other cores as soon as libjpeg has
+// decoded it, the last ones on this thread too. The base rows go round a few bands of memory
+// rather than fill a picture of their own.
 Picture decodeApplying(JpegDecoder& decoder, const WarningWatch& watch, const std::string& path,
                        const GainMapPlan& plan, const GainMapImage& codes) {
     const long width = decoder.info.output_width;
@@ -189,26 +211,45 @@ Picture decodeApplying(JpegDecoder& decoder, const WarningWatch& watch, const st
     Picture picture;
     picture.allocate(static_cast<int>(width), static_cast<int>(height), PixelEncoding::Rgbe);
     picture.gainMap = GainMap::Applied;
-    GainMapRowFeed feed(height);
-    std::atomic<const unsigned char*> base{nullptr};
+    const unsigned threads = std::max(2u, std::thread::hardware_concurrency());
+    GainMapRowFeed feed(height, 16, 4 * threads);
+    const std::size_t rowBytes = static_cast<std::size_t>(width) * 3;
+    const std::size_t bandBytes = rowBytes * static_cast<std::size_t>(feed.bandRows());
+    std::unique_ptr<unsigned char[]> ring(
+        new unsigned char[bandBytes * static_cast<std::size_t>(feed.slotCount())]);
+    const auto slot = [&](long y) {
+        return ring.get() + static_cast<std::size_t>(y / feed.bandRows() % feed.slotCount()) * bandBytes;
+    };
     const auto work = [&] {
-        long y0 = 0, y1 = 0;
-        while (feed.next(y0, y1)) {
-            apply.rgbeRows(base.load(), picture.pixels.get(), y0, y1);
+        try {
+            long y0 = 0, y1 = 0;
+            while (feed.next(y0, y1)) {
+                apply.rgbeRows(slot(y0), picture.pixels.get(), y0, y1);
+                feed.applied(y0);
+            }
+        } catch (...) {
+            feed.abandon();
+            throw;
         }
     };
     std::vector<std::future<void>> workers;
-    const unsigned threads = std::max(1u, std::thread::hardware_concurrency());
     for (unsigned t = 1; t < threads; ++t) {
         workers.push_back(std::async(std::launch::async, work));
     }
-    Picture decoded;
+    const auto finish = [&] {
+        for (std::future<void>& worker : workers) {
+            worker.get();
+        }
+    };
     try {
-        decoded = decodePicture(decoder, watch, false, path,
-                                [&](const unsigned char* pixels, long rows) {
-                                    base = pixels;
-                                    feed.decoded(rows);
-                                });
+        decodeRows(
+            decoder, watch, false, path,
+            [&](long y) -> unsigned char* {
+                return feed.waitWritable(y)
+                           ? slot(y) + static_cast<std::size_t>(y % feed.bandRows()) * rowBytes
+                           : nullptr;
+            },
+            [&](long rows) { feed.decoded(rows); });
     } catch (...) {
         feed.abandon();
         for (std::future<void>& worker : workers) {
@@ -216,12 +257,9 @@ Picture decodeApplying(JpegDecoder& decoder, const WarningWatch& watch, const st
         }
         throw;
     }
-    base = decoded.pixels.get();
     feed.decoded(height);
     work();
-    for (std::future<void>& worker : workers) {
-        worker.get();
-    }
+    finish();
     return picture;
 }
 

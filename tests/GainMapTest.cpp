@@ -335,6 +335,49 @@ TEST_F(GainMapFiles, BrokenGainMapGivesTheBaseWithOneWarning) {
     }
 }
 
+// ISO 21496-1's backward direction: the base is the HDR rendition and the map leads to the SDR
+// one. Applied, the base itself comes out linear; off, the map's gains (here brightening)
+// are applied and clipped to 8 bits.
+TEST_F(GainMapFiles, HdrBaseIsItselfTheHdrRendition) {
+    GainMapJpegOptions options;
+    options.layout = GainMapLayout::Iso;
+    options.mapScale = 2;
+    // Every gain a stop at least: the SDR rendition is brighter wherever the base is below half.
+    options.minBoost = 2.0f;
+    const GainMapJpegParts parts =
+        writeGainMapJpeg(path("forward.jpg"), scene(false), sceneWidth, sceneHeight, options);
+    std::vector<unsigned char> bytes = contents(path("forward.jpg"));
+    bytes[parts.mapIso + 4] |= 0x04;
+    const std::string file = putBytes("backward.jpg", bytes);
+    const Picture plain = readPicture(putBytes("plain.jpg", parts.plainBase), SizeLimit());
+
+    const Picture hdr = readPicture(file, SizeLimit());
+    ASSERT_EQ(hdr.encoding, PixelEncoding::Rgbe);
+    EXPECT_EQ(hdr.gainMap, GainMap::Applied);
+    for (int y = 0; y < sceneHeight; y += 7) {
+        for (int x = 0; x < sceneWidth; x += 5) {
+            const auto read = rgbeAt(hdr, x, y);
+            for (int c = 0; c < 3; ++c) {
+                const double code = plain.pixels[(static_cast<std::size_t>(y) * sceneWidth + x) * 3 + c];
+                const double want = code <= 10.31475 ? code / 255 / 12.92
+                                                     : std::pow((code / 255 + 0.055) / 1.055, 2.4);
+                EXPECT_NEAR(read[c], want, want * 0.01 + 1e-4);
+            }
+        }
+    }
+    setGainMapsApplied(false);
+    const Picture sdr = readPicture(file, SizeLimit());
+    ASSERT_EQ(sdr.encoding, PixelEncoding::Rgb8);
+    EXPECT_EQ(sdr.gainMap, GainMap::Base);
+    long brighter = 0;
+    for (std::size_t i = 0; i < sdr.byteCount(); ++i) {
+        EXPECT_GE(sdr.pixels[i] + 1, plain.pixels[i]);
+        brighter += sdr.pixels[i] > plain.pixels[i] + 8 ? 1 : 0;
+    }
+    EXPECT_GT(brighter, static_cast<long>(sdr.byteCount() / 4));
+    EXPECT_TRUE(gainMapLines().empty());
+}
+
 TEST_F(GainMapFiles, ExifOrientationTurnsTheBaseAndItsMap) {
     const std::vector<float> hdr = scene(true);
     GainMapJpegOptions options;
