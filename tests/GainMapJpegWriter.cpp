@@ -193,6 +193,24 @@ Bytes exifOrientation(int orientation) {
     return out;
 }
 
+// "ICC_PROFILE", chunk 1 of 1, then a profile of a header, one tag and its 'desc' text.
+Bytes displayP3Profile() {
+    Bytes out{'I', 'C', 'C', '_', 'P', 'R', 'O', 'F', 'I', 'L', 'E', 0, 1, 1};
+    const std::string text = "Display P3";
+    Bytes profile(128, 0);
+    putU32(profile, 1);
+    profile.insert(profile.end(), {'d', 'e', 's', 'c'});
+    putU32(profile, 144);
+    putU32(profile, static_cast<std::uint32_t>(12 + text.size() + 1));
+    profile.insert(profile.end(), {'d', 'e', 's', 'c', 0, 0, 0, 0});
+    putU32(profile, static_cast<std::uint32_t>(text.size() + 1));
+    profile.insert(profile.end(), text.begin(), text.end());
+    profile.push_back(0);
+    setU32(profile, 0, static_cast<std::uint32_t>(profile.size()));
+    out.insert(out.end(), profile.begin(), profile.end());
+    return out;
+}
+
 // The first marker of `kind` (0xc0: any SOF) in libjpeg's output, walking its segments.
 std::size_t findMarker(const Bytes& jpeg, unsigned char kind) {
     for (std::size_t i = 2; i + 3 < jpeg.size();) {
@@ -280,6 +298,9 @@ GainMapJpegParts writeGainMapJpeg(const std::string& path, const std::vector<flo
     }
     if (xmp) {
         putSegment(file, 0xe1, withSignature(xmpSignature, sizeof xmpSignature, primaryXmp(map.size())));
+    }
+    if (o.displayP3) {
+        putSegment(file, 0xe2, displayP3Profile());
     }
     if (iso) {
         putSegment(file, 0xe2, isoVersionOnly());

@@ -28,6 +28,9 @@ struct GainMapJpegOptions {
     bool mpf = true;
     // EXIF orientation 1 to 8 (1: no EXIF segment). The pixels are stored as given.
     int orientation = 1;
+    // An ICC segment whose profile describes itself as "Display P3" (its tag table and
+    // description alone): the base's colours are then P3's.
+    bool displayP3 = false;
     int quality = 95;
 };
 

@@ -378,6 +378,37 @@ TEST_F(GainMapFiles, HdrBaseIsItselfTheHdrRendition) {
     EXPECT_TRUE(gainMapLines().empty());
 }
 
+// A base whose ICC profile is Display P3: its colours come out in Rec.709, P3's red beyond
+// Rec.709's; its greys stay as they are.
+TEST_F(GainMapFiles, DisplayP3BaseIsConverted) {
+    std::vector<float> hdr(static_cast<std::size_t>(sceneWidth) * sceneHeight * 3, 0.5f);
+    for (std::size_t i = 0; i < hdr.size() / 2; i += 3) {
+        hdr[i] = 0.8f;
+        hdr[i + 1] = 0.0f;
+        hdr[i + 2] = 0.0f;
+    }
+    GainMapJpegOptions options;
+    options.mapScale = 4;
+    options.threeChannels = true;
+    Picture pictures[2];
+    for (int p3 = 0; p3 < 2; ++p3) {
+        options.displayP3 = p3 == 1;
+        const std::string file = path(p3 ? "p3.jpg" : "rec709.jpg");
+        writeGainMapJpeg(file, hdr, sceneWidth, sceneHeight, options);
+        pictures[p3] = readPicture(file, SizeLimit());
+        ASSERT_EQ(pictures[p3].gainMap, GainMap::Applied);
+    }
+    const auto red709 = rgbeAt(pictures[0], sceneWidth / 2, 4);
+    const auto redP3 = rgbeAt(pictures[1], sceneWidth / 2, 4);
+    EXPECT_NEAR(redP3[0], 1.2249 * red709[0], 0.03 * red709[0]);
+    EXPECT_LT(redP3[1], 0.01);
+    const auto grey709 = rgbeAt(pictures[0], sceneWidth / 2, sceneHeight - 4);
+    const auto greyP3 = rgbeAt(pictures[1], sceneWidth / 2, sceneHeight - 4);
+    for (int c = 0; c < 3; ++c) {
+        EXPECT_NEAR(greyP3[c], grey709[c], 0.02 * grey709[c]);
+    }
+}
+
 TEST_F(GainMapFiles, ExifOrientationTurnsTheBaseAndItsMap) {
     const std::vector<float> hdr = scene(true);
     GainMapJpegOptions options;
