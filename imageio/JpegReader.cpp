@@ -11,9 +11,9 @@
 #include <fmt/printf.h>
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cstring>
-#include <atomic>
 #include <functional>
 #include <future>
 #include <thread>
@@ -114,7 +114,6 @@ bool announcedGainMap(std::FILE* file) {
     return announcesGainMap(header.data(), header.size());
 }
 
-// The pixels of the picture whose header `decoder` has read, as stored (before the metadata).
 // Where each decoded row goes (nullptr: the decode stops there), and the count of rows done.
 using RowDestination = std::function<unsigned char*(long y)>;
 using RowsDecoded = std::function<void(long rows)>;
@@ -164,6 +163,7 @@ void decodeRows(JpegDecoder& decoder, const WarningWatch& watch, bool cmyk,
     }
 }
 
+// The picture whose header `decoder` has read, as stored (before the metadata).
 Picture decodePicture(JpegDecoder& decoder, const WarningWatch& watch, bool cmyk,
                       const std::string& path) {
     const jpeg_decompress_struct& info = decoder.info;
