@@ -19,9 +19,9 @@ inline float blackThreshold() {
 }
 
 // rgbe::encode's bytes for r, g, b >= 0 (not NaN): the scale is a power of two, which leaves a
-// float's product as exact as a double's wherever the byte is not 0.
-inline void encodeFast(float r, float g, float b, unsigned char* out) {
-    static const float black = blackThreshold();
+// float's product as exact as a double's wherever the byte is not 0. `black` is
+// blackThreshold(), given by loops that want to be vector loops (a static's guard stops them).
+inline void encodeFast(float r, float g, float b, unsigned char* out, float black) {
     const float m = std::max(r, std::max(g, b));
     std::uint32_t bits;
     std::memcpy(&bits, &m, sizeof bits);
@@ -37,6 +37,11 @@ inline void encodeFast(float r, float g, float b, unsigned char* out) {
     out[1] = static_cast<unsigned char>(static_cast<unsigned>(std::min(255.0f, g * scale)) & lit);
     out[2] = static_cast<unsigned char>(static_cast<unsigned>(std::min(255.0f, b * scale)) & lit);
     out[3] = static_cast<unsigned char>(static_cast<unsigned>(e + 128) & lit);
+}
+
+inline void encodeFast(float r, float g, float b, unsigned char* out) {
+    static const float black = blackThreshold();
+    encodeFast(r, g, b, out, black);
 }
 
 // Any float: negative parts and NaN are 0, infinities saturate, as rgbe::encode does.
