@@ -263,11 +263,23 @@ Picture decodeApplying(JpegDecoder& decoder, const WarningWatch& watch, const st
     return picture;
 }
 
+// The SDR rendition as radiance, its white at 1.0: the gain-map switch then compares the two
+// renditions at one exposure, and at f-stop 0 this one shows as the JPEG itself.
+Picture linearSdr(const Picture& sdr, colour::Primaries primaries) {
+    Picture picture;
+    picture.allocate(sdr.width, sdr.height, PixelEncoding::Rgbe);
+    picture.gainMap = GainMap::Base;
+    GainMapApply::linearBase(sdr.pixels.get(), sdr.width, sdr.height, primaries,
+                             picture.pixels.get());
+    return picture;
+}
+
 // The picture of a file whose primary image announces a gain map, its header read into
-// `decoder`: the HDR rendition where gain maps are applied, else the SDR one; the base alone
-// with one warning line where the gain map cannot be used. An HDR base is itself the HDR
-// rendition (linearised through sRGB, its white at 1.0); its SDR rendition is the map applied
-// at full weight from it, clipped to the SDR white.
+// `decoder`: the HDR rendition where gain maps are applied, else the SDR one, both as radiance
+// with the SDR white at 1.0; the base alone (8-bit) with one warning line where the gain map
+// cannot be used. An HDR base is itself the HDR rendition (linearised through sRGB, its white
+// at 1.0); its SDR rendition is the map applied at full weight from it, clipped to the SDR
+// white.
 Picture readWithGainMap(JpegDecoder& decoder, const WarningWatch& watch, bool cmyk,
                         const std::vector<unsigned char>& bytes, const std::string& path) {
     const jpeg_decompress_struct& info = decoder.info;
@@ -306,8 +318,7 @@ Picture readWithGainMap(JpegDecoder& decoder, const WarningWatch& watch, bool cm
     }
     Picture base = decodePicture(decoder, watch, cmyk, path);
     if (!needsMap && !applied) {
-        base.gainMap = GainMap::Base;
-        return base;
+        return linearSdr(base, plan.primaries);
     }
     Picture picture;
     picture.allocate(base.width, base.height, applied ? PixelEncoding::Rgbe : PixelEncoding::Rgb8);
@@ -327,10 +338,10 @@ Picture readWithGainMap(JpegDecoder& decoder, const WarningWatch& watch, bool cm
     const GainMapApply apply(plan.metadata, codes, base.width, base.height, plan.primaries);
     if (applied) {
         apply.toRgbe(base.pixels.get(), picture.pixels.get());
-    } else {
-        apply.toSrgb8(base.pixels.get(), picture.pixels.get());
+        return picture;
     }
-    return picture;
+    apply.toSrgb8(base.pixels.get(), picture.pixels.get());
+    return linearSdr(picture, colour::Primaries::Bt709);
 }
 
 } // namespace
@@ -343,8 +354,7 @@ Picture readJpeg(const std::string& path, const SizeLimit& limit) {
     JpegDecoder decoder;
     WarningWatch watch;
     watchWarnings(decoder, watch, path);
-    const PixelEncoding encoding =
-        gainMap && gainMapsApplied() ? PixelEncoding::Rgbe : PixelEncoding::Rgb8;
+    const PixelEncoding encoding = gainMap ? PixelEncoding::Rgbe : PixelEncoding::Rgb8;
     const bool cmyk = readHeader(decoder, file.get(), metadata, path, limit, encoding).cmyk;
     Picture picture = gainMap ? readWithGainMap(decoder, watch, cmyk, bytes, path)
                               : decodePicture(decoder, watch, cmyk, path);
@@ -355,11 +365,10 @@ Picture readJpeg(const std::string& path, const SizeLimit& limit) {
 PictureInfo probeJpeg(const std::string& path, const SizeLimit& limit) {
     File file = openFile(path, "rb");
     const PanoramaMetadata metadata = readPanoramaMetadata(path);
-    // Where the gain map will be applied the picture takes 4 bytes a pixel: the budgets count
-    // them, though a broken map found later gives the 3 of the base alone.
+    // Either rendition of a gain-map photo takes 4 bytes a pixel: the budgets count them,
+    // though a broken map found later gives the 3 of the base alone.
     const bool gainMap = announcedGainMap(file.get());
-    const PixelEncoding encoding =
-        gainMap && gainMapsApplied() ? PixelEncoding::Rgbe : PixelEncoding::Rgb8;
+    const PixelEncoding encoding = gainMap ? PixelEncoding::Rgbe : PixelEncoding::Rgb8;
     JpegDecoder decoder;
     // The read that follows says libjpeg's warnings.
     decoder.errors.emit_message = [](j_common_ptr, int) {};

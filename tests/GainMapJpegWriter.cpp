@@ -65,6 +65,11 @@ Bytes encodeJpeg(const Bytes& pixels, int width, int height, int channels, int q
         encoder.info.in_color_space = channels == 1 ? JCS_GRAYSCALE : JCS_RGB;
         jpeg_set_defaults(&encoder.info);
         jpeg_set_quality(&encoder.info, quality, TRUE);
+        // At full quality the colours are stored as RGB, nearly lossless: YCbCr's own rounding
+        // alone moves them by a few codes.
+        if (quality == 100 && channels == 3) {
+            jpeg_set_colorspace(&encoder.info, JCS_RGB);
+        }
         encoder.info.write_JFIF_header = FALSE;
         for (int c = 0; c < encoder.info.num_components; ++c) {
             encoder.info.comp_info[c].h_samp_factor = 1;

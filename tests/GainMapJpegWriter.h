@@ -31,6 +31,7 @@ struct GainMapJpegOptions {
     // An ICC segment whose profile describes itself as "Display P3" (its tag table and
     // description alone): the base's colours are then P3's.
     bool displayP3 = false;
+    // 100 stores the colours as RGB rather than YCbCr, nearly lossless.
     int quality = 95;
 };
 

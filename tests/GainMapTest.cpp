@@ -57,6 +57,32 @@ std::vector<float> scene(bool coloured) {
     return rgb;
 }
 
+// Linear light of an sRGB code.
+double linearOf(double code) {
+    return code <= 10.31475 ? code / 255 / 12.92 : std::pow((code / 255 + 0.055) / 1.055, 2.4);
+}
+
+// Whether an RGBE picture is the 8-bit `sdr` through the sRGB curve, to RGBE's precision.
+void expectLinearOf(const Picture& picture, const Picture& sdr) {
+    ASSERT_EQ(picture.encoding, PixelEncoding::Rgbe);
+    ASSERT_EQ(picture.width, sdr.width);
+    ASSERT_EQ(picture.height, sdr.height);
+    for (int y = 0; y < sdr.height; ++y) {
+        for (int x = 0; x < sdr.width; ++x) {
+            double rgb[3];
+            rgbe::decode(picture.pixels.get() + (static_cast<std::size_t>(y) * sdr.width + x) * 4,
+                         rgb[0], rgb[1], rgb[2]);
+            const unsigned char* code =
+                sdr.pixels.get() + (static_cast<std::size_t>(y) * sdr.width + x) * 3;
+            const double largest =
+                std::max({linearOf(code[0]), linearOf(code[1]), linearOf(code[2])});
+            for (int c = 0; c < 3; ++c) {
+                ASSERT_NEAR(rgb[c], linearOf(code[c]), largest / 100 + 1e-6) << x << " " << y;
+            }
+        }
+    }
+}
+
 std::array<double, 3> rgbeAt(const Picture& picture, int x, int y) {
     std::array<double, 3> rgb{};
     rgbe::decode(picture.pixels.get() + (static_cast<std::size_t>(y) * picture.width + x) * 4,
@@ -222,14 +248,12 @@ TEST_F(GainMapFiles, GainMapsOffGiveTheBaseJpegsPixels) {
         EXPECT_TRUE(gainMapLines().empty());
         const Picture plain = readPicture(putBytes("plain.jpg", parts.plainBase), SizeLimit());
         setGainMapsApplied(false);
-        EXPECT_EQ(probePicture(file, SizeLimit()).encoding, PixelEncoding::Rgb8);
+        EXPECT_EQ(probePicture(file, SizeLimit()).encoding, PixelEncoding::Rgbe);
         const Picture base = readPicture(file, SizeLimit());
         setGainMapsApplied(true);
-        ASSERT_EQ(base.encoding, PixelEncoding::Rgb8);
         EXPECT_EQ(base.gainMap, GainMap::Base);
         EXPECT_EQ(plain.gainMap, GainMap::None);
-        ASSERT_EQ(base.byteCount(), plain.byteCount());
-        EXPECT_EQ(std::memcmp(base.pixels.get(), plain.pixels.get(), base.byteCount()), 0);
+        expectLinearOf(base, plain);
     }
 }
 
@@ -337,7 +361,7 @@ TEST_F(GainMapFiles, BrokenGainMapGivesTheBaseWithOneWarning) {
 
 // ISO 21496-1's backward direction: the base is the HDR rendition and the map leads to the SDR
 // one. Applied, the base itself comes out linear; off, the map's gains (here brightening)
-// are applied and clipped to 8 bits.
+// are applied and clipped to the SDR white.
 TEST_F(GainMapFiles, HdrBaseIsItselfTheHdrRendition) {
     GainMapJpegOptions options;
     options.layout = GainMapLayout::Iso;
@@ -358,23 +382,30 @@ TEST_F(GainMapFiles, HdrBaseIsItselfTheHdrRendition) {
         for (int x = 0; x < sceneWidth; x += 5) {
             const auto read = rgbeAt(hdr, x, y);
             for (int c = 0; c < 3; ++c) {
-                const double code = plain.pixels[(static_cast<std::size_t>(y) * sceneWidth + x) * 3 + c];
-                const double want = code <= 10.31475 ? code / 255 / 12.92
-                                                     : std::pow((code / 255 + 0.055) / 1.055, 2.4);
+                const double want = linearOf(
+                    plain.pixels[(static_cast<std::size_t>(y) * sceneWidth + x) * 3 + c]);
                 EXPECT_NEAR(read[c], want, want * 0.01 + 1e-4);
             }
         }
     }
     setGainMapsApplied(false);
     const Picture sdr = readPicture(file, SizeLimit());
-    ASSERT_EQ(sdr.encoding, PixelEncoding::Rgb8);
+    ASSERT_EQ(sdr.encoding, PixelEncoding::Rgbe);
     EXPECT_EQ(sdr.gainMap, GainMap::Base);
     long brighter = 0;
-    for (std::size_t i = 0; i < sdr.byteCount(); ++i) {
-        EXPECT_GE(sdr.pixels[i] + 1, plain.pixels[i]);
-        brighter += sdr.pixels[i] > plain.pixels[i] + 8 ? 1 : 0;
+    for (int y = 0; y < sceneHeight; ++y) {
+        for (int x = 0; x < sceneWidth; ++x) {
+            const auto read = rgbeAt(sdr, x, y);
+            for (int c = 0; c < 3; ++c) {
+                const double base = linearOf(
+                    plain.pixels[(static_cast<std::size_t>(y) * sceneWidth + x) * 3 + c]);
+                EXPECT_LE(read[c], 1.0);
+                EXPECT_GE(read[c] * 1.03 + 1e-3, base);
+                brighter += read[c] > base * 1.3 ? 1 : 0;
+            }
+        }
     }
-    EXPECT_GT(brighter, static_cast<long>(sdr.byteCount() / 4));
+    EXPECT_GT(brighter, static_cast<long>(sdr.width) * sdr.height * 3 / 4);
     EXPECT_TRUE(gainMapLines().empty());
 }
 

@@ -2,6 +2,7 @@
 // encoders, rendered by marovex-render at f-stops 0 and -3: the views agree with the RADIANCE
 // one, and gain-map photos show their highlights 3 stops above what their base picture shows.
 #include "Diagnostics.h"
+#include "GainMapJpegWriter.h"
 #include "PictureReader.h"
 #include "RgbeTestUtil.h"
 #include "rgbe.h"
@@ -195,6 +196,23 @@ Difference difference(const Bytes& view, const Bytes& expected) {
     return d;
 }
 
+// Linear light of an sRGB display value.
+double linear(unsigned char code) {
+    const double s = code / 255.0;
+    return s <= 0.04045 ? s / 12.92 : std::pow((s + 0.055) / 1.055, 2.4);
+}
+
+// The mean linear green of a patch's inner columns on the middle row of a view.
+double patchLight(const Bytes& view, int firstColumn, int endColumn) {
+    double sum = 0;
+    int n = 0;
+    for (int x = firstColumn + 4; x < endColumn - 4; ++x) {
+        sum += linear(view[3 * (static_cast<std::size_t>(height / 2) * width + x) + 1]);
+        ++n;
+    }
+    return sum / n;
+}
+
 } // namespace
 
 TEST_F(HdrPhotoRender, EveryFormatRendersTheSameScene) {
@@ -218,8 +236,15 @@ TEST_F(HdrPhotoRender, EveryFormatRendersTheSameScene) {
         // Files of a scene-linear scale start from their statistics, as RADIANCE files do.
         bool ownWhite;
     };
+    const std::string gainMap = path("gain-map.jpg");
+    GainMapJpegOptions options;
+    options.quality = 100;
+    options.maxBoost = 8.0f;
+    options.threeChannels = true;
+    writeGainMapJpeg(gainMap, rgb, width, height, options);
     const std::string lossless10 = " -l -d 10 ";
     const std::vector<Case> cases = {
+        {"gain-map.jpg", "true", radiance, true},
         {"pq.avif", "avifenc -s 8" + lossless10 + "--cicp 9/16/0 " + quoted(pqPng), radiance, true},
         {"hlg.avif", "avifenc -s 8" + lossless10 + "--cicp 9/18/0 " + quoted(hlgPng), hlgRadiance,
          true},
@@ -244,4 +269,32 @@ TEST_F(HdrPhotoRender, EveryFormatRendersTheSameScene) {
             EXPECT_LE(d.worst, 3) << d.where;
         }
     }
+}
+
+// The gain map off gives the base picture, as SDR screens show it; at f-stop -3 the HDR
+// rendition shows the highlights 3 stops above the base white, where the base has them at it.
+TEST_F(HdrPhotoRender, GainMapOffGivesTheBaseRendition) {
+    const std::string file = path("gain-map.jpg");
+    const std::string base = path("base.jpg");
+    const GainMapJpegParts parts = writeGainMapJpeg(file, scene(), width, height);
+    std::ofstream(base, std::ios::binary)
+        .write(reinterpret_cast<const char*>(parts.plainBase.data()),
+               static_cast<std::streamsize>(parts.plainBase.size()));
+    const Difference d =
+        difference(render(*this, file, 0.0, "--gain-map off"), render(*this, base, 0.0));
+    EXPECT_LE(d.worst, 2) << d.where;
+
+    const int whiteFrom = width * 2 / 3;
+    const int highlightFrom = width * 5 / 6;
+    const Bytes hdr = render(*this, file, -3.0);
+    const Bytes sdr = render(*this, file, -3.0, "--gain-map off");
+    EXPECT_NEAR(std::log2(patchLight(hdr, highlightFrom, width) /
+                          patchLight(hdr, whiteFrom, highlightFrom)),
+                3.0, 0.1);
+    EXPECT_NEAR(std::log2(patchLight(sdr, highlightFrom, width) /
+                          patchLight(sdr, whiteFrom, highlightFrom)),
+                0.0, 0.05);
+    EXPECT_NEAR(
+        std::log2(patchLight(hdr, highlightFrom, width) / patchLight(sdr, highlightFrom, width)),
+        3.0, 0.1);
 }
