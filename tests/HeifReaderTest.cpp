@@ -1,0 +1,249 @@
+// HEIF files made here with libheif's encoder, among them a photo with an Apple gain map,
+// read back through readPicture.
+#include "AppleGainMap.h"
+#include "GainMapSetting.h"
+#include "PictureReadUtil.h"
+#include "RgbeTestUtil.h"
+
+#include <gtest/gtest.h>
+#include <libheif/heif.h>
+
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <functional>
+#include <memory>
+
+namespace {
+
+using HeifReader = RgbeFiles;
+using Rgb16 = std::array<unsigned, 3>;
+
+constexpr int width = 64;
+constexpr int height = 32;
+
+unsigned code16(double signal) { return static_cast<unsigned>(std::lround(signal * 65535)); }
+
+std::array<double, 3> rgbeAt(const Picture& picture, int x, int y) {
+    std::array<double, 3> rgb{};
+    rgbe::decode(picture.pixels.get() + 4 * (static_cast<std::size_t>(y) * picture.width + x),
+                 rgb[0], rgb[1], rgb[2]);
+    return rgb;
+}
+
+using Context = std::unique_ptr<heif_context, decltype(&heif_context_free)>;
+using Handle = std::unique_ptr<heif_image_handle, decltype(&heif_image_handle_release)>;
+using Image = std::unique_ptr<heif_image, decltype(&heif_image_release)>;
+
+// An RGB image of `bits` whose left half is `left` and right half `right` (16-bit codes,
+// shifted to `bits`), or a grey one of 8 bits holding left[0].
+Image rgbImage(int w, int h, int bits, Rgb16 left, Rgb16 right, bool grey = false) {
+    heif_image* made = nullptr;
+    const heif_chroma chroma = grey        ? heif_chroma_monochrome
+                               : bits > 8 ? heif_chroma_interleaved_RRGGBB_LE
+                                          : heif_chroma_interleaved_RGB;
+    const heif_channel channel = grey ? heif_channel_Y : heif_channel_interleaved;
+    EXPECT_EQ(heif_image_create(w, h, grey ? heif_colorspace_monochrome : heif_colorspace_RGB,
+                                chroma, &made).code, heif_error_Ok);
+    Image image(made, &heif_image_release);
+    EXPECT_EQ(heif_image_add_plane(made, channel, w, h, bits).code, heif_error_Ok);
+    int stride = 0;
+    std::uint8_t* plane = heif_image_get_plane(made, channel, &stride);
+    const int channels = grey ? 1 : 3;
+    for (int y = 0; y < h; ++y) {
+        for (int x = 0; x < w; ++x) {
+            for (int c = 0; c < channels; ++c) {
+                const unsigned v = (x < w / 2 ? left : right)[c] >> (16 - bits);
+                std::uint8_t* at = plane + y * stride + (x * channels + c) * (bits > 8 ? 2 : 1);
+                at[0] = static_cast<std::uint8_t>(v & 0xff);
+                if (bits > 8) {
+                    at[1] = static_cast<std::uint8_t>(v >> 8);
+                }
+            }
+        }
+    }
+    return image;
+}
+
+// Codes lossless in RGB (matrix 0, 4:4:4), with an nclx box of `primaries` and `transfer`.
+Handle addImage(heif_context* context, heif_image* image, int primaries, int transfer) {
+    heif_encoder* encoder = nullptr;
+    EXPECT_EQ(heif_context_get_encoder_for_format(context, heif_compression_HEVC, &encoder).code,
+              heif_error_Ok);
+    heif_encoder_set_lossless(encoder, 1);
+    heif_encoder_set_parameter_string(encoder, "chroma", "444");
+    std::unique_ptr<heif_color_profile_nclx, decltype(&heif_nclx_color_profile_free)> nclx(
+        heif_nclx_color_profile_alloc(), &heif_nclx_color_profile_free);
+    nclx->color_primaries = static_cast<heif_color_primaries>(primaries);
+    nclx->transfer_characteristics = static_cast<heif_transfer_characteristics>(transfer);
+    nclx->matrix_coefficients = heif_matrix_coefficients_RGB_GBR;
+    nclx->full_range_flag = 1;
+    std::unique_ptr<heif_encoding_options, decltype(&heif_encoding_options_free)> options(
+        heif_encoding_options_alloc(), &heif_encoding_options_free);
+    options->output_nclx_profile = nclx.get();
+    // libheif leaves the colr box out by default, for an old macOS.
+    options->macOS_compatibility_workaround_no_nclx_profile = 0;
+    heif_image_set_nclx_color_profile(image, nclx.get());
+    heif_image_handle* handle = nullptr;
+    EXPECT_EQ(heif_context_encode_image(context, image, encoder, options.get(), &handle).code,
+              heif_error_Ok);
+    heif_encoder_release(encoder);
+    return Handle(handle, &heif_image_handle_release);
+}
+
+std::string encode(const HeifReader& test, const std::string& name, Rgb16 left, Rgb16 right,
+                   int bits, int primaries, int transfer) {
+    const std::string file = test.path(name + ".heic");
+    Context context(heif_context_alloc(), &heif_context_free);
+    addImage(context.get(), rgbImage(width, height, bits, left, right).get(), primaries, transfer);
+    EXPECT_EQ(heif_context_write_to_file(context.get(), file.c_str()).code, heif_error_Ok);
+    return file;
+}
+
+struct Colours {
+    const char* name;
+    int bits, primaries, transfer;
+    Rgb16 left, right;
+    PixelEncoding encoding;
+    double candela;
+    std::function<void(const Picture&)> check;
+};
+
+TEST_F(HeifReader, ColoursComeOutAsTheirTransferAndPrimariesSay) {
+    // PQ's code of 203 cd/m², and HLG's 75 %: both the reference white.
+    const double pqWhite = 0.58069;
+    const std::vector<Colours> cases = {
+        {"pq-bt2020", 10, 9, 16,
+         {code16(pqWhite), code16(pqWhite), code16(pqWhite)}, {0, code16(pqWhite), 0},
+         PixelEncoding::Rgbe, 203.0,
+         [](const Picture& p) {
+             for (double v : rgbeAt(p, 3, 5)) {
+                 EXPECT_NEAR(v, 1.0, 0.03);
+             }
+             // BT.2020's green is beyond Rec.709's: its red and blue go negative and are cut.
+             const auto green = rgbeAt(p, width - 3, 5);
+             EXPECT_NEAR(green[1], 1.1329, 0.04);
+             EXPECT_LT(green[0], 0.01);
+             EXPECT_LT(green[2], 0.01);
+         }},
+        {"hlg", 10, 1, 18,
+         {code16(0.75), code16(0.75), code16(0.75)}, {0, 0, 0}, PixelEncoding::Rgbe, 203.0,
+         [](const Picture& p) { EXPECT_NEAR(rgbeAt(p, 3, 5)[1], 1.0, 0.05); }},
+        {"srgb-8", 8, 1, 13,
+         {200 * 257, 100 * 257, 30 * 257}, {0, 255 * 257, 0}, PixelEncoding::Rgb8, 179.0,
+         [](const Picture& p) {
+             const unsigned char* px = p.pixels.get() + 3 * (5 * width + 3);
+             EXPECT_EQ(Bytes(px, px + 3), (Bytes{200, 100, 30}));
+         }},
+        {"p3-10", 10, 12, 13,
+         {code16(0.6), code16(0.6), code16(0.3)}, {65535, 65535, 65535}, PixelEncoding::Rgb8,
+         179.0,
+         [](const Picture& p) {
+             // In Rec.709 this P3 colour keeps its red and green and loses blue (0.3 is 77).
+             const unsigned char* px = p.pixels.get() + 3 * (5 * width + 3);
+             EXPECT_NEAR(px[0], 153, 1);
+             EXPECT_NEAR(px[1], 153, 1);
+             EXPECT_NEAR(px[2], 63, 3);
+             const unsigned char* white = p.pixels.get() + 3 * (5 * width + width - 3);
+             EXPECT_EQ(Bytes(white, white + 3), (Bytes{255, 255, 255}));
+         }},
+    };
+    for (const Colours& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string file = encode(*this, c.name, c.left, c.right, c.bits, c.primaries, c.transfer);
+        const Picture picture = quietRead(file);
+        ASSERT_EQ(picture.width, width);
+        ASSERT_EQ(picture.height, height);
+        EXPECT_EQ(picture.encoding, c.encoding);
+        EXPECT_EQ(probePicture(file, SizeLimit()).encoding, c.encoding);
+        EXPECT_EQ(picture.candelaPerUnit, c.candela);
+        c.check(picture);
+    }
+}
+
+// What a forked child saw of `action` (its error text, or "no error") and how far its peak
+// memory grew above what it held at the start, in MiB.
+std::pair<std::string, long> inChild(const std::function<void()>& action) {
+    int fds[2];
+    EXPECT_EQ(pipe(fds), 0);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        rusage before{};
+        getrusage(RUSAGE_SELF, &before);
+        std::string text = "no error";
+        try {
+            action();
+        } catch (const std::exception& error) {
+            text = error.what();
+        }
+        rusage after{};
+        getrusage(RUSAGE_SELF, &after);
+        const std::string report = std::to_string((after.ru_maxrss - before.ru_maxrss) / 1024) +
+                                   "\n" + text;
+        _exit(write(fds[1], report.data(), report.size()) == ssize_t(report.size()) ? 0 : 1);
+    }
+    close(fds[1]);
+    std::string report;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) {
+        report.append(buffer, static_cast<std::size_t>(n));
+    }
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    const std::size_t line = report.find('\n');
+    if (line == std::string::npos) {
+        return {"no report", 0};
+    }
+    return {report.substr(line + 1), std::stol(report.substr(0, line))};
+}
+
+void put32(std::string& bytes, std::size_t at, std::uint32_t value) {
+    for (int i = 0; i < 4; ++i) {
+        bytes[at + i] = static_cast<char>(value >> (24 - 8 * i) & 0xff);
+    }
+}
+
+struct Damage {
+    const char* name;
+    std::function<std::string(std::string)> change;
+    bool probeFails;
+};
+
+TEST_F(HeifReader, DamagedFilesAreRefusedNamingThem) {
+    const std::string good = encode(*this, "good", {1000, 2000, 3000}, {0, 0, 0}, 8, 1, 13);
+    const std::string bytes(reinterpret_cast<const char*>(contents(good).data()),
+                            contents(good).size());
+    const std::vector<Damage> cases = {
+        {"forged",
+         [](std::string b) {
+             const std::size_t ispe = b.find("ispe");
+             put32(b, ispe + 8, 100000);
+             put32(b, ispe + 12, 100000);
+             return b;
+         },
+         true},
+        {"truncated", [](std::string b) { return b.substr(0, b.size() - 40); }, false},
+        {"header-only", [](std::string b) { return b.substr(0, 100); }, true},
+    };
+    for (const Damage& d : cases) {
+        SCOPED_TRACE(d.name);
+        const std::string file = put(std::string(d.name) + ".heic", d.change(bytes));
+        const auto read = inChild([&] { quietRead(file); });
+        EXPECT_NE(read.first.find("'" + file + "'"), std::string::npos) << read.first;
+        EXPECT_LT(read.second, 32);
+        const auto probe = inChild([&] { probePicture(file, SizeLimit()); });
+        if (d.probeFails) {
+            EXPECT_EQ(probe.first, read.first);
+            EXPECT_LT(probe.second, 32);
+        }
+    }
+}
+
+} // namespace
