@@ -247,3 +247,78 @@ TEST_F(HeifReader, DamagedFilesAreRefusedNamingThem) {
 }
 
 } // namespace
+
+namespace {
+
+std::string be16(unsigned v) { return {char(v >> 8 & 0xff), char(v & 0xff)}; }
+std::string be32(std::uint32_t v) { return be16(v >> 16) + be16(v & 0xffff); }
+
+// An IFD entry of one SRATIONAL at `offset`.
+std::string rationalEntry(unsigned tag, std::uint32_t offset) {
+    return be16(tag) + be16(10) + be32(1) + be32(offset);
+}
+
+// A big-endian EXIF block: IFD0 with Make and the Exif IFD, which holds an Apple maker note of
+// tags 33 and 48 (numerators over 1000), its offsets counted from the note's start.
+std::string appleExif(const std::string& make, int tag33, int tag48) {
+    std::string note = std::string("Apple iOS", 9) + '\0' + be16(1) + "MM";
+    note += be16(2) + rationalEntry(33, 14 + 2 + 24 + 4) + rationalEntry(48, 14 + 2 + 24 + 12) +
+            be32(0);
+    note += be32(static_cast<std::uint32_t>(tag33)) + be32(1000) +
+            be32(static_cast<std::uint32_t>(tag48)) + be32(1000);
+    const std::string makeValue = make + '\0';
+    // Header 8, IFD0 at 8 (2 entries: 30 bytes), the Exif IFD at 38 (1 entry: 18), then data.
+    const std::uint32_t makeAt = 8 + 30 + 18;
+    const std::uint32_t noteAt = makeAt + static_cast<std::uint32_t>(makeValue.size());
+    std::string tiff = "MM" + be16(42) + be32(8);
+    tiff += be16(2) + be16(0x010f) + be16(2) + be32(makeValue.size()) + be32(makeAt);
+    tiff += be16(0x8769) + be16(4) + be32(1) + be32(38) + be32(0);
+    tiff += be16(1) + be16(0x927c) + be16(7) + be32(note.size()) + be32(noteAt) + be32(0);
+    return tiff + makeValue + note;
+}
+
+struct Headroom {
+    int tag33, tag48; // thousandths
+    double stops;
+};
+
+TEST(AppleGainMap, HeadroomFollowsTheMakerNote) {
+    const std::vector<Headroom> cases = {
+        {500, 5, -20 * 0.005 + 1.8},    {500, 200, -0.101 * 0.2 + 1.601},
+        {1500, 5, -70 * 0.005 + 3.0},   {1500, 200, -0.303 * 0.2 + 2.303},
+        {1500, 9000, 0.0}, // negative stops: no headroom
+    };
+    for (const Headroom& c : cases) {
+        SCOPED_TRACE(c.tag33 * 10000 + c.tag48);
+        const std::string exif = appleExif("Apple", c.tag33, c.tag48);
+        EXPECT_NEAR(apple_gain_map::headroomFromExif(
+                        reinterpret_cast<const unsigned char*>(exif.data()), exif.size()),
+                    std::exp2(c.stops), 1e-6);
+    }
+    for (const std::string& bad : {appleExif("Canon", 500, 5), appleExif("Apple", 500, 5).substr(0, 70)}) {
+        EXPECT_THROW(apple_gain_map::headroomFromExif(
+                         reinterpret_cast<const unsigned char*>(bad.data()), bad.size()),
+                     std::runtime_error);
+    }
+}
+
+TEST(AppleGainMap, GainsAreTheMapsSrgbCodesSampledBilinearly) {
+    // A 2 x 1 map of black and white under a 4 x 2 base: the outer pixels take one code each,
+    // the inner ones a quarter of the way across.
+    const std::uint8_t codes[2] = {0, 255};
+    const apple_gain_map::GainSampler sampler(codes, 2, 1, 2, 4, 2);
+    std::vector<float> row(4);
+    for (int y = 0; y < 2; ++y) {
+        sampler.row(y, row.data());
+        EXPECT_FLOAT_EQ(row[0], 0.0f);
+        EXPECT_FLOAT_EQ(row[1], 0.25f);
+        EXPECT_FLOAT_EQ(row[2], 0.75f);
+        EXPECT_FLOAT_EQ(row[3], 1.0f);
+    }
+    const std::uint8_t mid = 188; // sRGB's code of linear 0.5
+    const apple_gain_map::GainSampler grey(&mid, 1, 1, 1, 1, 1);
+    grey.row(0, row.data());
+    EXPECT_NEAR(row[0], 0.5f, 0.003f);
+}
+
+} // namespace
