@@ -43,7 +43,10 @@ constexpr std::size_t largestBlock = std::size_t(16) << 20;
 
 void check(const heif_error& error, const std::string& path) {
     if (error.code != heif_error_Ok) {
-        fail(path, error.message != nullptr ? error.message : "unknown error");
+        std::string message = error.message != nullptr ? error.message : "unknown error";
+        // Some of libheif's messages end in a line feed.
+        message.erase(message.find_last_not_of(" \n") + 1);
+        fail(path, message);
     }
 }
 

@@ -1,12 +1,17 @@
 // HEIF files made here with libheif's encoder, among them a photo with an Apple gain map,
 // read back through readPicture.
+// The reader's namespace takes the name of libheif's struct heif_reader, unused here.
+#define heif_reader libheif_reader
+#include <libheif/heif.h>
+#undef heif_reader
+
 #include "AppleGainMap.h"
+#include "CodecReaders.h"
 #include "GainMapSetting.h"
 #include "PictureReadUtil.h"
 #include "RgbeTestUtil.h"
 
 #include <gtest/gtest.h>
-#include <libheif/heif.h>
 
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -85,8 +90,10 @@ Handle addImage(heif_context* context, heif_image* image, int primaries, int tra
     std::unique_ptr<heif_encoding_options, decltype(&heif_encoding_options_free)> options(
         heif_encoding_options_alloc(), &heif_encoding_options_free);
     options->output_nclx_profile = nclx.get();
-    // libheif leaves the colr box out by default, for an old macOS.
+    // libheif leaves the colr box out by default and wraps odd sizes in grids, for an old
+    // macOS.
     options->macOS_compatibility_workaround_no_nclx_profile = 0;
+    options->macOS_compatibility_workaround = 0;
     heif_image_set_nclx_color_profile(image, nclx.get());
     heif_image_handle* handle = nullptr;
     EXPECT_EQ(heif_context_encode_image(context, image, encoder, options.get(), &handle).code,
@@ -295,7 +302,7 @@ TEST(AppleGainMap, HeadroomFollowsTheMakerNote) {
                         reinterpret_cast<const unsigned char*>(exif.data()), exif.size()),
                     std::exp2(c.stops), 1e-6);
     }
-    for (const std::string& bad : {appleExif("Canon", 500, 5), appleExif("Apple", 500, 5).substr(0, 70)}) {
+    for (const std::string& bad : {appleExif("Google", 500, 5), appleExif("Apple", 500, 5).substr(0, 70)}) {
         EXPECT_THROW(apple_gain_map::headroomFromExif(
                          reinterpret_cast<const unsigned char*>(bad.data()), bad.size()),
                      std::runtime_error);
@@ -319,6 +326,195 @@ TEST(AppleGainMap, GainsAreTheMapsSrgbCodesSampledBilinearly) {
     const apple_gain_map::GainSampler grey(&mid, 1, 1, 1, 1, 1);
     grey.row(0, row.data());
     EXPECT_NEAR(row[0], 0.5f, 0.003f);
+}
+
+} // namespace
+
+namespace {
+
+std::uint32_t get(const std::string& b, std::size_t at, int bytes) {
+    std::uint32_t v = 0;
+    for (int i = 0; i < bytes; ++i) {
+        v = v << 8 | static_cast<unsigned char>(b[at + i]);
+    }
+    return v;
+}
+
+// The offsets of the boxes along `path` ({"meta", "iprp", "ipco"}), each inside the last.
+std::vector<std::size_t> boxPath(const std::string& b, const std::vector<std::string>& path) {
+    std::vector<std::size_t> found;
+    std::size_t at = 0;
+    std::size_t end = b.size();
+    for (const std::string& type : path) {
+        while (at + 8 <= end && b.compare(at + 4, 4, type) != 0) {
+            at += get(b, at, 4);
+        }
+        if (at + 8 > end) {
+            throw std::runtime_error("no box " + type);
+        }
+        found.push_back(at);
+        end = at + get(b, at, 4);
+        at += type == "meta" ? 12 : 8;
+    }
+    return found;
+}
+
+void insert(std::string& b, const std::vector<std::size_t>& boxes, std::size_t at,
+            const std::string& bytes) {
+    b.insert(at, bytes);
+    for (std::size_t box : boxes) {
+        put32(b, box, get(b, box, 4) + static_cast<std::uint32_t>(bytes.size()));
+    }
+}
+
+// libheif 1.15 writes no auxiliary images: the file's one thumbnail becomes one here, of
+// `type`, the pixel data that follows the meta box moved by what the box gained.
+std::string thumbnailToAuxiliary(std::string b, const std::string& type) {
+    const std::size_t thmb = b.find("thmb", boxPath(b, {"meta", "iref"})[1]);
+    const int refVersion = b[boxPath(b, {"meta", "iref"})[1] + 8];
+    const std::uint32_t mapId = get(b, thmb + 4, refVersion == 0 ? 2 : 4);
+    b.replace(thmb, 4, "auxl");
+    const std::vector<std::size_t> ipco = boxPath(b, {"meta", "iprp", "ipco"});
+    const std::size_t ipcoEnd = ipco[2] + get(b, ipco[2], 4);
+    int properties = 0;
+    for (std::size_t at = ipco[2] + 8; at < ipcoEnd; at += get(b, at, 4)) {
+        ++properties;
+    }
+    const std::string auxC = be32(12 + type.size() + 1) + "auxC" + be32(0) + type + '\0';
+    insert(b, ipco, ipcoEnd, auxC);
+    std::size_t growth = auxC.size();
+    const std::vector<std::size_t> ipma = boxPath(b, {"meta", "iprp", "ipma"});
+    const int version = b[ipma[2] + 8];
+    const int wide = get(b, ipma[2] + 8, 4) & 1 ? 2 : 1;
+    std::size_t at = ipma[2] + 16;
+    for (std::uint32_t n = get(b, ipma[2] + 12, 4); n > 0; --n) {
+        const std::uint32_t id = get(b, at, version < 1 ? 2 : 4);
+        at += version < 1 ? 2 : 4;
+        const int count = static_cast<unsigned char>(b[at]);
+        if (id == mapId) {
+            b[at] = static_cast<char>(count + 1);
+            insert(b, ipma, at + 1 + count * wide,
+                   wide == 1 ? std::string(1, char(properties + 1)) : be16(properties + 1));
+            growth += wide;
+            break;
+        }
+        at += 1 + count * wide;
+    }
+    const std::size_t iloc = boxPath(b, {"meta", "iloc"})[1];
+    const int v = b[iloc + 8];
+    at = iloc + 12;
+    const int offsetSize = static_cast<unsigned char>(b[at]) >> 4;
+    const int lengthSize = b[at] & 15;
+    const int baseSize = static_cast<unsigned char>(b[at + 1]) >> 4;
+    const int indexSize = v >= 1 ? b[at + 1] & 15 : 0;
+    at += 2;
+    const std::uint32_t items = get(b, at, v < 2 ? 2 : 4);
+    at += v < 2 ? 2 : 4;
+    auto shift = [&](std::size_t field, int size) {
+        if (size == 4) {
+            put32(b, field, get(b, field, 4) + static_cast<std::uint32_t>(growth));
+        } else if (size == 8) {
+            put32(b, field + 4, get(b, field + 4, 4) + static_cast<std::uint32_t>(growth));
+        }
+    };
+    for (std::uint32_t item = 0; item < items; ++item) {
+        at += v < 2 ? 2 : 4;
+        const bool inFile = v < 1 || (get(b, at, 2) & 15) == 0;
+        at += v >= 1 ? 4 : 2;
+        if (inFile) {
+            shift(at, baseSize);
+        }
+        at += baseSize;
+        const std::uint32_t extents = get(b, at, 2);
+        at += 2;
+        for (std::uint32_t e = 0; e < extents; ++e) {
+            at += indexSize;
+            if (inFile && baseSize == 0) {
+                shift(at, offsetSize);
+            }
+            at += offsetSize + lengthSize;
+        }
+    }
+    return b;
+}
+
+double srgbToLinear(double code) {
+    const double s = code / 255.0;
+    return s <= 0.04045 ? s / 12.92 : std::pow((s + 0.055) / 1.055, 2.4);
+}
+
+struct GainMapCase {
+    const char* name;
+    std::string make;
+    bool applied;
+    PixelEncoding encoding;
+    GainMap gainMap;
+    int warnings;
+};
+
+TEST_F(HeifReader, AppleGainMapsMakeTheHdrRendition) {
+    const Rgb16 base = {160 * 257, 120 * 257, 40 * 257};
+    const unsigned gain = 200;
+    const std::vector<GainMapCase> cases = {
+        {"applied", "Apple", true, PixelEncoding::Rgbe, GainMap::Applied, 0},
+        {"base", "Apple", false, PixelEncoding::Rgb8, GainMap::Base, 0},
+        {"broken", "Google", true, PixelEncoding::Rgb8, GainMap::Base, 1},
+    };
+    for (const GainMapCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        Context context(heif_context_alloc(), &heif_context_free);
+        const Handle primary =
+            addImage(context.get(), rgbImage(width, height, 8, base, base).get(), 1, 13);
+        const Handle map = addImage(
+            context.get(), rgbImage(width / 4, height / 4, 8, {gain << 8}, {gain << 8}, true).get(),
+            1, 13);
+        // libheif 1.15 writes its thmb reference from the first argument to the second.
+        ASSERT_EQ(heif_context_assign_thumbnail(context.get(), map.get(), primary.get()).code,
+                  heif_error_Ok);
+        ASSERT_EQ(heif_context_set_primary_image(context.get(), primary.get()).code,
+                  heif_error_Ok);
+        const std::string exif = appleExif(c.make, 1500, 5);
+        ASSERT_EQ(heif_context_add_exif_metadata(context.get(), primary.get(), exif.data(),
+                                                 static_cast<int>(exif.size())).code,
+                  heif_error_Ok);
+        const std::string plain = path(std::string(c.name) + "-plain.heic");
+        ASSERT_EQ(heif_context_write_to_file(context.get(), plain.c_str()).code, heif_error_Ok);
+        const Bytes bytes = contents(plain);
+        const std::string file =
+            put(std::string(c.name) + ".heic",
+                thumbnailToAuxiliary(std::string(bytes.begin(), bytes.end()),
+                                     apple_gain_map::auxiliaryType));
+
+        setGainMapsApplied(c.applied);
+        int warnings = 0;
+        const DiagnosticSink saved = setDiagnosticSink([&](const std::string& line) {
+            warnings += line.rfind("Warning: ignoring the gain map of '" + file + "'", 0) == 0;
+        });
+        // The reader itself: a loaded module keeps its own copy of the setting and the sink.
+        const Picture picture = heif_reader::read(file, SizeLimit());
+        const PictureInfo info = heif_reader::probe(file, SizeLimit());
+        setDiagnosticSink(saved);
+        setGainMapsApplied(true);
+        EXPECT_EQ(warnings, c.warnings);
+        EXPECT_EQ(picture.encoding, c.encoding);
+        EXPECT_EQ(picture.gainMap, c.gainMap);
+        EXPECT_EQ(info.encoding, c.applied ? PixelEncoding::Rgbe : PixelEncoding::Rgb8);
+        if (c.encoding == PixelEncoding::Rgbe) {
+            const double headroom = std::exp2(-70 * 0.005 + 3.0);
+            const double factor = 1 + (headroom - 1) * srgbToLinear(gain);
+            const auto rgb = rgbeAt(picture, width / 2, height / 2);
+            // The shared exponent's step is 1/128 of the largest channel at worst.
+            const double largest = srgbToLinear(base[0] >> 8) * factor;
+            for (int k = 0; k < 3; ++k) {
+                EXPECT_NEAR(rgb[k], srgbToLinear(base[k] >> 8) * factor, 0.02 * largest);
+            }
+        } else {
+            const unsigned char* px = picture.pixels.get() + 3 * (height / 2 * width + width / 2);
+            EXPECT_NEAR(px[0], 160, 2);
+            EXPECT_NEAR(px[1], 120, 2);
+            EXPECT_NEAR(px[2], 40, 2);
+        }
+    }
 }
 
 } // namespace
