@@ -138,6 +138,8 @@ std::optional<heif_item_id> gainMapId(const heif_image_handle* handle) {
     return std::nullopt;
 }
 
+std::vector<unsigned char> exifOf(const heif_image_handle* handle);
+
 struct Header {
     int width = 0;
     int height = 0;
@@ -145,6 +147,9 @@ struct Header {
     std::optional<heif_item_id> gainMap;
     // Whether the gain map is to be applied: read once, so that a read keeps its setting.
     bool applyGainMap = false;
+    // Its headroom, from the EXIF maker note; why it cannot be applied where it cannot.
+    double headroom = 1.0;
+    std::string gainMapProblem;
     PixelEncoding pixels = PixelEncoding::Rgb8;
 };
 
@@ -161,6 +166,16 @@ Header headerOf(const heif_image_handle* handle, const std::string& path,
     if (!colour::isHdr(header.encoding.transfer)) {
         header.gainMap = gainMapId(handle);
         header.applyGainMap = header.gainMap && gainMapsApplied();
+    }
+    // The probe reads the maker note too, so that it tells the encoding the read gives.
+    if (header.applyGainMap) {
+        try {
+            const std::vector<unsigned char> exif = exifOf(handle);
+            header.headroom = apple_gain_map::headroomFromExif(exif.data(), exif.size());
+        } catch (const std::runtime_error& error) {
+            header.applyGainMap = false;
+            header.gainMapProblem = error.what();
+        }
     }
     header.pixels = colour::isHdr(header.encoding.transfer) || header.applyGainMap
                         ? PixelEncoding::Rgbe
@@ -248,8 +263,7 @@ std::vector<unsigned char> exifOf(const heif_image_handle* handle) {
 // Throws std::runtime_error saying why the map cannot be used.
 MapImage readGainMap(const heif_image_handle* primary, heif_item_id id, const Header& header) {
     MapImage map;
-    const std::vector<unsigned char> exif = exifOf(primary);
-    map.headroom = apple_gain_map::headroomFromExif(exif.data(), exif.size());
+    map.headroom = header.headroom;
     heif_image_handle* found = nullptr;
     heif_error error = heif_image_handle_get_auxiliary_image_handle(primary, id, &found);
     if (error.code != heif_error_Ok) {
@@ -339,13 +353,16 @@ Picture read(const std::string& path, const SizeLimit& limit) {
     const Handle primary = primaryHandle(context.get(), path);
     const Header header = headerOf(primary.get(), path, limit);
     std::optional<MapImage> gainMap;
+    std::string problem = header.gainMapProblem;
     if (header.applyGainMap) {
         try {
             gainMap = readGainMap(primary.get(), *header.gainMap, header);
         } catch (const std::runtime_error& error) {
-            diagnostic(fmt::sprintf("Warning: ignoring the gain map of '%s': %s", path,
-                                    error.what()));
+            problem = error.what();
         }
+    }
+    if (!problem.empty()) {
+        diagnostic(fmt::sprintf("Warning: ignoring the gain map of '%s': %s", path, problem));
     }
     const bool deep = heif_image_handle_get_luma_bits_per_pixel(primary.get()) > 8;
     const Image image = decode(primary.get(), heif_colorspace_RGB,
@@ -356,10 +373,8 @@ Picture read(const std::string& path, const SizeLimit& limit) {
     if ((plane.bits > 8) != deep) {
         fail(path, fmt::sprintf("the decoder gave %d bits", plane.bits));
     }
-    const PixelEncoding target =
-        header.pixels == PixelEncoding::Rgbe && (gainMap || !header.applyGainMap)
-            ? PixelEncoding::Rgbe
-            : PixelEncoding::Rgb8;
+    // A map that fails to decode leaves the base in the encoding the probe told.
+    const PixelEncoding target = header.pixels;
     // The transformations may turn the picture; its size is checked again as it came out.
     checkPictureSize(limit, plane.width, plane.height, target, path);
     Picture picture;
@@ -371,7 +386,7 @@ Picture read(const std::string& path, const SizeLimit& limit) {
     } else {
         deep ? convert<std::uint16_t>(plane, header.encoding, target, picture)
              : convert<std::uint8_t>(plane, header.encoding, target, picture);
-        if (header.gainMap) {
+        if (header.gainMap && !colour::isHdr(header.encoding.transfer)) {
             picture.gainMap = GainMap::Base;
         }
     }

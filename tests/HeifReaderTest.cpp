@@ -498,7 +498,7 @@ TEST_F(HeifReader, AppleGainMapsMakeTheHdrRendition) {
         EXPECT_EQ(warnings, c.warnings);
         EXPECT_EQ(picture.encoding, c.encoding);
         EXPECT_EQ(picture.gainMap, c.gainMap);
-        EXPECT_EQ(info.encoding, c.applied ? PixelEncoding::Rgbe : PixelEncoding::Rgb8);
+        EXPECT_EQ(info.encoding, c.encoding);
         if (c.encoding == PixelEncoding::Rgbe) {
             const double headroom = std::exp2(-70 * 0.005 + 3.0);
             const double factor = 1 + (headroom - 1) * srgbToLinear(gain);
