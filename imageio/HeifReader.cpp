@@ -194,7 +194,8 @@ Options decodingOptions() {
     return options;
 }
 
-// libheif applies the file's irot, imir and clap (its default), so the size is the handle's.
+// libheif applies the file's irot, imir and clap (its default); the EXIF orientation, which
+// should say the same, is left alone so that nothing turns twice.
 Image decode(const heif_image_handle* handle, heif_colorspace space, heif_chroma chroma,
              const std::string& path) {
     const Options options = decodingOptions();
@@ -373,10 +374,13 @@ Picture read(const std::string& path, const SizeLimit& limit) {
     if ((plane.bits > 8) != deep) {
         fail(path, fmt::sprintf("the decoder gave %d bits", plane.bits));
     }
+    // The handle's size is the transformed one, as the probe told it.
+    if (plane.width != header.width || plane.height != header.height) {
+        fail(path, fmt::sprintf("the decoder gave %dx%d pixels, not %dx%d", plane.width,
+                                plane.height, header.width, header.height));
+    }
     // A map that fails to decode leaves the base in the encoding the probe told.
     const PixelEncoding target = header.pixels;
-    // The transformations may turn the picture; its size is checked again as it came out.
-    checkPictureSize(limit, plane.width, plane.height, target, path);
     Picture picture;
     picture.allocate(plane.width, plane.height, target);
     if (gainMap) {
@@ -386,7 +390,7 @@ Picture read(const std::string& path, const SizeLimit& limit) {
     } else {
         deep ? convert<std::uint16_t>(plane, header.encoding, target, picture)
              : convert<std::uint8_t>(plane, header.encoding, target, picture);
-        if (header.gainMap && !colour::isHdr(header.encoding.transfer)) {
+        if (header.gainMap) {
             picture.gainMap = GainMap::Base;
         }
     }
