@@ -1,0 +1,262 @@
+// Camera raws through readPicture: DNGs written here develop to scene-linear radiance with the
+// sensor's white at 1.0; broken and forged ones are refused naming the file.
+#include "ChildRead.h"
+#include "DngWriter.h"
+#include "PictureReadUtil.h"
+#include "RgbeTestUtil.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+using CameraRaw = RgbeFiles;
+using Rgb = std::array<double, 3>;
+using Values = std::vector<std::uint16_t>;
+
+Rgb radianceAt(const Picture& picture, int x, int y) {
+    Rgb rgb{};
+    rgbe::decode(picture.pixels.get() + (static_cast<std::size_t>(y) * picture.width + x) * 4,
+                 rgb[0], rgb[1], rgb[2]);
+    return rgb;
+}
+
+// width x height pixels in vertical bands, one colour each.
+Values bands(int width, int height, const std::vector<std::array<std::uint16_t, 3>>& colours) {
+    Values rgb;
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            const auto& colour = colours[x * colours.size() / width];
+            rgb.insert(rgb.end(), colour.begin(), colour.end());
+        }
+    }
+    return rgb;
+}
+
+// The centre of band `i` of `count` across the picture's width, half way down.
+Rgb bandCentre(const Picture& picture, std::size_t i, std::size_t count) {
+    const int x = static_cast<int>((2 * i + 1) * picture.width / (2 * count));
+    return radianceAt(picture, x, picture.height / 2);
+}
+
+// Within `relative` of the brightest channel: RGBE's mantissas share its exponent.
+void expectNear(const Rgb& actual, const Rgb& expected, double relative, const std::string& what) {
+    const double brightest = std::max({expected[0], expected[1], expected[2]});
+    for (int c = 0; c < 3; ++c) {
+        EXPECT_NEAR(actual[c], expected[c], relative * brightest) << what << " channel " << c;
+    }
+}
+
+// Puts a 32-bit value into the little-endian TIFF's first-IFD entry of `tag`, as a LONG.
+void patchTag(std::string& tiff, std::uint16_t tag, std::uint32_t value) {
+    auto get32 = [&](std::size_t at) {
+        std::uint32_t v;
+        std::memcpy(&v, tiff.data() + at, 4);
+        return v;
+    };
+    const std::uint32_t ifd = get32(4);
+    std::uint16_t entries;
+    std::memcpy(&entries, tiff.data() + ifd, 2);
+    for (std::uint16_t i = 0; i < entries; ++i) {
+        const std::size_t entry = ifd + 2 + i * 12u;
+        std::uint16_t found;
+        std::memcpy(&found, tiff.data() + entry, 2);
+        if (found == tag) {
+            const std::uint16_t longType = 4;
+            std::memcpy(tiff.data() + entry + 2, &longType, 2);
+            std::memcpy(tiff.data() + entry + 8, &value, 4);
+            return;
+        }
+    }
+    FAIL() << "no tag " << tag;
+}
+
+constexpr std::uint16_t white = 16000;
+
+TEST_F(CameraRaw, LinearDngValuesComeOutLinearWithTheWhiteAtOne) {
+    // From the white down five stops, and colours two and three stops below it.
+    const std::vector<std::array<std::uint16_t, 3>> colours = {
+        {white, white, white},         {white / 2, white / 2, white / 2},
+        {white / 4, white / 4, white / 4}, {white / 8, white / 8, white / 8},
+        {white / 32, white / 32, white / 32}, {white / 4, white / 8, white / 16},
+        {white / 16, white / 4, white / 32},  {white / 32, white / 16, white / 8}};
+    const std::string file = path("linear.dng");
+    writeLinearDng(file, 128, 48, bands(128, 48, colours), white);
+    const Picture picture = quietRead(file);
+    ASSERT_EQ(picture.encoding, PixelEncoding::Rgbe);
+    ASSERT_EQ(picture.width, 128);
+    ASSERT_EQ(picture.height, 48);
+    EXPECT_EQ(picture.projectionHint, ProjectionHint::None);
+    for (std::size_t i = 0; i < colours.size(); ++i) {
+        const Rgb expected = {colours[i][0] / double(white), colours[i][1] / double(white),
+                              colours[i][2] / double(white)};
+        expectNear(bandCentre(picture, i, colours.size()), expected, 0.02,
+                   "band " + std::to_string(i));
+    }
+}
+
+TEST_F(CameraRaw, BayerFieldsDevelopToTheirColoursUnderTheCameraWhiteBalance) {
+    // The camera's neutral is (0.5, 1, 0.8) of the raw channels: a grey and an orange field.
+    DngOptions options;
+    options.whiteLevel = white;
+    options.asShotNeutral = {0.5f, 1.0f, 0.8f};
+    struct Field {
+        const char* name;
+        Rgb radiance;
+    };
+    const Field fields[] = {{"grey", {0.25, 0.25, 0.25}}, {"orange", {0.6, 0.3, 0.1}}};
+    std::vector<std::array<std::uint16_t, 3>> colours;
+    for (const Field& field : fields) {
+        std::array<std::uint16_t, 3> raw{};
+        for (int c = 0; c < 3; ++c) {
+            raw[c] = static_cast<std::uint16_t>(field.radiance[c] * options.asShotNeutral[c] * white);
+        }
+        colours.push_back(raw);
+    }
+    const std::string file = path("bayer.dng");
+    writeBayerDng(file, 96, 64, mosaicRggb(96, 64, bands(96, 64, colours)), options);
+    const Picture picture = quietRead(file);
+    for (std::size_t i = 0; i < colours.size(); ++i) {
+        expectNear(bandCentre(picture, i, colours.size()), fields[i].radiance, 0.02,
+                   fields[i].name);
+    }
+}
+
+// Of LibRaw's highlight modes only rebuild passes every row: clip cuts the red the sensor
+// held past the green's white, unclip leaves a highlight that saturated every photosite
+// magenta, blend desaturates the bright colours.
+TEST_F(CameraRaw, HighlightsStayNeutralWhereClippedAndKeepWhatTheSensorHeld) {
+    DngOptions options;
+    options.whiteLevel = white;
+    options.asShotNeutral = {0.5f, 1.0f, 0.8f};
+    struct Case {
+        const char* name;
+        std::array<std::uint16_t, 3> raw;
+        // The raw values white balanced; none for a highlight the sensor clipped.
+        Rgb radiance;
+    };
+    const std::vector<Case> cases = {
+        {"clipped", {white, white, white}, {}},
+        {"red", {white * 7 / 10, white / 10, white / 20}, {1.4, 0.1, 0.0625}},
+        {"orange", {white * 9 / 10, white * 9 / 10, white / 2}, {1.8, 0.9, 0.625}},
+        {"grey", {white / 8, white / 4, white / 5}, {0.25, 0.25, 0.25}}};
+    std::vector<std::array<std::uint16_t, 3>> colours;
+    for (const Case& c : cases) {
+        colours.push_back(c.raw);
+    }
+    const std::string file = path("highlights.dng");
+    writeBayerDng(file, 128, 64, mosaicRggb(128, 64, bands(128, 64, colours)), options);
+    const Picture picture = quietRead(file);
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const Rgb rgb = bandCentre(picture, i, cases.size());
+        if (cases[i].radiance[0] == 0.0) {
+            EXPECT_GE(rgb[1], 0.99) << cases[i].name;
+            EXPECT_NEAR(rgb[0] / rgb[1], 1.0, 0.05) << cases[i].name;
+            EXPECT_NEAR(rgb[2] / rgb[1], 1.0, 0.05) << cases[i].name;
+        } else {
+            expectNear(rgb, cases[i].radiance, 0.02, cases[i].name);
+        }
+    }
+}
+
+TEST_F(CameraRaw, PanoramasGetTheEquirectangularHint) {
+    const std::string gpano =
+        "<x:xmpmeta xmlns:x='adobe:ns:meta/'><rdf:RDF "
+        "xmlns:rdf='http://www.w3.org/1999/02/22-rdf-syntax-ns#'><rdf:Description rdf:about='' "
+        "xmlns:GPano='http://ns.google.com/photos/1.0/panorama/' "
+        "GPano:ProjectionType='equirectangular'/></rdf:RDF></x:xmpmeta>";
+    struct Case {
+        const char* name;
+        int width;
+        int height;
+        std::string xmp;
+        ProjectionHint hint;
+    };
+    const Case cases[] = {{"2:1", 128, 64, "", ProjectionHint::Equirectangular},
+                          {"3:2", 96, 64, "", ProjectionHint::None},
+                          {"GPano", 96, 64, gpano, ProjectionHint::Equirectangular}};
+    for (const Case& c : cases) {
+        DngOptions options;
+        options.xmp = c.xmp;
+        const std::string file = path(std::string(c.name).replace(1, 1, "x") + ".dng");
+        writeLinearDng(file, c.width, c.height, Values(c.width * c.height * 3, 1000), options);
+        const Picture picture = quietRead(file);
+        EXPECT_EQ(picture.projectionHint, c.hint) << c.name;
+        EXPECT_EQ(picture.width, c.width) << c.name;
+    }
+}
+
+TEST_F(CameraRaw, BrokenFilesAreRefusedNamingThem) {
+    const std::string good = path("good.dng");
+    writeLinearDng(good, 64, 64, Values(64 * 64 * 3, 3000), white);
+    const Bytes b = contents(good);
+    const std::string whole(b.begin(), b.end());
+    std::string pastTheEnd = whole;
+    patchTag(pastTheEnd, 273, static_cast<std::uint32_t>(whole.size() - 4096)); // StripOffsets
+    struct Case {
+        const char* name;
+        std::string bytes;
+    };
+    const Case cases[] = {{"half.dng", whole.substr(0, whole.size() / 2)},
+                          {"strip-past-end.dng", pastTheEnd},
+                          {"empty.dng", ""},
+                          {"text.dng", "not a camera raw at all, only words"}};
+    for (const Case& c : cases) {
+        const std::string file = put(c.name, c.bytes);
+        const std::string error = pictureError(file);
+        EXPECT_EQ(error.rfind("Failed to read file '" + file + "': ", 0), 0u)
+            << c.name << ": " << error;
+    }
+}
+
+// LibRaw refuses sides past 64000 itself; below that the size checks do, or with a card that
+// takes the size, LibRaw's memory limit before it allocates.
+TEST_F(CameraRaw, ForgedSizesAreRefusedByReadAndProbeInLittleMemory) {
+    const std::string small = path("small.dng");
+    writeLinearDng(small, 64, 64, Values(64 * 64 * 3, 3000), white);
+    const Bytes b = contents(small);
+    const SizeLimit vastCard{1 << 20, 1, 1};
+    for (const std::uint32_t side : {100000u, 30000u}) {
+        std::string forged(b.begin(), b.end());
+        patchTag(forged, 256, side);
+        patchTag(forged, 257, side);
+        const std::string file = put("forged-" + std::to_string(side) + ".dng", forged);
+        const std::vector<std::function<void()>> actions = {
+            [&] { quietRead(file); }, [&] { probePicture(file, SizeLimit()); },
+            [&] { quietRead(file, vastCard); }, [&] { probePicture(file, vastCard); }};
+        for (std::size_t i = 0; i < actions.size(); ++i) {
+            const ChildRead child = inChild([&] {
+                actions[i]();
+                return std::string("no error");
+            });
+            EXPECT_NE(child.text.find("'" + file + "'"), std::string::npos)
+                << side << " case " << i << ": " << child.text;
+            EXPECT_LT(child.grownMiB, 32) << side << " case " << i;
+        }
+    }
+}
+
+TEST_F(CameraRaw, ProbeTellsTheSizeWithoutDeveloping) {
+    const std::string file = path("probe.dng");
+    writeLinearDng(file, 96, 40, Values(96 * 40 * 3, 3000), white);
+    const PictureInfo info = probePicture(file, SizeLimit());
+    EXPECT_EQ(info.width, 96);
+    EXPECT_EQ(info.height, 40);
+    EXPECT_EQ(info.encoding, PixelEncoding::Rgbe);
+    const std::string error = [&] {
+        try {
+            probePicture(file, SizeLimit{64, 1, 1});
+        } catch (const std::runtime_error& e) {
+            return std::string(e.what());
+        }
+        return std::string("no error");
+    }();
+    EXPECT_EQ(error, "Maximum texture size of GPU is too small (96x40 > 64) for '" + file + "'");
+}
+
+} // namespace
