@@ -164,30 +164,67 @@ TEST_F(CameraRaw, HighlightsStayNeutralWhereClippedAndKeepWhatTheSensorHeld) {
     }
 }
 
+// The stored picture's first pixel is lit; LibRaw turns the picture once, and only once.
+TEST_F(CameraRaw, TurnedCamerasGiveUprightPictures) {
+    struct Case {
+        std::uint16_t orientation;
+        int width;
+        int height;
+        int litX;
+        int litY;
+    };
+    const Case cases[] = {{1, 48, 32, 0, 0},  {3, 48, 32, 47, 31}, {6, 32, 48, 31, 0},
+                          {8, 32, 48, 0, 47}, {2, 48, 32, 47, 0}};
+    Values rgb(48 * 32 * 3, 100);
+    std::fill(rgb.begin(), rgb.begin() + 3, white);
+    for (const Case& c : cases) {
+        DngOptions options;
+        options.whiteLevel = white;
+        options.orientation = c.orientation;
+        const std::string file = path("turned-" + std::to_string(c.orientation) + ".dng");
+        writeLinearDng(file, 48, 32, rgb, options);
+        const Picture picture = quietRead(file);
+        ASSERT_EQ(picture.width, c.width) << c.orientation;
+        ASSERT_EQ(picture.height, c.height) << c.orientation;
+        EXPECT_NEAR(radianceAt(picture, c.litX, c.litY)[1], 1.0, 0.02) << c.orientation;
+        EXPECT_EQ(probePicture(file, SizeLimit()).width, c.width) << c.orientation;
+    }
+}
+
 TEST_F(CameraRaw, PanoramasGetTheEquirectangularHint) {
-    const std::string gpano =
-        "<x:xmpmeta xmlns:x='adobe:ns:meta/'><rdf:RDF "
-        "xmlns:rdf='http://www.w3.org/1999/02/22-rdf-syntax-ns#'><rdf:Description rdf:about='' "
-        "xmlns:GPano='http://ns.google.com/photos/1.0/panorama/' "
-        "GPano:ProjectionType='equirectangular'/></rdf:RDF></x:xmpmeta>";
+    auto gpano = [](const std::string& attributes) {
+        return "<x:xmpmeta xmlns:x='adobe:ns:meta/'><rdf:RDF "
+               "xmlns:rdf='http://www.w3.org/1999/02/22-rdf-syntax-ns#'><rdf:Description "
+               "rdf:about='' xmlns:GPano='http://ns.google.com/photos/1.0/panorama/' "
+               "GPano:ProjectionType='equirectangular' " +
+               attributes + "/></rdf:RDF></x:xmpmeta>";
+    };
+    const std::string crop =
+        "GPano:FullPanoWidthPixels='192' GPano:FullPanoHeightPixels='96' "
+        "GPano:CroppedAreaImageWidthPixels='96' GPano:CroppedAreaImageHeightPixels='64' "
+        "GPano:CroppedAreaLeftPixels='48' GPano:CroppedAreaTopPixels='16'";
     struct Case {
         const char* name;
         int width;
         int height;
         std::string xmp;
         ProjectionHint hint;
+        // What read and probe give: a cropped panorama's canvas.
+        int readWidth;
     };
-    const Case cases[] = {{"2:1", 128, 64, "", ProjectionHint::Equirectangular},
-                          {"3:2", 96, 64, "", ProjectionHint::None},
-                          {"GPano", 96, 64, gpano, ProjectionHint::Equirectangular}};
+    const Case cases[] = {{"2x1", 128, 64, "", ProjectionHint::Equirectangular, 128},
+                          {"3x2", 96, 64, "", ProjectionHint::None, 96},
+                          {"gpano", 96, 64, gpano(""), ProjectionHint::Equirectangular, 96},
+                          {"cropped", 96, 64, gpano(crop), ProjectionHint::Equirectangular, 192}};
     for (const Case& c : cases) {
         DngOptions options;
         options.xmp = c.xmp;
-        const std::string file = path(std::string(c.name).replace(1, 1, "x") + ".dng");
+        const std::string file = path(std::string(c.name) + ".dng");
         writeLinearDng(file, c.width, c.height, Values(c.width * c.height * 3, 1000), options);
         const Picture picture = quietRead(file);
         EXPECT_EQ(picture.projectionHint, c.hint) << c.name;
-        EXPECT_EQ(picture.width, c.width) << c.name;
+        EXPECT_EQ(picture.width, c.readWidth) << c.name;
+        EXPECT_EQ(probePicture(file, SizeLimit()).width, c.readWidth) << c.name;
     }
 }
 

@@ -33,7 +33,7 @@ void writeDng(const std::string& path, int width, int height, int samples,
     TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
     TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_NONE);
     TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, height);
-    TIFFSetField(t, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);
+    TIFFSetField(t, TIFFTAG_ORIENTATION, options.orientation);
     TIFFSetField(t, TIFFTAG_MAKE, "Marovex");
     TIFFSetField(t, TIFFTAG_MODEL, "Test Camera");
     TIFFSetField(t, TIFFTAG_DNGVERSION, version);

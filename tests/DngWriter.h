@@ -13,6 +13,8 @@ struct DngOptions {
     std::uint16_t blackLevel = 0;
     // The camera's raw values of a neutral, the white balance shot with.
     std::array<float, 3> asShotNeutral = {1.0f, 1.0f, 1.0f};
+    // The TIFF orientation, 1 to 8: how the camera was turned.
+    std::uint16_t orientation = 1;
     // An XMP packet to embed (GPano tags); none when empty.
     std::string xmp;
 };
