@@ -215,13 +215,16 @@ Picture read(const std::string& path, const SizeLimit& limit) {
     picture.allocate(static_cast<int>(width), static_cast<int>(height), PixelEncoding::Rgbe);
     picture.fileName = path;
     const ushort(*image)[4] = raw.imgdata.image;
+    // Monochrome sensors develop to their one channel.
+    const int green = raw.imgdata.idata.colors == 1 ? 0 : 1;
+    const int blue = raw.imgdata.idata.colors == 1 ? 0 : 2;
     unsigned char* out = picture.pixels.get();
     runOnAllCores(height, [&](long y0, long y1) {
         for (long y = y0; y < y1; ++y) {
             unsigned char* row = out + static_cast<std::size_t>(y) * width * 4;
             for (long x = 0; x < width; ++x) {
                 const ushort* pixel = image[turn.source(x, y)];
-                rgbe::encodeFast(pixel[0] * scale, pixel[1] * scale, pixel[2] * scale,
+                rgbe::encodeFast(pixel[0] * scale, pixel[green] * scale, pixel[blue] * scale,
                                  row + x * 4);
             }
         }

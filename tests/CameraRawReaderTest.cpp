@@ -100,6 +100,15 @@ TEST_F(CameraRaw, LinearDngValuesComeOutLinearWithTheWhiteAtOne) {
     }
 }
 
+// LibRaw leaves a monochrome sensor's picture in its first channel alone.
+TEST_F(CameraRaw, MonochromeDngsAreGrey) {
+    DngOptions options;
+    options.whiteLevel = white;
+    const std::string file = path("monochrome.dng");
+    writeMonochromeDng(file, 64, 48, Values(64 * 48, white / 4), options);
+    expectNear(radianceAt(quietRead(file), 32, 24), {0.25, 0.25, 0.25}, 0.02, "grey");
+}
+
 // Bayer fields develop to their colours under the camera's white balance, a neutral of (0.5, 1,
 // 0.8) in the raw channels. Of LibRaw's highlight modes only rebuild passes every row: clip
 // cuts the red the sensor held past the green's white, unclip leaves a highlight that

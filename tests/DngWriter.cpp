@@ -12,7 +12,9 @@ constexpr float xyzToRec709[9] = {3.2404542f,  -1.5371385f, -0.4985314f,
                                   -0.9692660f, 1.8760108f,  0.0415560f,
                                   0.0556434f,  -0.2040259f, 1.0572252f};
 
-void writeDng(const std::string& path, int width, int height, int samples,
+enum class Layout { Linear, Bayer };
+
+void writeDng(const std::string& path, int width, int height, Layout layout, int samples,
               const std::vector<std::uint16_t>& values, const DngOptions& options) {
     if (values.size() != static_cast<std::size_t>(width) * height * samples) {
         throw std::invalid_argument("DNG values do not fill the picture");
@@ -29,7 +31,7 @@ void writeDng(const std::string& path, int width, int height, int samples,
     TIFFSetField(t, TIFFTAG_IMAGELENGTH, height);
     TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 16);
     TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, samples);
-    TIFFSetField(t, TIFFTAG_PHOTOMETRIC, samples == 3 ? 34892 : PHOTOMETRIC_CFA);
+    TIFFSetField(t, TIFFTAG_PHOTOMETRIC, layout == Layout::Linear ? 34892 : PHOTOMETRIC_CFA);
     TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
     TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_NONE);
     TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, height);
@@ -46,7 +48,7 @@ void writeDng(const std::string& path, int width, int height, int samples,
     TIFFSetField(t, TIFFTAG_WHITELEVEL, 1, &white);
     const float black = options.blackLevel;
     TIFFSetField(t, TIFFTAG_BLACKLEVEL, 1, &black);
-    if (samples == 1) {
+    if (layout == Layout::Bayer) {
         static const std::uint16_t dimensions[2] = {2, 2};
         static const std::uint8_t rggb[4] = {0, 1, 1, 2};
         TIFFSetField(t, TIFFTAG_CFAREPEATPATTERNDIM, dimensions);
@@ -78,12 +80,17 @@ void writeLinearDng(const std::string& path, int width, int height,
 
 void writeLinearDng(const std::string& path, int width, int height,
                     const std::vector<std::uint16_t>& rgb, const DngOptions& options) {
-    writeDng(path, width, height, 3, rgb, options);
+    writeDng(path, width, height, Layout::Linear, 3, rgb, options);
+}
+
+void writeMonochromeDng(const std::string& path, int width, int height,
+                        const std::vector<std::uint16_t>& grey, const DngOptions& options) {
+    writeDng(path, width, height, Layout::Linear, 1, grey, options);
 }
 
 void writeBayerDng(const std::string& path, int width, int height,
                    const std::vector<std::uint16_t>& cfa, const DngOptions& options) {
-    writeDng(path, width, height, 1, cfa, options);
+    writeDng(path, width, height, Layout::Bayer, 1, cfa, options);
 }
 
 std::vector<std::uint16_t> mosaicRggb(int width, int height,

@@ -25,6 +25,10 @@ void writeLinearDng(const std::string& path, int width, int height,
 void writeLinearDng(const std::string& path, int width, int height,
                     const std::vector<std::uint16_t>& rgb, const DngOptions& options);
 
+// A LinearRaw DNG of one channel, as monochrome cameras write.
+void writeMonochromeDng(const std::string& path, int width, int height,
+                        const std::vector<std::uint16_t>& grey, const DngOptions& options);
+
 // A Bayer DNG with the RGGB pattern: `cfa` holds width * height photosites.
 void writeBayerDng(const std::string& path, int width, int height,
                    const std::vector<std::uint16_t>& cfa, const DngOptions& options);
