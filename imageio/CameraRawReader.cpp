@@ -161,7 +161,7 @@ Layout checkedLayout(Developer& developer, const std::string& path, const SizeLi
 }
 
 // The pixel of LibRaw's unturned image that lands at (x, y) of the turned picture, as LibRaw's
-// own writers place it.
+// own writers place it; along a row of the turned picture it moves by a fixed step.
 struct Turn {
     int flip;
     long width;
@@ -222,8 +222,10 @@ Picture read(const std::string& path, const SizeLimit& limit) {
     runOnAllCores(height, [&](long y0, long y1) {
         for (long y = y0; y < y1; ++y) {
             unsigned char* row = out + static_cast<std::size_t>(y) * width * 4;
+            const long start = turn.source(0, y);
+            const long step = width > 1 ? turn.source(1, y) - start : 0;
             for (long x = 0; x < width; ++x) {
-                const ushort* pixel = image[turn.source(x, y)];
+                const ushort* pixel = image[start + x * step];
                 rgbe::encodeFast(pixel[0] * scale, pixel[green] * scale, pixel[blue] * scale,
                                  row + x * 4);
             }
