@@ -117,8 +117,8 @@ private:
         params.highlight = 3;
         params.half_size = 0;
         const std::size_t budgetMiB = memoryBudget() >> 20;
-        params.max_raw_memory_mb = static_cast<unsigned>(
-            std::min<std::size_t>(budgetMiB, LIBRAW_MAX_ALLOC_MB_DEFAULT));
+        params.max_raw_memory_mb =
+            static_cast<unsigned>(std::min<std::size_t>(budgetMiB, LIBRAW_MAX_ALLOC_MB_DEFAULT));
     }
 
     void checkData() const {

@@ -80,11 +80,14 @@ constexpr std::uint16_t white = 16000;
 
 TEST_F(CameraRaw, LinearDngValuesComeOutLinearWithTheWhiteAtOne) {
     // From the white down five stops, and colours two and three stops below it.
-    const std::vector<std::array<std::uint16_t, 3>> colours = {
-        {white, white, white},         {white / 2, white / 2, white / 2},
-        {white / 4, white / 4, white / 4}, {white / 8, white / 8, white / 8},
-        {white / 32, white / 32, white / 32}, {white / 4, white / 8, white / 16},
-        {white / 16, white / 4, white / 32},  {white / 32, white / 16, white / 8}};
+    const std::vector<std::array<std::uint16_t, 3>> colours = {{white, white, white},
+                                                               {white / 2, white / 2, white / 2},
+                                                               {white / 4, white / 4, white / 4},
+                                                               {white / 8, white / 8, white / 8},
+                                                               {white / 32, white / 32, white / 32},
+                                                               {white / 4, white / 8, white / 16},
+                                                               {white / 16, white / 4, white / 32},
+                                                               {white / 32, white / 16, white / 8}};
     const std::string file = path("linear.dng");
     writeLinearDng(file, 128, 48, bands(128, 48, colours), white);
     const Picture picture = quietRead(file);
@@ -157,8 +160,11 @@ TEST_F(CameraRaw, TurnedCamerasGiveUprightPictures) {
         int litX;
         int litY;
     };
-    const Case cases[] = {{1, 48, 32, 0, 0},  {3, 48, 32, 47, 31}, {6, 32, 48, 31, 0},
-                          {8, 32, 48, 0, 47}, {2, 48, 32, 47, 0}};
+    const Case cases[] = {{1, 48, 32, 0, 0},
+                          {3, 48, 32, 47, 31},
+                          {6, 32, 48, 31, 0},
+                          {8, 32, 48, 0, 47},
+                          {2, 48, 32, 47, 0}};
     Values rgb(48 * 32 * 3, 100);
     std::fill(rgb.begin(), rgb.begin() + 3, white);
     for (const Case& c : cases) {
@@ -260,8 +266,8 @@ TEST_F(CameraRaw, ForgedSizesAreRefusedByReadAndProbeInLittleMemory) {
         const std::string file = put("forged-" + std::to_string(c.side) + ".dng", forged);
         std::string expected = c.error;
         expected.replace(expected.find("%s"), 2, file);
-        const std::vector<std::function<void()>> actions = {
-            [&] { quietRead(file, c.limit); }, [&] { probePicture(file, c.limit); }};
+        const std::vector<std::function<void()>> actions = {[&] { quietRead(file, c.limit); },
+                                                            [&] { probePicture(file, c.limit); }};
         for (const auto& action : actions) {
             const ChildRead child = inChild([&] {
                 action();

@@ -8,9 +8,8 @@
 namespace {
 
 // XYZ (D65) to linear sRGB: the camera "sees" Rec.709 primaries.
-constexpr float xyzToRec709[9] = {3.2404542f,  -1.5371385f, -0.4985314f,
-                                  -0.9692660f, 1.8760108f,  0.0415560f,
-                                  0.0556434f,  -0.2040259f, 1.0572252f};
+constexpr float xyzToRec709[9] = {3.2404542f, -1.5371385f, -0.4985314f, -0.9692660f, 1.8760108f,
+                                  0.0415560f, 0.0556434f,  -0.2040259f, 1.0572252f};
 
 enum class Layout { Linear, Bayer };
 

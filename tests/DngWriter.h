@@ -34,5 +34,4 @@ void writeBayerDng(const std::string& path, int width, int height,
                    const std::vector<std::uint16_t>& cfa, const DngOptions& options);
 
 // Bayer photosites of a picture of `rgb` (width * height * 3 values): each keeps its colour.
-std::vector<std::uint16_t> mosaicRggb(int width, int height,
-                                      const std::vector<std::uint16_t>& rgb);
+std::vector<std::uint16_t> mosaicRggb(int width, int height, const std::vector<std::uint16_t>& rgb);
