@@ -2,6 +2,7 @@
 // encoders, rendered by marovex-render at f-stops 0 and -3: the views agree with the RADIANCE
 // one, and gain-map photos show their highlights 3 stops above what their base picture shows.
 #include "Diagnostics.h"
+#include "DngWriter.h"
 #include "GainMapJpegWriter.h"
 #include "PictureReader.h"
 #include "RgbeTestUtil.h"
@@ -242,9 +243,16 @@ TEST_F(HdrPhotoRender, EveryFormatRendersTheSameScene) {
     options.maxBoost = 8.0f;
     options.threeChannels = true;
     writeGainMapJpeg(gainMap, rgb, width, height, options);
+    // The sensor's white is the highlight patch: a raw holds its scene up to there.
+    std::vector<std::uint16_t> raw(rgb.size());
+    for (std::size_t i = 0; i < rgb.size(); ++i) {
+        raw[i] = static_cast<std::uint16_t>(std::lround(std::min(rgb[i] / 8.0f, 1.0f) * 65535));
+    }
+    writeLinearDng(path("linear.dng"), width, height, raw, 65535);
     const std::string lossless10 = " -l -d 10 ";
     const std::vector<Case> cases = {
         {"gain-map.jpg", "true", radiance, true},
+        {"linear.dng", "true", radiance, false},
         {"pq.avif", "avifenc -s 8" + lossless10 + "--cicp 9/16/0 " + quoted(pqPng), radiance, true},
         {"hlg.avif", "avifenc -s 8" + lossless10 + "--cicp 9/18/0 " + quoted(hlgPng), hlgRadiance,
          true},
