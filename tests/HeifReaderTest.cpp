@@ -8,6 +8,7 @@
 #include "AppleGainMap.h"
 #include "CodecReaders.h"
 #include "GainMapSetting.h"
+#include "HeifWriter.h"
 #include "PictureReadUtil.h"
 #include "RgbeTestUtil.h"
 
@@ -31,7 +32,9 @@ using Rgb16 = std::array<unsigned, 3>;
 constexpr int width = 64;
 constexpr int height = 32;
 
-unsigned code16(double signal) { return static_cast<unsigned>(std::lround(signal * 65535)); }
+unsigned code16(double signal) {
+    return static_cast<unsigned>(std::lround(signal * 65535));
+}
 
 std::array<double, 3> rgbeAt(const Picture& picture, int x, int y) {
     std::array<double, 3> rgb{};
@@ -40,20 +43,18 @@ std::array<double, 3> rgbeAt(const Picture& picture, int x, int y) {
     return rgb;
 }
 
-using Context = std::unique_ptr<heif_context, decltype(&heif_context_free)>;
-using Handle = std::unique_ptr<heif_image_handle, decltype(&heif_image_handle_release)>;
-using Image = std::unique_ptr<heif_image, decltype(&heif_image_release)>;
-
 // An RGB image of `bits` whose left half is `left` and right half `right` (16-bit codes,
 // shifted to `bits`), or a grey one of 8 bits holding left[0].
 Image rgbImage(int w, int h, int bits, Rgb16 left, Rgb16 right, bool grey = false) {
     heif_image* made = nullptr;
-    const heif_chroma chroma = grey        ? heif_chroma_monochrome
+    const heif_chroma chroma = grey       ? heif_chroma_monochrome
                                : bits > 8 ? heif_chroma_interleaved_RRGGBB_LE
                                           : heif_chroma_interleaved_RGB;
     const heif_channel channel = grey ? heif_channel_Y : heif_channel_interleaved;
     EXPECT_EQ(heif_image_create(w, h, grey ? heif_colorspace_monochrome : heif_colorspace_RGB,
-                                chroma, &made).code, heif_error_Ok);
+                                chroma, &made)
+                  .code,
+              heif_error_Ok);
     Image image(made, &heif_image_release);
     EXPECT_EQ(heif_image_add_plane(made, channel, w, h, bits).code, heif_error_Ok);
     int stride = 0;
@@ -72,34 +73,6 @@ Image rgbImage(int w, int h, int bits, Rgb16 left, Rgb16 right, bool grey = fals
         }
     }
     return image;
-}
-
-// Codes lossless in RGB (matrix 0, 4:4:4), with an nclx box of `primaries` and `transfer`.
-Handle addImage(heif_context* context, heif_image* image, int primaries, int transfer) {
-    heif_encoder* encoder = nullptr;
-    EXPECT_EQ(heif_context_get_encoder_for_format(context, heif_compression_HEVC, &encoder).code,
-              heif_error_Ok);
-    heif_encoder_set_lossless(encoder, 1);
-    heif_encoder_set_parameter_string(encoder, "chroma", "444");
-    std::unique_ptr<heif_color_profile_nclx, decltype(&heif_nclx_color_profile_free)> nclx(
-        heif_nclx_color_profile_alloc(), &heif_nclx_color_profile_free);
-    nclx->color_primaries = static_cast<heif_color_primaries>(primaries);
-    nclx->transfer_characteristics = static_cast<heif_transfer_characteristics>(transfer);
-    nclx->matrix_coefficients = heif_matrix_coefficients_RGB_GBR;
-    nclx->full_range_flag = 1;
-    std::unique_ptr<heif_encoding_options, decltype(&heif_encoding_options_free)> options(
-        heif_encoding_options_alloc(), &heif_encoding_options_free);
-    options->output_nclx_profile = nclx.get();
-    // libheif leaves the colr box out by default and wraps odd sizes in grids, for an old
-    // macOS.
-    options->macOS_compatibility_workaround_no_nclx_profile = 0;
-    options->macOS_compatibility_workaround = 0;
-    heif_image_set_nclx_color_profile(image, nclx.get());
-    heif_image_handle* handle = nullptr;
-    EXPECT_EQ(heif_context_encode_image(context, image, encoder, options.get(), &handle).code,
-              heif_error_Ok);
-    heif_encoder_release(encoder);
-    return Handle(handle, &heif_image_handle_release);
 }
 
 std::string encode(const HeifReader& test, const std::string& name, Rgb16 left, Rgb16 right,
@@ -124,9 +97,14 @@ TEST_F(HeifReader, ColoursComeOutAsTheirTransferAndPrimariesSay) {
     // PQ's code of 203 cd/m², and HLG's 75 %: both the reference white.
     const double pqWhite = 0.58069;
     const std::vector<Colours> cases = {
-        {"pq-bt2020", 10, 9, 16,
-         {code16(pqWhite), code16(pqWhite), code16(pqWhite)}, {0, code16(pqWhite), 0},
-         PixelEncoding::Rgbe, 203.0,
+        {"pq-bt2020",
+         10,
+         9,
+         16,
+         {code16(pqWhite), code16(pqWhite), code16(pqWhite)},
+         {0, code16(pqWhite), 0},
+         PixelEncoding::Rgbe,
+         203.0,
          [](const Picture& p) {
              for (double v : rgbeAt(p, 3, 5)) {
                  EXPECT_NEAR(v, 1.0, 0.03);
@@ -137,17 +115,34 @@ TEST_F(HeifReader, ColoursComeOutAsTheirTransferAndPrimariesSay) {
              EXPECT_LT(green[0], 0.01);
              EXPECT_LT(green[2], 0.01);
          }},
-        {"hlg", 10, 1, 18,
-         {code16(0.75), code16(0.75), code16(0.75)}, {0, 0, 0}, PixelEncoding::Rgbe, 203.0,
+        {"hlg",
+         10,
+         1,
+         18,
+         {code16(0.75), code16(0.75), code16(0.75)},
+         {0, 0, 0},
+         PixelEncoding::Rgbe,
+         203.0,
          [](const Picture& p) { EXPECT_NEAR(rgbeAt(p, 3, 5)[1], 1.0, 0.05); }},
-        {"srgb-8", 8, 1, 13,
-         {200 * 257, 100 * 257, 30 * 257}, {0, 255 * 257, 0}, PixelEncoding::Rgb8, 179.0,
+        {"srgb-8",
+         8,
+         1,
+         13,
+         {200 * 257, 100 * 257, 30 * 257},
+         {0, 255 * 257, 0},
+         PixelEncoding::Rgb8,
+         179.0,
          [](const Picture& p) {
              const unsigned char* px = p.pixels.get() + 3 * (5 * width + 3);
              EXPECT_EQ(Bytes(px, px + 3), (Bytes{200, 100, 30}));
          }},
-        {"p3-10", 10, 12, 13,
-         {code16(0.6), code16(0.6), code16(0.3)}, {65535, 65535, 65535}, PixelEncoding::Rgb8,
+        {"p3-10",
+         10,
+         12,
+         13,
+         {code16(0.6), code16(0.6), code16(0.3)},
+         {65535, 65535, 65535},
+         PixelEncoding::Rgb8,
          179.0,
          [](const Picture& p) {
              // In Rec.709 this P3 colour keeps its red and green and loses blue (0.3 is 77).
@@ -161,7 +156,8 @@ TEST_F(HeifReader, ColoursComeOutAsTheirTransferAndPrimariesSay) {
     };
     for (const Colours& c : cases) {
         SCOPED_TRACE(c.name);
-        const std::string file = encode(*this, c.name, c.left, c.right, c.bits, c.primaries, c.transfer);
+        const std::string file =
+            encode(*this, c.name, c.left, c.right, c.bits, c.primaries, c.transfer);
         const Picture picture = quietRead(file);
         ASSERT_EQ(picture.width, width);
         ASSERT_EQ(picture.height, height);
@@ -190,8 +186,8 @@ std::pair<std::string, long> inChild(const std::function<void()>& action) {
         }
         rusage after{};
         getrusage(RUSAGE_SELF, &after);
-        const std::string report = std::to_string((after.ru_maxrss - before.ru_maxrss) / 1024) +
-                                   "\n" + text;
+        const std::string report =
+            std::to_string((after.ru_maxrss - before.ru_maxrss) / 1024) + "\n" + text;
         _exit(write(fds[1], report.data(), report.size()) == ssize_t(report.size()) ? 0 : 1);
     }
     close(fds[1]);
@@ -257,8 +253,12 @@ TEST_F(HeifReader, DamagedFilesAreRefusedNamingThem) {
 
 namespace {
 
-std::string be16(unsigned v) { return {char(v >> 8 & 0xff), char(v & 0xff)}; }
-std::string be32(std::uint32_t v) { return be16(v >> 16) + be16(v & 0xffff); }
+std::string be16(unsigned v) {
+    return {char(v >> 8 & 0xff), char(v & 0xff)};
+}
+std::string be32(std::uint32_t v) {
+    return be16(v >> 16) + be16(v & 0xffff);
+}
 
 // An IFD entry of one SRATIONAL at `offset`.
 std::string rationalEntry(unsigned tag, std::uint32_t offset) {
@@ -291,8 +291,10 @@ struct Headroom {
 
 TEST(AppleGainMap, HeadroomFollowsTheMakerNote) {
     const std::vector<Headroom> cases = {
-        {500, 5, -20 * 0.005 + 1.8},    {500, 200, -0.101 * 0.2 + 1.601},
-        {1500, 5, -70 * 0.005 + 3.0},   {1500, 200, -0.303 * 0.2 + 2.303},
+        {500, 5, -20 * 0.005 + 1.8},
+        {500, 200, -0.101 * 0.2 + 1.601},
+        {1500, 5, -70 * 0.005 + 3.0},
+        {1500, 200, -0.303 * 0.2 + 2.303},
         {1500, 9000, 0.0}, // negative stops: no headroom
     };
     for (const Headroom& c : cases) {
@@ -302,7 +304,8 @@ TEST(AppleGainMap, HeadroomFollowsTheMakerNote) {
                         reinterpret_cast<const unsigned char*>(exif.data()), exif.size()),
                     std::exp2(c.stops), 1e-6);
     }
-    for (const std::string& bad : {appleExif("Google", 500, 5), appleExif("Apple", 500, 5).substr(0, 70)}) {
+    for (const std::string& bad :
+         {appleExif("Google", 500, 5), appleExif("Apple", 500, 5).substr(0, 70)}) {
         EXPECT_THROW(apple_gain_map::headroomFromExif(
                          reinterpret_cast<const unsigned char*>(bad.data()), bad.size()),
                      std::runtime_error);
@@ -471,19 +474,18 @@ TEST_F(HeifReader, AppleGainMapsMakeTheHdrRendition) {
         // libheif 1.15 writes its thmb reference from the first argument to the second.
         ASSERT_EQ(heif_context_assign_thumbnail(context.get(), map.get(), primary.get()).code,
                   heif_error_Ok);
-        ASSERT_EQ(heif_context_set_primary_image(context.get(), primary.get()).code,
-                  heif_error_Ok);
+        ASSERT_EQ(heif_context_set_primary_image(context.get(), primary.get()).code, heif_error_Ok);
         const std::string exif = appleExif(c.make, 1500, 5);
         ASSERT_EQ(heif_context_add_exif_metadata(context.get(), primary.get(), exif.data(),
-                                                 static_cast<int>(exif.size())).code,
+                                                 static_cast<int>(exif.size()))
+                      .code,
                   heif_error_Ok);
         const std::string plain = path(std::string(c.name) + "-plain.heic");
         ASSERT_EQ(heif_context_write_to_file(context.get(), plain.c_str()).code, heif_error_Ok);
         const Bytes bytes = contents(plain);
-        const std::string file =
-            put(std::string(c.name) + ".heic",
-                thumbnailToAuxiliary(std::string(bytes.begin(), bytes.end()),
-                                     apple_gain_map::auxiliaryType));
+        const std::string file = put(std::string(c.name) + ".heic",
+                                     thumbnailToAuxiliary(std::string(bytes.begin(), bytes.end()),
+                                                          apple_gain_map::auxiliaryType));
 
         setGainMapsApplied(c.applied);
         int warnings = 0;
