@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Configures the tree afresh as a machine without GoogleTest, dcraw and djpeg would: the tests
 # switched off, GoogleTest refused if looked for, and the system program folders hidden from
-# find_program (the build tools are passed in, as they live there too).
+# find_program (the build tools and pkg-config are passed in, as they live there too).
 # Arguments: source folder, C compiler, C++ compiler, make program, ar, ranlib.
 set -u
 source=$1
@@ -13,6 +13,7 @@ fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 cmake -S "$source" -B "$dir" -DBUILD_TESTING=OFF -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON \
     "-DCMAKE_IGNORE_PATH=/usr/bin;/bin;/usr/local/bin" -DCMAKE_C_COMPILER="$2" \
     -DCMAKE_CXX_COMPILER="$3" -DCMAKE_MAKE_PROGRAM="$4" -DCMAKE_AR="$5" -DCMAKE_RANLIB="$6" \
+    -DPKG_CONFIG_EXECUTABLE="$(command -v pkg-config)" \
     >"$dir/configure.log" 2>&1
 status=$?
 [ $status -eq 0 ] || { cat "$dir/configure.log"; fail "configure exit status $status"; }
