@@ -87,9 +87,10 @@ bool describesDisplayP3(const std::vector<unsigned char>& icc) {
 colour::Encoding encodingOf(const heif_image_handle* handle) {
     colour::Encoding encoding;
     heif_color_profile_nclx* found = nullptr;
-    if (heif_image_handle_get_nclx_color_profile(handle, &found).code == heif_error_Ok &&
-        found != nullptr) {
-        const Nclx nclx(found, &heif_nclx_color_profile_free);
+    const heif_error error = heif_image_handle_get_nclx_color_profile(handle, &found);
+    // Some of its errors come with a profile allocated all the same.
+    const Nclx nclx(found, &heif_nclx_color_profile_free);
+    if (error.code == heif_error_Ok && nclx) {
         encoding.primaries = colour::primariesFromCicp(nclx->color_primaries);
         encoding.transfer = colour::transferFromCicp(nclx->transfer_characteristics);
         return encoding;
