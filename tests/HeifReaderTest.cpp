@@ -6,6 +6,7 @@
 #undef heif_reader
 
 #include "AppleGainMap.h"
+#include "ChildRead.h"
 #include "CodecReaders.h"
 #include "GainMapSetting.h"
 #include "HeifWriter.h"
@@ -168,45 +169,6 @@ TEST_F(HeifReader, ColoursComeOutAsTheirTransferAndPrimariesSay) {
     }
 }
 
-// What a forked child saw of `action` (its error text, or "no error") and how far its peak
-// memory grew above what it held at the start, in MiB.
-std::pair<std::string, long> inChild(const std::function<void()>& action) {
-    int fds[2];
-    EXPECT_EQ(pipe(fds), 0);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        close(fds[0]);
-        rusage before{};
-        getrusage(RUSAGE_SELF, &before);
-        std::string text = "no error";
-        try {
-            action();
-        } catch (const std::exception& error) {
-            text = error.what();
-        }
-        rusage after{};
-        getrusage(RUSAGE_SELF, &after);
-        const std::string report =
-            std::to_string((after.ru_maxrss - before.ru_maxrss) / 1024) + "\n" + text;
-        _exit(write(fds[1], report.data(), report.size()) == ssize_t(report.size()) ? 0 : 1);
-    }
-    close(fds[1]);
-    std::string report;
-    char buffer[4096];
-    for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) {
-        report.append(buffer, static_cast<std::size_t>(n));
-    }
-    close(fds[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    const std::size_t line = report.find('\n');
-    if (line == std::string::npos) {
-        return {"no report", 0};
-    }
-    return {report.substr(line + 1), std::stol(report.substr(0, line))};
-}
-
 void put32(std::string& bytes, std::size_t at, std::uint32_t value) {
     for (int i = 0; i < 4; ++i) {
         bytes[at + i] = static_cast<char>(value >> (24 - 8 * i) & 0xff);
@@ -238,13 +200,19 @@ TEST_F(HeifReader, DamagedFilesAreRefusedNamingThem) {
     for (const Damage& d : cases) {
         SCOPED_TRACE(d.name);
         const std::string file = put(std::string(d.name) + ".heic", d.change(bytes));
-        const auto read = inChild([&] { quietRead(file); });
-        EXPECT_NE(read.first.find("'" + file + "'"), std::string::npos) << read.first;
-        EXPECT_LT(read.second, 32);
-        const auto probe = inChild([&] { probePicture(file, SizeLimit()); });
+        const ChildRead read = inChild([&] {
+            quietRead(file);
+            return std::string("no error");
+        });
+        EXPECT_NE(read.text.find("'" + file + "'"), std::string::npos) << read.text;
+        EXPECT_LT(read.grownMiB, 32);
+        const ChildRead probe = inChild([&] {
+            probePicture(file, SizeLimit());
+            return std::string("no error");
+        });
         if (d.probeFails) {
-            EXPECT_EQ(probe.first, read.first);
-            EXPECT_LT(probe.second, 32);
+            EXPECT_EQ(probe.text, read.text);
+            EXPECT_LT(probe.grownMiB, 32);
         }
     }
 }
