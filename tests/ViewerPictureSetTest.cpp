@@ -3,6 +3,8 @@
 // statistics while the window paints, and the diagnostic lines of a load.
 #include "Diagnostics.h"
 #include "ExceptionSafeApplication.h"
+#include "GainMapJpegWriter.h"
+#include "GainMapSetting.h"
 #include "LuminanceStatistics.h"
 #include "PictureLoader.h"
 #include "PictureReader.h"
@@ -309,6 +311,27 @@ private slots:
         const long growth = residentKilobytes() - before;
         QVERIFY2(growth < 20000, qPrintable(QString::number(growth)));
 #endif
+    }
+
+    // G reads the shown gain-map photo again as its base picture, and back; the entry's
+    // metadata says which rendition is on the card, the readout's scale stays the file's.
+    void gainMapKeyTogglesTheRendition() {
+        const QString file = dir.filePath("gain-map.jpg");
+        std::vector<float> hdr(64 * 32 * 3);
+        for (std::size_t i = 0; i < hdr.size(); ++i) {
+            hdr[i] = i % 7 == 0 ? 6.0f : 0.3f;
+        }
+        writeGainMapJpeg(file.toStdString(), hdr, 64, 32);
+        QVERIFY(openAndSettle(*widget, {file}));
+        QCOMPARE(widget->currentMetadata().gainMap, GainMap::Applied);
+        for (const GainMap expected : {GainMap::Base, GainMap::Applied}) {
+            type(*widget, "G");
+            QVERIFY(settle(*widget));
+            QCOMPARE(widget->currentMetadata().gainMap, expected);
+            QCOMPARE(gainMapsApplied(), expected == GainMap::Applied);
+            QVERIFY(widget->currentTexture().hdr);
+        }
+        QVERIFY(closer->boxes.isEmpty());
     }
 
 private:
