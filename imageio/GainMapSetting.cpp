@@ -5,6 +5,7 @@
 namespace {
 
 std::atomic<bool> applied{true};
+std::atomic<bool (*)()> followed{nullptr};
 
 } // namespace
 
@@ -13,5 +14,10 @@ void setGainMapsApplied(bool value) {
 }
 
 bool gainMapsApplied() {
-    return applied;
+    bool (*const query)() = followed;
+    return query != nullptr ? query() : applied.load();
+}
+
+void followGainMapSetting(bool (*query)()) {
+    followed = query;
 }

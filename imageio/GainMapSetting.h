@@ -6,3 +6,7 @@
 // keep the value they started with.
 void setGainMapsApplied(bool applied);
 bool gainMapsApplied();
+
+// Makes gainMapsApplied() ask `query` instead: a reader module's copy of this library asks the
+// program's.
+void followGainMapSetting(bool (*query)());

@@ -148,6 +148,7 @@ struct Header {
     std::optional<heif_item_id> gainMap;
     // Whether the gain map is to be applied: read once, so that a read keeps its setting.
     bool applyGainMap = false;
+    bool baseRendition = false;
     // Its headroom, from the EXIF maker note; why it cannot be applied where it cannot.
     double headroom = 1.0;
     std::string gainMapProblem;
@@ -178,9 +179,13 @@ Header headerOf(const heif_image_handle* handle, const std::string& path,
             header.gainMapProblem = error.what();
         }
     }
-    header.pixels = colour::isHdr(header.encoding.transfer) || header.applyGainMap
-                        ? PixelEncoding::Rgbe
-                        : PixelEncoding::Rgb8;
+    // The base rendition of a gain-map photo is radiance too, so that the switch compares the
+    // two at one exposure.
+    header.baseRendition = header.gainMap && !gainMapsApplied();
+    header.pixels =
+        colour::isHdr(header.encoding.transfer) || header.applyGainMap || header.baseRendition
+            ? PixelEncoding::Rgbe
+            : PixelEncoding::Rgb8;
     checkPictureSize(limit, header.width, header.height, header.pixels, path);
     return header;
 }
@@ -391,7 +396,7 @@ Picture read(const std::string& path, const SizeLimit& limit) {
     } else {
         deep ? convert<std::uint16_t>(plane, header.encoding, target, picture)
              : convert<std::uint8_t>(plane, header.encoding, target, picture);
-        if (header.gainMap) {
+        if (header.baseRendition) {
             picture.gainMap = GainMap::Base;
         }
     }

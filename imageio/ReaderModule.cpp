@@ -1,6 +1,8 @@
 #include "ReaderModule.h"
 
+#include "Diagnostics.h"
 #include "ExeDir.h"
+#include "GainMapSetting.h"
 #include "Stopwatch.h"
 #include "rgbe.h"
 
@@ -39,11 +41,10 @@ void* symbol(const char* fileName, const char* alias, const std::string& path,
         if (found == modules.end()) {
             const std::string where = besideExecutable(fileName, MAROVEX_INSTALLED_MODULES);
             try {
-                found = modules
-                            .emplace(fileName, new boost::dll::shared_library(
-                                                   where, boost::dll::load_mode::rtld_lazy |
-                                                              boost::dll::load_mode::rtld_local))
-                            .first;
+                auto* library = new boost::dll::shared_library(
+                    where, boost::dll::load_mode::rtld_lazy | boost::dll::load_mode::rtld_local);
+                library->get_alias<Init>(initName)(Host{&gainMapsApplied, &diagnostic});
+                found = modules.emplace(fileName, library).first;
             } catch (const std::exception& error) {
                 throw std::runtime_error(
                     fmt::sprintf("the module '%s' did not load: %s", where, error.what()));

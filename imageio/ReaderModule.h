@@ -13,6 +13,16 @@
 namespace reader_module {
 
 using Reader = Picture(const std::string& path, const SizeLimit& limit);
+
+// What a module's own copy of the picture library takes from the program that loads it: the
+// gain-map switch and the outlet of diagnostic lines. Every module exports `initName`
+// (ModuleInit.cpp), called once with these when it is loaded.
+struct Host {
+    bool (*gainMapsApplied)();
+    void (*diagnostic)(const std::string& line);
+};
+using Init = void(const Host& host);
+constexpr const char* initName = "marovexModuleInit";
 using Prober = PictureInfo(const std::string& path, const SizeLimit& limit);
 
 // Whether this build loads modules on first use.
