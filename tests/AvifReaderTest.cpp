@@ -1,5 +1,6 @@
 // AVIF files made here with avifenc from 16-bit PNGs written with libpng, read back through
 // readPicture: transfers, primaries, depths and chroma layouts, and hostile files.
+#include "PngWriter.h"
 #include "ChildRead.h"
 #include "PictureReadUtil.h"
 #include "RgbeTestUtil.h"
@@ -22,28 +23,7 @@ using Rgb16 = std::array<std::uint16_t, 3>;
 using PixelAt = std::function<Rgb16(int x, int y)>;
 
 void writePng16(const std::string& path, int width, int height, const PixelAt& pixelAt) {
-    std::unique_ptr<std::FILE, decltype(&std::fclose)> file(std::fopen(path.c_str(), "wb"),
-                                                            &std::fclose);
-    ASSERT_TRUE(file);
-    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-    png_infop info = png_create_info_struct(png);
-    png_init_io(png, file.get());
-    png_set_IHDR(png, info, width, height, 16, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
-                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-    png_write_info(png, info);
-    std::vector<png_byte> row(static_cast<std::size_t>(width) * 6);
-    for (int y = 0; y < height; ++y) {
-        for (int x = 0; x < width; ++x) {
-            const Rgb16 p = pixelAt(x, y);
-            for (int c = 0; c < 3; ++c) {
-                row[6 * x + 2 * c] = static_cast<png_byte>(p[c] >> 8);
-                row[6 * x + 2 * c + 1] = static_cast<png_byte>(p[c] & 0xff);
-            }
-        }
-        png_write_row(png, row.data());
-    }
-    png_write_end(png, nullptr);
-    png_destroy_write_struct(&png, &info);
+    writeRgbPng(path, width, height, 16, pixelAt);
 }
 
 // avifenc's options and a picture, written as `name`.avif.

@@ -1,5 +1,6 @@
 // JPEG XL files made here with cjxl from PFM and PNG pictures written by the test, read back
 // through readPicture: float and HDR values, SDR codes, primaries, and hostile headers.
+#include "PngWriter.h"
 #include "ChildRead.h"
 #include "PictureReadUtil.h"
 #include "RgbeTestUtil.h"
@@ -65,29 +66,10 @@ void writePfm(const std::string& path, const std::function<Rgb(int, int)>& value
 
 // A uniform RGB PNG of 8 or 16 bits.
 void writePng(const std::string& path, int depth, std::array<unsigned, 3> code) {
-    std::unique_ptr<std::FILE, decltype(&std::fclose)> file(std::fopen(path.c_str(), "wb"),
-                                                            &std::fclose);
-    ASSERT_TRUE(file);
-    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-    png_infop info = png_create_info_struct(png);
-    png_init_io(png, file.get());
-    png_set_IHDR(png, info, width, height, depth, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
-                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-    png_write_info(png, info);
-    std::vector<unsigned char> row;
-    for (int x = 0; x < width; ++x) {
-        for (unsigned c : code) {
-            if (depth == 16) {
-                row.push_back(static_cast<unsigned char>(c >> 8));
-            }
-            row.push_back(static_cast<unsigned char>(c & 0xff));
-        }
-    }
-    for (int y = 0; y < height; ++y) {
-        png_write_row(png, row.data());
-    }
-    png_write_end(png, nullptr);
-    png_destroy_write_struct(&png, &info);
+    const std::array<std::uint16_t, 3> codes = {static_cast<std::uint16_t>(code[0]),
+                                                static_cast<std::uint16_t>(code[1]),
+                                                static_cast<std::uint16_t>(code[2])};
+    writeRgbPng(path, width, height, depth, [&codes](int, int) { return codes; });
 }
 
 Rgb pixelOf(const Picture& picture, int x, int y) {
